@@ -1,0 +1,19 @@
+#pragma once
+
+#include <QString>
+#include <QtGlobal>
+
+namespace kestrel {
+
+class NetGrab;
+class StepHost;
+
+// Step 2: prepares the bar, the updates folder and the package path, starts the download; always false.
+bool StartDownload(StepHost &host, NetGrab &grab);
+
+// The download control's events, as the main window forwards them.
+void onDownloadProgress(StepHost &host, float progress);
+void onDownloadComplete(StepHost &host, const NetGrab &grab);
+void onDownloadFailed(StepHost &host, qint32 errorNumber, const QString &errorDescription);
+
+} // namespace kestrel

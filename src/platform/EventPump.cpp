@@ -1,0 +1,12 @@
+#include "EventPump.h"
+
+#include <QCoreApplication>
+
+namespace kestrel {
+
+void QtEventPump::processPendingEvents()
+{
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+}
+
+} // namespace kestrel

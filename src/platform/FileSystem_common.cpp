@@ -1,0 +1,12 @@
+#include "FileSystem.h"
+
+namespace kestrel::platform {
+
+std::string withTrailingSeparator(std::string folder, char separator)
+{
+    if (folder.empty() || folder.back() != separator)
+        folder.push_back(separator);
+    return folder;
+}
+
+} // namespace kestrel::platform

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <QList>
+#include <QSslCertificate>
+#include <QString>
+#include <QtGlobal>
+
+#include <chrono>
+
+class QNetworkAccessManager;
+class QNetworkRequest;
+class QUrl;
+
+namespace kestrel {
+
+// How every request to the update service is made.
+struct HttpSettings {
+    // Empty: the system's trust store. Otherwise the only certificates the service may chain to.
+    QList<QSslCertificate> trustedCa;
+    // A request that receives nothing for this long is abandoned.
+    std::chrono::milliseconds inactivityTimeout{30000};
+    // The software record query never takes longer than this in all.
+    std::chrono::milliseconds recordTimeout{60000};
+    // The largest package body accepted; the counters of the download are 32-bit.
+    qint64 maxBodyBytes = 0x7fffffff;
+};
+
+// The update service as the steps reach it. The network manager is the caller's.
+struct UpdateService {
+    QNetworkAccessManager *network = nullptr;
+    QString baseUrl;
+    HttpSettings http;
+};
+
+// A GET request with the certificate checks, the trust anchors, the time limit
+// and the redirect policy above; no request headers of our own.
+QNetworkRequest makeServiceRequest(const QUrl &url, const HttpSettings &settings);
+
+// The build's own settings: the configured base address and trusted certificates.
+HttpSettings configuredHttpSettings();
+QString configuredServiceBaseUrl();
+
+} // namespace kestrel

@@ -1,0 +1,51 @@
+#include "Application.h"
+
+#include "FrmUpdate.h"
+#include "KestrelConfig.h"
+#include "FileSystem.h"
+#include "MessageBoxes.h"
+#include "ProgramEnd.h"
+
+#include <QApplication>
+#include <QLibraryInfo>
+#include <QLocale>
+#include <QNetworkAccessManager>
+#include <QTranslator>
+
+namespace kestrel {
+
+void prepareApplication(QApplication &app)
+{
+    QApplication::setApplicationName(QString::fromUtf8(config::kProductName));
+    QApplication::setApplicationVersion(QString::fromUtf8(config::kVersion));
+    QLocale::setDefault(QLocale(QLocale::French, QLocale::France));
+
+    // Standard buttons and network error descriptions in French.
+    auto *translator = new QTranslator(&app);
+    if (translator->load(QLocale(QLocale::French), QStringLiteral("qtbase"), QStringLiteral("_"),
+                         QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        QApplication::installTranslator(translator);
+}
+
+int runWizard(QApplication &app)
+{
+    QNetworkAccessManager network;
+    QtMessageBoxes boxes;
+    QtProgramEnd programEnd;
+
+    WizardServices services;
+    services.messageBoxes = &boxes;
+    services.programEnd = &programEnd;
+    services.updateService = {&network, configuredServiceBaseUrl(), configuredHttpSettings()};
+    services.programFolder = QString::fromStdString(platform::programFolder());
+    services.contacts = {QString::fromUtf8(config::kSupportEmail), QString::fromUtf8(config::kSupportPhone),
+                         QString::fromUtf8(config::kSupportWebsite)};
+
+    FrmUpdate window(services);
+    boxes.setParent(&window);
+    programEnd.setWindow(&window);
+    window.show();
+    return app.exec();
+}
+
+} // namespace kestrel

@@ -1,0 +1,13 @@
+#pragma once
+
+class QApplication;
+
+namespace kestrel {
+
+// Application name, version and Qt's own French translations.
+void prepareApplication(QApplication &app);
+
+// Creates the window with the build's configuration, shows it and runs the event loop.
+int runWizard(QApplication &app);
+
+} // namespace kestrel

@@ -1,0 +1,375 @@
+#include "FrmUpdate.h"
+
+#include "Cleanup.h"
+#include "DownloadStep.h"
+#include "FileSystem.h"
+#include "Install.h"
+#include "MessageBoxes.h"
+#include "NetGrab.h"
+#include "Prerequisites.h"
+#include "ProgramEnd.h"
+#include "Product.h"
+#include "SupportContact.h"
+#include "WindowLayout.h"
+
+#include <QAccessible>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QResizeEvent>
+#include <QScreen>
+#include <QTextBrowser>
+
+#include <cmath>
+
+namespace kestrel {
+
+namespace {
+
+int px(float twips)
+{
+    return static_cast<int>(std::lround(twips / kTwipsPerPixel));
+}
+
+QRect pxRect(float left, float top, float width, float height)
+{
+    return {px(left), px(top), px(width), px(height)};
+}
+
+QRect pxRect(const TwipRect &r)
+{
+    return pxRect(r.left, r.top, r.width, r.height);
+}
+
+struct StepRow {
+    QString name;         // the step's row in the left pane
+    QString startText;    // status text when the step starts
+    QString doneLine;     // line added to the status text when it completes
+    QString nextCaption;  // button caption once it has completed
+};
+
+const std::array<StepRow, 5> &steps()
+{
+    static const std::array<StepRow, 5> table{{
+        {QStringLiteral("Vérification des prérequis"), QStringLiteral("Vérification des prérequis en cours..."),
+         QStringLiteral("Vérification des prérequis en cours terminée."), QStringLiteral("Télécharger")},
+        {QStringLiteral("Téléchargement des fichiers"),
+         QStringLiteral("Téléchargement des fichiers de mise à jour..."),
+         QStringLiteral("Téléchargement des fichiers de mise à jour terminée."), QStringLiteral("Installer")},
+        {QStringLiteral("Installation de la mise à jour"),
+         QStringLiteral("Installation de la mise à jour...") + CRLF
+             + QStringLiteral("Veuillez patienter pendant que les nouveaux fichiers sont installés."),
+         QStringLiteral("Installation de la mise à jour terminée."), QStringLiteral("Nettoyer")},
+        {QStringLiteral("Suppression des fichiers temporaires"),
+         QStringLiteral("Suppression des fichiers temporaires de mise à jour en cours..."), QString(),
+         QStringLiteral("Terminer")},
+        {QStringLiteral("Mise à jour terminée"), QString(), QString(), QString()},
+    }};
+    return table;
+}
+
+const QString kFinishCaption = QStringLiteral("Terminer");
+const QString kSucceeded = QStringLiteral("Mise à jour terminée avec succès") + QChar(0x00A0) + QLatin1Char('!');
+
+// QTextBrowser renders synchronously, so its empty document is complete at once.
+class TextBrowserView final : public HtmlView {
+public:
+    explicit TextBrowserView(QTextBrowser *browser) : m_browser(browser) {}
+    void navigateToBlank() override { m_browser->clear(); }
+    int readyState() override { return kReadyStateComplete; }
+    void writeDocument(const QString &html) override { m_browser->setHtml(html); }
+
+private:
+    QTextBrowser *m_browser;
+};
+
+QLabel *picture(QWidget *parent, const char *name, const QString &resource, const QRect &geometry)
+{
+    auto *label = new QLabel(parent);
+    label->setObjectName(QLatin1String(name));
+    label->setPixmap(QPixmap(resource));
+    label->setGeometry(geometry);
+    return label;
+}
+
+} // namespace
+
+FrmUpdate::FrmUpdate(WizardServices services, QWidget *parent)
+    : QWidget(parent), m_services(std::move(services)),
+      m_pump(m_services.eventPump ? m_services.eventPump : &m_qtPump)
+{
+    Form_Initialize();
+}
+
+FrmUpdate::~FrmUpdate() = default;
+
+void FrmUpdate::Form_Initialize()
+{
+    // Qt needs no InitCommonControls: its widgets are ready once the application object exists.
+    m_context.appFolder = QString::fromStdString(platform::withTrailingSeparator(
+        m_services.programFolder.toStdString(), platform::nativeSeparator()));
+    m_context.updatesFolder = m_context.appFolder + QStringLiteral("updates") + QChar::fromLatin1(platform::nativeSeparator());
+
+    createControls();
+    Form_Load();
+    setWindowTitle(windowTitle() + QLatin1Char(' ') + kDisplayName);
+    TriggerNextStep();
+    m_context.grbDownload = grbDownloadControl;
+    connect(m_context.grbDownload, &NetGrab::DownloadProgress, this, &FrmUpdate::grbDownload_DownloadProgress);
+    connect(m_context.grbDownload, &NetGrab::DownloadComplete, this, &FrmUpdate::grbDownload_DownloadComplete);
+    connect(m_context.grbDownload, &NetGrab::DownloadFailed, this, &FrmUpdate::grbDownload_DownloadFailed);
+}
+
+void FrmUpdate::createControls()
+{
+    setObjectName(QStringLiteral("FrmUpdate"));
+    setWindowTitle(QStringLiteral("Mise à jour"));
+    setWindowIcon(QIcon(QStringLiteral(":/kestrel/window.png")));
+    resize(px(11535), px(7800));
+    setMinimumSize(px(kMinWindowWidth), px(kMinWindowHeight));
+
+    grbDownloadControl = new NetGrab(*m_services.updateService.network, m_services.updateService.http, this);
+    grbDownloadControl->setObjectName(QStringLiteral("grbDownloadControl"));
+
+    ZoneRight = new QWidget(this);
+    ZoneRight->setObjectName(QStringLiteral("ZoneRight"));
+    ZoneRight->setGeometry(pxRect(4215, 0, 7320, 7800));
+
+    BrowserUpdate = new QTextBrowser(ZoneRight);
+    BrowserUpdate->setObjectName(QStringLiteral("BrowserUpdate"));
+    BrowserUpdate->setGeometry(pxRect(0, 0, 6735, 5895));
+    BrowserUpdate->setOpenExternalLinks(true);
+    BrowserUpdate->setFrameShape(QFrame::NoFrame);
+    m_browserView = std::make_unique<TextBrowserView>(BrowserUpdate);
+
+    ZoneBouton = new QWidget(ZoneRight);
+    ZoneBouton->setObjectName(QStringLiteral("ZoneBouton"));
+    ZoneBouton->setGeometry(pxRect(0, 6360, 7215, 1215));
+
+    CmdUpdate = new QPushButton(ZoneBouton);
+    CmdUpdate->setObjectName(QStringLiteral("CmdUpdate"));
+    CmdUpdate->setGeometry(pxRect(5280, 360, 1575, 495));
+    CmdUpdate->setDefault(true);
+    connect(CmdUpdate, &QPushButton::clicked, this, &FrmUpdate::CmdUpdate_Click);
+
+    PBarUpdate = new QProgressBar(ZoneBouton);
+    PBarUpdate->setObjectName(QStringLiteral("PBarUpdate"));
+    PBarUpdate->setGeometry(pxRect(0, 480, 3375, 255));
+    m_progress = std::make_unique<QtProgressBar>(PBarUpdate);
+
+    LblInfo = new QLabel(ZoneBouton);
+    LblInfo->setObjectName(QStringLiteral("LblInfo"));
+    LblInfo->setGeometry(pxRect(0, 0, 3615, 495));
+    LblInfo->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    LblInfo->setTextFormat(Qt::PlainText);
+
+    ZoneLeft = new QWidget(this);
+    ZoneLeft->setObjectName(QStringLiteral("ZoneLeft"));
+    ZoneLeft->setGeometry(pxRect(0, 0, 3135, 7800));
+    ZoneLeft->setAutoFillBackground(true);
+    QPalette white = ZoneLeft->palette();
+    white.setColor(QPalette::Window, Qt::white);
+    ZoneLeft->setPalette(white);
+
+    imgInit = picture(ZoneLeft, "imgInit", QStringLiteral(":/kestrel/step-pending.png"), pxRect(480, 6000, 240, 240));
+    imgInit->hide();
+    for (int i = 0; i < 5; ++i) {
+        imgEtape[i] = picture(ZoneLeft, "imgEtape", QString(), pxRect(120, 1920 + 600 * i, 240, 240));
+        imgEtape[i]->setObjectName(QStringLiteral("imgEtape(%1)").arg(i));
+        imgEtape[i]->setPixmap(imgInit->pixmap());
+    }
+    imgStart = picture(ZoneLeft, "imgStart", QStringLiteral(":/kestrel/step-running.png"), pxRect(840, 6000, 240, 240));
+    imgStart->hide();
+    imgDone = picture(ZoneLeft, "imgDone", QStringLiteral(":/kestrel/step-done.png"), pxRect(1200, 6000, 240, 240));
+    imgDone->hide();
+    for (int i = 0; i < 5; ++i) {
+        lblEtape[i] = new QLabel(steps()[i].name, ZoneLeft);
+        lblEtape[i]->setObjectName(QStringLiteral("lblEtape(%1)").arg(i));
+        lblEtape[i]->setGeometry(pxRect(360, 1920 + 600 * i, 2655, 375));
+        lblEtape[i]->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    }
+    Image1 = picture(ZoneLeft, "Image1", QStringLiteral(":/kestrel/banner.png"), pxRect(480, 600, 2130, 675));
+}
+
+void FrmUpdate::Form_Load()
+{
+    ShowStepStarted();
+}
+
+void FrmUpdate::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    if (m_centred)
+        return;
+    m_centred = true;
+    if (const QScreen *screen = this->screen()) {
+        QRect frame = frameGeometry();
+        frame.moveCenter(screen->availableGeometry().center());
+        move(frame.topLeft());
+    }
+}
+
+void FrmUpdate::resizeEvent(QResizeEvent *event)
+{
+    QWidget::resizeEvent(event);
+    Form_Resize();
+}
+
+void FrmUpdate::Form_Resize()
+{
+    // A minimized window has no client area to lay out.
+    if (isMinimized())
+        return;
+    const QSize frameExtra = frameGeometry().size() - size();
+    const WindowLayout layout = computeWindowLayout(
+        static_cast<float>(frameGeometry().width()) * kTwipsPerPixel,
+        static_cast<float>(frameGeometry().height()) * kTwipsPerPixel,
+        static_cast<float>(frameExtra.width()) * kTwipsPerPixel,
+        static_cast<float>(frameExtra.height()) * kTwipsPerPixel);
+    const QSize outer(px(layout.windowWidth), px(layout.windowHeight));
+    if (outer != frameGeometry().size()) {
+        resize(outer - frameExtra); // arrives here again at the corrected size
+        return;
+    }
+    ZoneRight->setGeometry(pxRect(layout.zoneRight));
+    ZoneLeft->setGeometry(0, 0, ZoneLeft->width(), height());
+    ZoneBouton->setGeometry(pxRect(layout.zoneBouton));
+    CmdUpdate->setGeometry(pxRect(layout.cmdUpdate));
+    PBarUpdate->setGeometry(pxRect(layout.pbarUpdate));
+    LblInfo->setGeometry(pxRect(layout.lblInfo));
+    BrowserUpdate->setGeometry(pxRect(layout.browserUpdate));
+}
+
+void FrmUpdate::setStatusText(const QString &text)
+{
+    // The label shows line breaks, not carriage returns; the text itself keeps CR LF.
+    LblInfo->setProperty("statusText", text);
+    LblInfo->setText(QString(text).replace(CRLF, QStringLiteral("\n")));
+    QAccessibleEvent changed(LblInfo, QAccessible::NameChanged);
+    QAccessible::updateAccessibility(&changed);
+}
+
+void FrmUpdate::CmdUpdate_Click()
+{
+    if (CmdUpdate->text() == kFinishCaption) {
+        m_services.programEnd->endProgram();
+        return;
+    }
+    CmdUpdate->setEnabled(false);
+    ShowStepStarted();
+    bool success = false;
+    switch (m_context.currentStep) {
+    case 1:
+        success = CheckPrerequisites();
+        CmdUpdate->setEnabled(true);
+        break;
+    case 2:
+        success = StartDownload();
+        break;
+    case 3:
+        success = StartInstall();
+        CmdUpdate->setEnabled(true);
+        break;
+    case 4:
+        success = CleanTemporaryFiles();
+        CmdUpdate->setEnabled(true);
+        break;
+    default:
+        break;
+    }
+    if (success) {
+        ShowStepCompleted();
+        TriggerNextStep();
+    }
+}
+
+void FrmUpdate::TriggerNextStep()
+{
+    if (m_context.currentStep == 5)
+        return;
+    ++m_context.currentStep;
+    if (m_context.currentStep >= 2 && m_context.currentStep <= 4)
+        CmdUpdate_Click();
+}
+
+void FrmUpdate::ShowStepStarted()
+{
+    const int step = m_context.currentStep;
+    if (step == 0) {
+        setStatusText(QString());
+        ShowWelcomePage();
+        CmdUpdate->setText(QStringLiteral("Commencer"));
+    } else if (step >= 1 && step <= 4) {
+        setStatusText(steps()[step - 1].startText);
+    }
+    if (step >= 1 && step <= 5)
+        imgEtape[step - 1]->setPixmap(imgStart->pixmap());
+}
+
+void FrmUpdate::ShowStepCompleted()
+{
+    const int step = m_context.currentStep;
+    if (step >= 1 && step <= 3) {
+        setStatusText(LblInfo->property("statusText").toString() + CRLF + steps()[step - 1].doneLine);
+        CmdUpdate->setText(steps()[step - 1].nextCaption);
+    } else if (step == 4) {
+        setStatusText(kSucceeded + CRLF + QStringLiteral("Vous utilisez maintenant la version ")
+                      + m_context.latestVersion + QStringLiteral(" de ") + kDisplayName + QStringLiteral(".")
+                      + CRLF + QStringLiteral("Cliquez sur \"Terminer\" pour fermer le programme de mise à jour."));
+        CmdUpdate->setText(kFinishCaption);
+        imgEtape[4]->setPixmap(imgDone->pixmap());
+        m_services.messageBoxes->show(kSucceeded + SupportContactText(), QStringLiteral("Mise à jour"),
+                                      BoxIcon::Information, BoxButtons::Ok);
+    }
+    if (step >= 1 && step <= 5)
+        imgEtape[step - 1]->setPixmap(imgDone->pixmap());
+}
+
+void FrmUpdate::enableActionButton()
+{
+    CmdUpdate->setEnabled(true);
+}
+
+void FrmUpdate::ShowWelcomePage()
+{
+    ShowPage(*m_browserView, *m_pump,
+             [this] { return WelcomePageText(kDisplayName, 5, m_services.contacts); });
+}
+
+bool FrmUpdate::CheckPrerequisites()
+{
+    return kestrel::CheckPrerequisites(*this);
+}
+
+bool FrmUpdate::StartDownload()
+{
+    return kestrel::StartDownload(*this, *m_context.grbDownload);
+}
+
+bool FrmUpdate::StartInstall()
+{
+    return kestrel::StartInstall(*this);
+}
+
+bool FrmUpdate::CleanTemporaryFiles()
+{
+    return kestrel::CleanTemporaryFiles(*this);
+}
+
+void FrmUpdate::grbDownload_DownloadProgress(float Progress)
+{
+    onDownloadProgress(*this, Progress);
+}
+
+void FrmUpdate::grbDownload_DownloadComplete(qint32)
+{
+    onDownloadComplete(*this, *m_context.grbDownload);
+}
+
+void FrmUpdate::grbDownload_DownloadFailed(qint32 ErrorNumber, const QString &ErrorDescription)
+{
+    onDownloadFailed(*this, ErrorNumber, ErrorDescription);
+}
+
+} // namespace kestrel
