@@ -1,0 +1,138 @@
+#include "NamedProcess.h"
+#include "Windows.h"
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+
+using kestrel::test::NamedProcess;
+
+namespace {
+
+// Names unique to this test process, so that processes of tests running elsewhere on the
+// machine cannot answer in our place; "kestrel11.exe" itself is used where only a match counts.
+std::string stem()
+{
+    return "k" + std::to_string(::getpid());
+}
+
+std::string shortName()
+{
+    return stem() + ".exe";
+}
+
+std::string longName()
+{
+    return stem() + "-updater-helper.exe";
+}
+
+std::string upper(std::string text)
+{
+    for (char &c : text)
+        if (c >= 'a' && c <= 'z')
+            c = static_cast<char>(c - 'a' + 'A');
+    return text;
+}
+
+struct NameCase {
+    const char *title;
+    std::string started;
+    std::string asked;
+    bool expected;
+};
+
+void PrintTo(const NameCase &row, std::ostream *out)
+{
+    *out << row.title;
+}
+
+class ProbeByName : public ::testing::TestWithParam<NameCase> {};
+
+TEST_P(ProbeByName, answersForTheWholeNameInAnyLetterCase)
+{
+    const NameCase &row = GetParam();
+    NamedProcess process(row.started);
+    EXPECT_EQ(Windows::IsProcessRunning(row.asked), row.expected)
+        << "started " << row.started << ", asked " << row.asked;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Names, ProbeByName,
+    ::testing::Values(
+        NameCase {"application", "kestrel11.exe", "kestrel11.exe", true},
+        NameCase {"applicationInCapitals", "KESTREL11.EXE", "kestrel11.exe", true},
+        NameCase {"askedInMixedCase", shortName(), "K" + stem().substr(1) + ".ExE", true},
+        NameCase {"startedInCapitals", upper(shortName()), shortName(), true},
+        NameCase {"longerThanKernelName", longName(), longName(), true},
+        NameCase {"longerThanKernelNameInCapitals", longName(), upper(longName()), true},
+        NameCase {"kernelNamePrefixOfLongerName", longName(), longName().substr(0, 15), false},
+        NameCase {"longerNameBeginsWithIt", shortName() + ".old", shortName(), false},
+        NameCase {"longerNameEndsWithIt", "my-" + shortName(), shortName(), false},
+        NameCase {"shorterThanTheProcessName", shortName(), stem(), false},
+        NameCase {"longerThanTheProcessName", shortName(), shortName() + "x", false},
+        NameCase {"folderInWindowsNotation", shortName(), "C:\\Apps\\" + shortName(), false},
+        NameCase {"emptyName", shortName(), "", false}),
+    [](const ::testing::TestParamInfo<NameCase> &info) { return std::string(info.param.title); });
+
+TEST(ProcessProbe, fullPathOfARunningProcessDoesNotMatch)
+{
+    NamedProcess process(shortName());
+    ASSERT_TRUE(Windows::IsProcessRunning(shortName()));
+    EXPECT_FALSE(Windows::IsProcessRunning(process.executable().string()));
+    EXPECT_FALSE(Windows::IsProcessRunning("./" + shortName()));
+}
+
+TEST(ProcessProbe, eachCallSeesTheProcessesOfItsMoment)
+{
+    EXPECT_FALSE(Windows::IsProcessRunning(shortName()));
+    NamedProcess process(shortName());
+    EXPECT_TRUE(Windows::IsProcessRunning(shortName()));
+    process.stop();
+    EXPECT_FALSE(Windows::IsProcessRunning(shortName()));
+}
+
+TEST(ProcessProbe, twoInstancesAnswerTrueUntilBothHaveEnded)
+{
+    NamedProcess first(shortName());
+    NamedProcess second(upper(shortName()));
+    EXPECT_TRUE(Windows::IsProcessRunning(shortName()));
+    first.stop();
+    EXPECT_TRUE(Windows::IsProcessRunning(shortName()));
+    second.stop();
+    EXPECT_FALSE(Windows::IsProcessRunning(shortName()));
+}
+
+TEST(ProcessProbe, endedProcessNotYetCollectedIsNotRunning)
+{
+    NamedProcess process(shortName());
+    ASSERT_EQ(::kill(process.pid(), SIGKILL), 0);
+    siginfo_t info {};
+    // Waits for the end without collecting the process, which stays listed as a zombie.
+    ASSERT_EQ(::waitid(P_PID, static_cast<id_t>(process.pid()), &info, WEXITED | WNOWAIT), 0);
+    EXPECT_FALSE(Windows::IsProcessRunning(shortName()));
+}
+
+TEST(ProcessProbe, runningProcessWhoseFileWasReplacedStillCounts)
+{
+    NamedProcess process(longName());
+    std::filesystem::remove(process.executable());
+    EXPECT_TRUE(Windows::IsProcessRunning(longName()));
+    EXPECT_FALSE(Windows::IsProcessRunning(longName() + " (deleted)"));
+}
+
+TEST(ProcessProbe, nameTheProcessWasStartedUnderCountsInFull)
+{
+    // Started through a link: the kernel keeps the link's name, cut to 15 characters.
+    const std::string linkName = stem() + "-started-as-link.exe";
+    NamedProcess process(shortName(), std::chrono::seconds(300), linkName);
+    EXPECT_TRUE(Windows::IsProcessRunning(shortName()));
+    EXPECT_TRUE(Windows::IsProcessRunning(upper(linkName)));
+    EXPECT_FALSE(Windows::IsProcessRunning(linkName.substr(0, 15)));
+}
+
+} // namespace
