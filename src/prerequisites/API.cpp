@@ -1,14 +1,120 @@
 #include "API.h"
 
+#include "Https.h"
+#include "MessageBoxes.h"
+
+#include <QEventLoop>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QStringDecoder>
+#include <QTimer>
+#include <QUrl>
+
+#include <memory>
+
 namespace API {
 
-QString ExtractJsonValue(const QString &, const QString &)
+namespace {
+
+struct DeleteReply {
+    void operator()(QNetworkReply *reply) const { reply->deleteLater(); }
+};
+using ReplyHolder = std::unique_ptr<QNetworkReply, DeleteReply>;
+
+// Failures of the exchange itself, as opposed to an HTTP status the server chose to send.
+bool isTransportFailure(QNetworkReply::NetworkError error)
 {
+    return (error > QNetworkReply::NoError && error < QNetworkReply::ContentAccessDenied)
+           || error == QNetworkReply::ProtocolUnknownError || error == QNetworkReply::ProtocolFailure;
+}
+
+QByteArray declaredCharset(const QNetworkReply &reply)
+{
+    const QByteArray contentType = reply.header(QNetworkRequest::ContentTypeHeader).toByteArray();
+    for (const QByteArray &parameter : contentType.split(';')) {
+        const QByteArray item = parameter.trimmed();
+        if (item.toLower().startsWith("charset="))
+            return item.mid(8).trimmed().replace('"', "");
+    }
     return {};
 }
 
-QString GetLatestVersion(const QString &, const kestrel::UpdateService &, kestrel::MessageBoxes &)
+QString decodeBody(const QByteArray &body, const QByteArray &charset)
 {
+    QStringDecoder decoder(charset.isEmpty() ? "UTF-8" : charset.constData());
+    if (!decoder.isValid())
+        decoder = QStringDecoder(QStringDecoder::Utf8);
+    return decoder.decode(body);
+}
+
+// Reason phrases are meant to be Latin-1; a server may well send UTF-8.
+QString decodeReason(const QByteArray &reason)
+{
+    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    const QString text = utf8.decode(reason);
+    return utf8.hasError() ? QString::fromLatin1(reason) : text;
+}
+
+// Waits for the reply without letting the user's clicks and keys in, within the record time limit.
+void waitForReply(QNetworkReply &reply, std::chrono::milliseconds limit)
+{
+    if (reply.isFinished())
+        return;
+    QEventLoop loop;
+    QTimer timer;
+    timer.setSingleShot(true);
+    QObject::connect(&reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+    QObject::connect(&timer, &QTimer::timeout, &reply, &QNetworkReply::abort);
+    timer.start(limit);
+    loop.exec(QEventLoop::ExcludeUserInputEvents);
+}
+
+} // namespace
+
+QString ExtractJsonValue(const QString &json, const QString &key)
+{
+    const QString quotedKey = QLatin1Char('"') + key + QLatin1Char('"');
+    const qsizetype k = json.indexOf(quotedKey, 0, Qt::CaseInsensitive);
+    if (k < 0)
+        return {};
+    const qsizetype c = json.indexOf(QLatin1Char(':'), k);
+    if (c < 0)
+        return {};
+    const qsizetype q = json.indexOf(QLatin1Char('"'), c);
+    if (q < 0)
+        return {};
+    const qsizetype e = json.indexOf(QLatin1Char('"'), q + 1);
+    if (e < 0)
+        return {};
+    return json.mid(q + 1, e - q - 1);
+}
+
+QString GetLatestVersion(const QString &softwareId, const kestrel::UpdateService &service,
+                         kestrel::MessageBoxes &boxes)
+{
+    if (service.network == nullptr)
+        return {};
+    const QUrl url(service.baseUrl + softwareId);
+    ReplyHolder reply(service.network->get(kestrel::makeServiceRequest(url, service.http)));
+    if (!reply)
+        return {};
+    waitForReply(*reply, service.http.recordTimeout);
+    if (!reply->isFinished())
+        return {};
+
+    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    if (!status.isValid() || isTransportFailure(reply->error()))
+        return {};
+    const int code = status.toInt();
+    if (code == 200 && reply->error() == QNetworkReply::NoError)
+        return ExtractJsonValue(decodeBody(reply->readAll(), declaredCharset(*reply)), QStringLiteral("version"));
+    if (code == 200)
+        return {};
+
+    const QString reason = decodeReason(reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toByteArray());
+    boxes.show(QStringLiteral("Erreur lors de la requête. Statut : ") + QString::number(code) + QLatin1Char(' ')
+                   + reason,
+               QStringLiteral("Mise à jour"), kestrel::BoxIcon::Critical, kestrel::BoxButtons::Ok);
     return {};
 }
 
