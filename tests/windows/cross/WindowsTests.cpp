@@ -301,16 +301,25 @@ void programFolderIsOwnFolderWithoutTrailingBackslash()
     CHECK_EQ(withTrailingSeparator(folder, '\\') + utf8(fs::path(own).filename().wstring()), utf8(own));
 }
 
-void programFolderOfCopiesElsewhere()
+void programFolderOfACopyElsewhere()
 {
     TemporaryFolder scratch;
     TemporaryFolder accented(L"-dossier \u00e9t\u00e9");
     CHECK_EQ(programFolderOfCopyAt(accented.file(L"Update.exe"), scratch), utf8(accented.path().wstring()));
-    // A drive root is reported with its backslash, and gets no second one.
+}
+
+void programFolderAtADriveRoot()
+{
+    TemporaryFolder scratch;
     wchar_t windowsFolder[MAX_PATH + 1] = {};
     ::GetWindowsDirectoryW(windowsFolder, MAX_PATH + 1);
     const std::wstring root = std::wstring(windowsFolder).substr(0, 3);
     const std::wstring atRoot = root + L"kestrel-" + std::to_wstring(::GetCurrentProcessId()) + L".exe";
+    // Writing to the system drive's root takes administrator rights on Windows; wine allows it.
+    if (!::CopyFileW(ownPath().c_str(), atRoot.c_str(), FALSE)) {
+        std::printf("    note: %s is not writable here, drive root not checked\n", utf8(root).c_str());
+        return;
+    }
     const std::string reported = programFolderOfCopyAt(atRoot, scratch);
     CHECK_EQ(reported, utf8(root));
     CHECK_EQ(withTrailingSeparator(reported, '\\'), utf8(root));
@@ -381,7 +390,8 @@ int wmain(int argc, wchar_t **argv)
     runner.add("separatorIsBackslash", separatorIsBackslash);
     runner.add("ordinaryFileExcludesFoldersHiddenAndSystemFiles", ordinaryFileExcludesFoldersHiddenAndSystemFiles);
     runner.add("programFolderIsOwnFolderWithoutTrailingBackslash", programFolderIsOwnFolderWithoutTrailingBackslash);
-    runner.add("programFolderOfCopiesElsewhere", programFolderOfCopiesElsewhere);
+    runner.add("programFolderOfACopyElsewhere", programFolderOfACopyElsewhere);
+    runner.add("programFolderAtADriveRoot", programFolderAtADriveRoot);
     runner.add("versionResourceNamesTheProductInFrench", versionResourceNamesTheProductInFrench);
     return runner.runAll(mode.empty() ? std::string() : printable(mode));
 }
