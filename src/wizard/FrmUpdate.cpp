@@ -23,6 +23,12 @@
 
 #include <cmath>
 
+// The pictures live in this static library; they must be registered before first use.
+static void initResources()
+{
+    Q_INIT_RESOURCE(kestrel);
+}
+
 namespace kestrel {
 
 namespace {
@@ -123,6 +129,7 @@ void FrmUpdate::Form_Initialize()
 
 void FrmUpdate::createControls()
 {
+    initResources();
     setObjectName(QStringLiteral("FrmUpdate"));
     setWindowTitle(QStringLiteral("Mise à jour"));
     setWindowIcon(QIcon(QStringLiteral(":/kestrel/window.png")));
@@ -186,8 +193,10 @@ void FrmUpdate::createControls()
     for (int i = 0; i < 5; ++i) {
         lblEtape[i] = new QLabel(steps()[i].name, ZoneLeft);
         lblEtape[i]->setObjectName(QStringLiteral("lblEtape(%1)").arg(i));
-        lblEtape[i]->setGeometry(pxRect(360, 1920 + 600 * i, 2655, 375));
+        // Two lines' height: the longest step name does not fit on one line in common fonts.
+        lblEtape[i]->setGeometry(pxRect(360, 1920 + 600 * i, 2655, 540));
         lblEtape[i]->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+        lblEtape[i]->setWordWrap(true);
     }
     Image1 = picture(ZoneLeft, "Image1", QStringLiteral(":/kestrel/banner.png"), pxRect(480, 600, 2130, 675));
 }
@@ -243,9 +252,7 @@ void FrmUpdate::Form_Resize()
 
 void FrmUpdate::setStatusText(const QString &text)
 {
-    // The label shows line breaks, not carriage returns; the text itself keeps CR LF.
-    LblInfo->setProperty("statusText", text);
-    LblInfo->setText(QString(text).replace(CRLF, QStringLiteral("\n")));
+    LblInfo->setText(text);
     QAccessibleEvent changed(LblInfo, QAccessible::NameChanged);
     QAccessible::updateAccessibility(&changed);
 }
@@ -311,7 +318,7 @@ void FrmUpdate::ShowStepCompleted()
 {
     const int step = m_context.currentStep;
     if (step >= 1 && step <= 3) {
-        setStatusText(LblInfo->property("statusText").toString() + CRLF + steps()[step - 1].doneLine);
+        setStatusText(LblInfo->text() + CRLF + steps()[step - 1].doneLine);
         CmdUpdate->setText(steps()[step - 1].nextCaption);
     } else if (step == 4) {
         setStatusText(kSucceeded + CRLF + QStringLiteral("Vous utilisez maintenant la version ")

@@ -8,6 +8,7 @@
 #include "MessageBoxes.h"
 #include "ProgramEnd.h"
 #include "ProgressBar.h"
+#include "QtPrinters.h"
 #include "StepHost.h"
 
 #include <QString>

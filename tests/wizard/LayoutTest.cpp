@@ -1,0 +1,106 @@
+// The window layout, as numbers in twips and as the real widgets in pixels.
+#include "WizardHarness.h"
+
+#include "WindowLayout.h"
+
+#include <QCoreApplication>
+#include <QProgressBar>
+#include <QTextBrowser>
+
+#include <gtest/gtest.h>
+
+using namespace kestrel;
+using namespace kestrel::test;
+
+namespace {
+
+TEST(Layout, MinimumWidthGivesTheNarrowestControls)
+{
+    for (const float width : {8000.0F, 7000.0F, 1.0F}) {
+        SCOPED_TRACE(width);
+        const WindowLayout l = computeWindowLayout(width, 9000, 0, 0);
+        EXPECT_EQ(l.windowWidth, 8000);
+        EXPECT_EQ(l.zoneRight.width, 4865);
+        EXPECT_EQ(l.zoneBouton.width, 4865);
+        EXPECT_EQ(l.cmdUpdate, (TwipRect{2930, 360, 1575, 495}));
+        EXPECT_EQ(l.pbarUpdate, (TwipRect{360, 480, 2210, 255}));
+        EXPECT_EQ(l.lblInfo, (TwipRect{0, 0, 2570, 480}));
+    }
+}
+
+TEST(Layout, HeightBelowTheMinimumSnapsBack)
+{
+    EXPECT_EQ(computeWindowLayout(9000, 6000, 0, 0).windowHeight, 6000);
+    EXPECT_EQ(computeWindowLayout(9000, 100, 0, 0).windowHeight, 6000);
+    EXPECT_EQ(computeWindowLayout(9000, 6001, 0, 0).windowHeight, 6001);
+}
+
+TEST(Layout, TallerMovesTheBottomPaneAndGrowsTheBrowser)
+{
+    const WindowLayout base = computeWindowLayout(11535, 8300, 120, 500);
+    const WindowLayout taller = computeWindowLayout(11535, 8900, 120, 500);
+    EXPECT_EQ(taller.zoneBouton.top - base.zoneBouton.top, 600);
+    EXPECT_EQ(taller.browserUpdate.height - base.browserUpdate.height, 600);
+    EXPECT_EQ(taller.cmdUpdate, base.cmdUpdate);
+    EXPECT_EQ(taller.pbarUpdate, base.pbarUpdate);
+    EXPECT_EQ(taller.lblInfo, base.lblInfo);
+    // Docked right: the right pane spans the client height; its left edge follows the width.
+    EXPECT_EQ(base.zoneRight.height, 8300 - 500);
+    EXPECT_EQ(base.zoneBouton.top, 8300 - 500 - 1215);
+    EXPECT_EQ(base.zoneRight.left, (11535 - 120) - (11535 - 3135));
+}
+
+TEST(Layout, WiderGrowsTheRightSideAndMovesTheButton)
+{
+    const WindowLayout base = computeWindowLayout(11535, 8300, 0, 0);
+    const WindowLayout wider = computeWindowLayout(12535, 8300, 0, 0);
+    EXPECT_EQ(wider.zoneRight.width - base.zoneRight.width, 1000);
+    EXPECT_EQ(wider.zoneBouton.width - base.zoneBouton.width, 1000);
+    EXPECT_EQ(wider.browserUpdate.width - base.browserUpdate.width, 1000);
+    EXPECT_EQ(wider.pbarUpdate.width - base.pbarUpdate.width, 1000);
+    EXPECT_EQ(wider.lblInfo.width - base.lblInfo.width, 1000);
+    EXPECT_EQ(wider.cmdUpdate.left - base.cmdUpdate.left, 1000);
+    EXPECT_EQ(wider.zoneRight.left, base.zoneRight.left);
+}
+
+TEST(Layout, TheRealWindowFollowsItsSize)
+{
+    WizardFixture f;
+    f.window->show();
+    f.window->resize(900, 600);
+    QCoreApplication::processEvents();
+    auto *zoneRight = f.window->findChild<QWidget *>(QStringLiteral("ZoneRight"));
+    auto *zoneLeft = f.window->findChild<QWidget *>(QStringLiteral("ZoneLeft"));
+    auto *browser = f.window->findChild<QTextBrowser *>(QStringLiteral("BrowserUpdate"));
+    auto *bar = f.window->findChild<QProgressBar *>(QStringLiteral("PBarUpdate"));
+    const int frameW = f.window->frameGeometry().width() - 900;
+    EXPECT_EQ(zoneRight->width(), 900 + frameW - 209);
+    EXPECT_EQ(zoneRight->geometry().right(), 899);
+    EXPECT_EQ(zoneLeft->width(), 209);
+    EXPECT_EQ(f.button()->geometry(), QRect(zoneRight->width() - 105 - 24, 24, 105, 33));
+    EXPECT_EQ(bar->geometry().left(), 24);
+    EXPECT_EQ(browser->height(), zoneRight->height() - 81);
+
+    // Below the minimum the window keeps its minimum outer size.
+    f.window->resize(100, 100);
+    QCoreApplication::processEvents();
+    EXPECT_GE(f.window->frameGeometry().width(), 533);
+    EXPECT_GE(f.window->frameGeometry().height(), 400);
+    EXPECT_GT(bar->width(), 0);
+}
+
+TEST(Layout, AMinimizedWindowKeepsItsLayout)
+{
+    WizardFixture f;
+    f.window->show();
+    f.window->resize(900, 600);
+    QCoreApplication::processEvents();
+    auto *browser = f.window->findChild<QTextBrowser *>(QStringLiteral("BrowserUpdate"));
+    const QRect before = browser->geometry();
+    f.window->showMinimized();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(browser->geometry(), before);
+    EXPECT_GT(browser->height(), 0);
+}
+
+} // namespace

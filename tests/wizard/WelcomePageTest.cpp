@@ -1,0 +1,106 @@
+// The welcome page text, and the wait for the empty document before it is written.
+#include "WizardHarness.h"
+
+#include "WelcomePage.h"
+
+#include <QFile>
+#include <QRegularExpression>
+#include <QTextBrowser>
+
+#include <gtest/gtest.h>
+
+using namespace kestrel;
+using namespace kestrel::test;
+
+namespace {
+
+const SupportContacts kContacts{QStringLiteral("aide@exemple.test"), QStringLiteral("+33 9 99 99 99 99"),
+                                QStringLiteral("https://www.exemple.test/support")};
+
+QStringList expectedLines()
+{
+    QFile file(QStringLiteral(KESTREL_TEST_DATA "/welcome-page.html"));
+    EXPECT_TRUE(file.open(QIODevice::ReadOnly));
+    QString text = QString::fromUtf8(file.readAll());
+    if (text.endsWith(QLatin1Char('\n')))
+        text.chop(1);
+    return text.split(QLatin1Char('\n'));
+}
+
+TEST(WelcomePage, MatchesThePageLineByLine)
+{
+    const QString page = WelcomePageText(QStringLiteral("Kestrel 11"), 5, kContacts);
+    EXPECT_FALSE(page.endsWith(QStringLiteral("\r\n")));
+    EXPECT_FALSE(page.contains(QRegularExpression(QStringLiteral("[^\r]\n|\r[^\n]"))));
+    const QStringList lines = page.split(QStringLiteral("\r\n"));
+    const QStringList expected = expectedLines();
+    ASSERT_EQ(expected.size(), 75);
+    ASSERT_EQ(lines.size(), expected.size());
+    for (int i = 0; i < lines.size(); ++i)
+        EXPECT_EQ(lines[i], expected[i]) << "line " << i + 1;
+}
+
+TEST(WelcomePage, InsertsTheNameAndDurationWhereTheyBelong)
+{
+    const QStringList lines = WelcomePageText(QStringLiteral("Autre Nom"), 12, kContacts).split(QStringLiteral("\r\n"));
+    EXPECT_EQ(lines[38], QStringLiteral("    <h3>Programme de Mise à Jour de <span class=\"important\">Autre Nom</span>.</h3>"));
+    EXPECT_TRUE(lines[39].startsWith(QStringLiteral("    <p>Nous vous remercions d'utiliser <strong>Autre Nom</strong>. ")));
+    EXPECT_TRUE(lines[65].contains(QStringLiteral("environ <strong>12</strong> minutes.")));
+}
+
+class ScriptedView : public HtmlView {
+public:
+    void navigateToBlank() override { log += QStringLiteral("navigate;"); }
+    int readyState() override
+    {
+        log += QStringLiteral("state;");
+        return readsBeforeReady-- > 0 ? 1 : kReadyStateComplete;
+    }
+    void writeDocument(const QString &html) override { log += QStringLiteral("write:") + html; }
+    int readsBeforeReady = 0;
+    QString log;
+};
+
+TEST(WelcomePage, NoEventProcessingWhenTheDocumentIsReadyAtOnce)
+{
+    ScriptedView view;
+    CountingPump pump;
+    ShowPage(view, pump, [] { return QStringLiteral("page"); });
+    EXPECT_EQ(pump.calls, 0);
+    EXPECT_EQ(view.log, QStringLiteral("navigate;state;write:page"));
+}
+
+TEST(WelcomePage, WaitsProcessingEventsUntilTheDocumentIsReady)
+{
+    ScriptedView view;
+    view.readsBeforeReady = 3;
+    CountingPump pump;
+    ShowPage(view, pump, [] { return QStringLiteral("page"); });
+    EXPECT_EQ(pump.calls, 3);
+    EXPECT_TRUE(view.log.endsWith(QStringLiteral("write:page")));
+}
+
+TEST(WelcomePage, AViewThatNeverGetsReadyIsWrittenAfterTheLimit)
+{
+    ScriptedView view;
+    view.readsBeforeReady = 1 << 30;
+    CountingPump pump;
+    pump.alsoProcessQtEvents = false;
+    ShowPage(view, pump, [] { return QStringLiteral("page"); }, std::chrono::milliseconds(50));
+    EXPECT_GT(pump.calls, 0);
+    EXPECT_TRUE(view.log.endsWith(QStringLiteral("write:page")));
+}
+
+TEST(WelcomePage, TheWindowShowsItWithWorkingLinks)
+{
+    WizardFixture f;
+    auto *browser = f.window->findChild<QTextBrowser *>(QStringLiteral("BrowserUpdate"));
+    ASSERT_NE(browser, nullptr);
+    EXPECT_TRUE(browser->openExternalLinks());
+    const QString shown = browser->toPlainText();
+    EXPECT_TRUE(shown.contains(QStringLiteral("Programme de Mise à Jour de Kestrel 11.")));
+    EXPECT_TRUE(shown.contains(QStringLiteral("aide@exemple.test")));
+    EXPECT_TRUE(browser->toHtml().contains(QStringLiteral("mailto:aide@exemple.test")));
+}
+
+} // namespace
