@@ -1,20 +1,103 @@
 #include "Install.h"
 
+#include "EventPump.h"
 #include "MessageBoxes.h"
+#include "PackageInstaller.h"
+#include "Product.h"
+#include "ProgressBar.h"
 #include "StepHost.h"
 #include "SupportContact.h"
 
+#include <QElapsedTimer>
+
+#include <exception>
+
 namespace kestrel {
+
+namespace {
+
+const QString kTitle = QStringLiteral("Installation de la mise à jour");
+// The window is given its events at least this often while the package is written.
+constexpr qint64 kPumpIntervalMs = 50;
+
+// Moves the window's progress bar and keeps the window alive while the package is written.
+class StepObserver final : public install::InstallObserver {
+public:
+    explicit StepObserver(StepHost &host) : m_host(host) { m_sincePump.start(); }
+
+    void started(std::size_t topLevelCount) override
+    {
+        ProgressBar &bar = m_host.progressBar();
+        bar.setMin(0.0F);
+        bar.setMax(static_cast<float>(topLevelCount));
+        bar.setValue(0.0F);
+        pump();
+    }
+
+    void topLevelStaged(std::size_t count) override
+    {
+        m_host.progressBar().setValue(static_cast<float>(count));
+        busy();
+    }
+
+    void busy() override
+    {
+        if (m_sincePump.elapsed() >= kPumpIntervalMs)
+            pump();
+    }
+
+    void pump()
+    {
+        m_host.eventPump().processPendingEvents();
+        m_sincePump.restart();
+    }
+
+private:
+    StepHost &m_host;
+    QElapsedTimer m_sincePump;
+};
+
+std::filesystem::path toPath(const QString &text)
+{
+    return std::filesystem::path(text.toStdU16String());
+}
+
+void showFailure(StepHost &host, const QString &description)
+{
+    host.messageBoxes().show(
+        QStringLiteral("Une erreur est survenue lors de l'installation de la mise à jour : ") + CRLF + description
+            + SupportContactText(),
+        kTitle, BoxIcon::Critical, BoxButtons::Ok);
+}
+
+} // namespace
 
 bool StartInstall(StepHost &host)
 {
     return InstallPackage(host, host.context().packagePath, host.context().appFolder);
 }
 
-bool InstallPackage(StepHost &host, QString, QString)
+bool InstallPackage(StepHost &host, QString packagePath, QString targetFolder)
 {
-    host.messageBoxes().show(QStringLiteral("Cette étape n'est pas encore disponible.") + SupportContactText(),
-                             QStringLiteral("Installation de la mise à jour"), BoxIcon::Critical, BoxButtons::Ok);
+    install::InstallResult result;
+    try {
+        StepObserver observer(host);
+        result = install::installPackage(toPath(packagePath), toPath(targetFolder), observer);
+        observer.pump();
+    } catch (const std::exception &) {
+        result = {install::InstallOutcome::Failed, "Erreur interne inattendue pendant l'installation."};
+    }
+    switch (result.outcome) {
+    case install::InstallOutcome::Installed:
+        return true;
+    case install::InstallOutcome::CannotOpen:
+        host.messageBoxes().show(QStringLiteral("Impossible d'ouvrir le fichier d'installation.") + SupportContactText(),
+                                 kTitle, BoxIcon::Critical, BoxButtons::Ok);
+        return false;
+    case install::InstallOutcome::Failed:
+        break;
+    }
+    showFailure(host, QString::fromStdString(result.description));
     return false;
 }
 

@@ -1,0 +1,50 @@
+#pragma once
+
+// Builds zip archives for tests with libarchive's writer, including hostile ones, and damages
+// them on request. Failures throw std::runtime_error: a fixture that cannot be built is a
+// broken test, not a case to carry on with.
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace kestrel::test::zip {
+
+enum class EntryType {
+    File,
+    Dir,
+    Symlink,   // data is the link target
+    Hardlink,  // data is the path linked to; zip has no hard links, so readers see an empty file
+    Fifo,      // special files: written as a file, then the stored Unix mode is rewritten;
+               // libarchive's zip reader reads a fifo back as an ordinary file
+    CharDevice,
+};
+
+enum class Compression { Stored, Deflated };
+
+struct Entry {
+    std::string path;  // exactly as stored: no normalisation, hostile paths allowed
+    std::string data;
+    EntryType type = EntryType::File;
+    int mode = -1;  // permission bits (setuid etc. allowed); -1: 0644 for files, 0755 for folders
+};
+
+std::string buildZip(const std::vector<Entry> &entries, Compression compression = Compression::Deflated);
+void writeZip(const std::filesystem::path &file, const std::vector<Entry> &entries,
+              Compression compression = Compression::Deflated);
+
+std::string readFile(const std::filesystem::path &file);
+void writeFile(const std::filesystem::path &file, const std::string &bytes);
+
+// Offset in a zip of the first data byte of the named entry (from its local header).
+std::size_t dataOffset(const std::string &zipBytes, const std::string &entryPath);
+
+// Flips every bit of one byte of the file.
+void corruptByte(const std::filesystem::path &file, std::size_t offset);
+// Flips the first data byte of the named entry: its CRC no longer matches.
+void corruptEntryData(const std::filesystem::path &file, const std::string &entryPath);
+void truncateTo(const std::filesystem::path &file, std::size_t size);
+
+} // namespace kestrel::test::zip
