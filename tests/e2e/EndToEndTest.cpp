@@ -6,6 +6,7 @@
 #include "LocalUpdateService.h"
 #include "MessageBoxes.h"
 #include "NamedProcess.h"
+#include "QtPrinters.h"
 #include "SupportContact.h"
 #include "ZipBuilder.h"
 
@@ -24,14 +25,7 @@
 #include <filesystem>
 #include <map>
 #include <memory>
-#include <ostream>
 #include <set>
-
-// Readable failures: texts as UTF-8 rather than arrays of code units.
-inline void PrintTo(const QString &text, std::ostream *out)
-{
-    *out << '"' << text.toStdString() << '"';
-}
 
 namespace kestrel::test {
 namespace {
