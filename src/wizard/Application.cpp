@@ -21,10 +21,15 @@ void prepareApplication(QApplication &app)
     QLocale::setDefault(QLocale(QLocale::French, QLocale::France));
 
     // Standard buttons and network error descriptions in French.
+    // windeployqt ships the combined "qt" catalogue; Linux distributions ship "qtbase".
     auto *translator = new QTranslator(&app);
-    if (translator->load(QLocale(QLocale::French), QStringLiteral("qtbase"), QStringLiteral("_"),
-                         QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
-        QApplication::installTranslator(translator);
+    const QString folder = QLibraryInfo::path(QLibraryInfo::TranslationsPath);
+    for (const QString &name : {QStringLiteral("qt"), QStringLiteral("qtbase")}) {
+        if (translator->load(QLocale(QLocale::French), name, QStringLiteral("_"), folder)) {
+            QApplication::installTranslator(translator);
+            break;
+        }
+    }
 }
 
 int runWizard(QApplication &app)

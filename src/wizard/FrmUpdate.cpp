@@ -13,6 +13,7 @@
 #include "WindowLayout.h"
 
 #include <QAccessible>
+#include <QApplication>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QProgressBar>
@@ -142,17 +143,20 @@ void FrmUpdate::createControls()
     ZoneRight = new QWidget(this);
     ZoneRight->setObjectName(QStringLiteral("ZoneRight"));
     ZoneRight->setGeometry(pxRect(4215, 0, 7320, 7800));
+    ZoneRight->setAccessibleName(QStringLiteral("Mise à jour"));
 
     BrowserUpdate = new QTextBrowser(ZoneRight);
     BrowserUpdate->setObjectName(QStringLiteral("BrowserUpdate"));
     BrowserUpdate->setGeometry(pxRect(0, 0, 6735, 5895));
     BrowserUpdate->setOpenExternalLinks(true);
     BrowserUpdate->setFrameShape(QFrame::NoFrame);
+    BrowserUpdate->setAccessibleName(QStringLiteral("Bienvenue"));
     m_browserView = std::make_unique<TextBrowserView>(BrowserUpdate);
 
     ZoneBouton = new QWidget(ZoneRight);
     ZoneBouton->setObjectName(QStringLiteral("ZoneBouton"));
     ZoneBouton->setGeometry(pxRect(0, 6360, 7215, 1215));
+    ZoneBouton->setAccessibleName(QStringLiteral("Avancement"));
 
     CmdUpdate = new QPushButton(ZoneBouton);
     CmdUpdate->setObjectName(QStringLiteral("CmdUpdate"));
@@ -163,6 +167,7 @@ void FrmUpdate::createControls()
     PBarUpdate = new QProgressBar(ZoneBouton);
     PBarUpdate->setObjectName(QStringLiteral("PBarUpdate"));
     PBarUpdate->setGeometry(pxRect(0, 480, 3375, 255));
+    PBarUpdate->setAccessibleName(QStringLiteral("Progression de l'étape"));
     m_progress = std::make_unique<QtProgressBar>(PBarUpdate);
 
     LblInfo = new QLabel(ZoneBouton);
@@ -170,6 +175,7 @@ void FrmUpdate::createControls()
     LblInfo->setGeometry(pxRect(0, 0, 3615, 495));
     LblInfo->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     LblInfo->setTextFormat(Qt::PlainText);
+    LblInfo->setAccessibleDescription(QStringLiteral("État de la mise à jour"));
 
     ZoneLeft = new QWidget(this);
     ZoneLeft->setObjectName(QStringLiteral("ZoneLeft"));
@@ -178,18 +184,22 @@ void FrmUpdate::createControls()
     QPalette white = ZoneLeft->palette();
     white.setColor(QPalette::Window, Qt::white);
     ZoneLeft->setPalette(white);
+    ZoneLeft->setAccessibleName(QStringLiteral("Étapes de la mise à jour"));
 
     imgInit = picture(ZoneLeft, "imgInit", QStringLiteral(":/kestrel/step-pending.png"), pxRect(480, 6000, 240, 240));
     imgInit->hide();
+    imgInit->setAccessibleName(QStringLiteral("en attente"));
     for (int i = 0; i < 5; ++i) {
         imgEtape[i] = picture(ZoneLeft, "imgEtape", QString(), pxRect(120, 1920 + 600 * i, 240, 240));
         imgEtape[i]->setObjectName(QStringLiteral("imgEtape(%1)").arg(i));
-        imgEtape[i]->setPixmap(imgInit->pixmap());
+        setStepIcon(i, imgInit);
     }
     imgStart = picture(ZoneLeft, "imgStart", QStringLiteral(":/kestrel/step-running.png"), pxRect(840, 6000, 240, 240));
     imgStart->hide();
+    imgStart->setAccessibleName(QStringLiteral("en cours"));
     imgDone = picture(ZoneLeft, "imgDone", QStringLiteral(":/kestrel/step-done.png"), pxRect(1200, 6000, 240, 240));
     imgDone->hide();
+    imgDone->setAccessibleName(QStringLiteral("terminée"));
     for (int i = 0; i < 5; ++i) {
         lblEtape[i] = new QLabel(steps()[i].name, ZoneLeft);
         lblEtape[i]->setObjectName(QStringLiteral("lblEtape(%1)").arg(i));
@@ -199,6 +209,8 @@ void FrmUpdate::createControls()
         lblEtape[i]->setWordWrap(true);
     }
     Image1 = picture(ZoneLeft, "Image1", QStringLiteral(":/kestrel/banner.png"), pxRect(480, 600, 2130, 675));
+    Image1->setAccessibleName(kDisplayName + QStringLiteral(", mise à jour"));
+    setTabOrder(CmdUpdate, BrowserUpdate);
 }
 
 void FrmUpdate::Form_Load()
@@ -212,6 +224,7 @@ void FrmUpdate::showEvent(QShowEvent *event)
     if (m_centred)
         return;
     m_centred = true;
+    CmdUpdate->setFocus(Qt::ActiveWindowFocusReason);
     if (const QScreen *screen = this->screen()) {
         QRect frame = frameGeometry();
         frame.moveCenter(screen->availableGeometry().center());
@@ -269,18 +282,18 @@ void FrmUpdate::CmdUpdate_Click()
     switch (m_context.currentStep) {
     case 1:
         success = CheckPrerequisites();
-        CmdUpdate->setEnabled(true);
+        enableActionButton();
         break;
     case 2:
         success = StartDownload();
         break;
     case 3:
         success = StartInstall();
-        CmdUpdate->setEnabled(true);
+        enableActionButton();
         break;
     case 4:
         success = CleanTemporaryFiles();
-        CmdUpdate->setEnabled(true);
+        enableActionButton();
         break;
     default:
         break;
@@ -311,7 +324,7 @@ void FrmUpdate::ShowStepStarted()
         setStatusText(steps()[step - 1].startText);
     }
     if (step >= 1 && step <= 5)
-        imgEtape[step - 1]->setPixmap(imgStart->pixmap());
+        setStepIcon(step - 1, imgStart);
 }
 
 void FrmUpdate::ShowStepCompleted()
@@ -325,17 +338,26 @@ void FrmUpdate::ShowStepCompleted()
                       + m_context.latestVersion + QStringLiteral(" de ") + kDisplayName + QStringLiteral(".")
                       + CRLF + QStringLiteral("Cliquez sur \"Terminer\" pour fermer le programme de mise à jour."));
         CmdUpdate->setText(kFinishCaption);
-        imgEtape[4]->setPixmap(imgDone->pixmap());
+        setStepIcon(4, imgDone);
         m_services.messageBoxes->show(kSucceeded + SupportContactText(), QStringLiteral("Mise à jour"),
                                       BoxIcon::Information, BoxButtons::Ok);
     }
     if (step >= 1 && step <= 5)
-        imgEtape[step - 1]->setPixmap(imgDone->pixmap());
+        setStepIcon(step - 1, imgDone);
 }
 
 void FrmUpdate::enableActionButton()
 {
     CmdUpdate->setEnabled(true);
+    // Disabling the button moved the keyboard focus away; the next action is here again.
+    if (isActiveWindow() || QApplication::focusWidget() == nullptr || isAncestorOf(QApplication::focusWidget()))
+        CmdUpdate->setFocus(Qt::OtherFocusReason);
+}
+
+void FrmUpdate::setStepIcon(int index, const QLabel *state)
+{
+    imgEtape[index]->setPixmap(state->pixmap());
+    imgEtape[index]->setAccessibleName(steps()[index].name + QStringLiteral(" : ") + state->accessibleName());
 }
 
 void FrmUpdate::ShowWelcomePage()

@@ -5,7 +5,8 @@
 
 #include <QDir>
 #include <QImage>
-#include <QGuiApplication>
+#include <QApplication>
+#include <QKeyEvent>
 #include <QScreen>
 
 #include <gtest/gtest.h>
@@ -74,6 +75,32 @@ TEST(Startup, AClickOnTheRealButtonRunsStepOne)
     EXPECT_EQ(f.window->calls, std::vector<int>{1});
 }
 
+TEST(Startup, KeyboardAndAssistiveTechnologies)
+{
+    WizardFixture f;
+    f.window->prerequisites = {false};
+    f.window->show();
+    f.window->activateWindow();
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(f.button()->hasFocus());
+    EXPECT_TRUE(f.button()->isDefault());
+    EXPECT_EQ(f.window->findChild<QLabel *>(QStringLiteral("imgEtape(0)"))->accessibleName(),
+              QStringLiteral("Vérification des prérequis : en attente"));
+
+    // Enter presses the focused action button; after the failed step the focus is back on it.
+    QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+    QApplication::sendEvent(f.button(), &enter);
+    QKeyEvent enterUp(QEvent::KeyRelease, Qt::Key_Return, Qt::NoModifier);
+    QApplication::sendEvent(f.button(), &enterUp);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(f.window->calls, std::vector<int>{1});
+    EXPECT_TRUE(f.button()->hasFocus());
+    EXPECT_EQ(f.window->findChild<QLabel *>(QStringLiteral("imgEtape(0)"))->accessibleName(),
+              QStringLiteral("Vérification des prérequis : en cours"));
+    for (const char *name : {"ZoneLeft", "ZoneRight", "ZoneBouton", "BrowserUpdate", "PBarUpdate", "Image1"})
+        EXPECT_FALSE(f.window->findChild<QWidget *>(QLatin1String(name))->accessibleName().isEmpty()) << name;
+}
+
 // Renders the first screen for people to look at (the README shows a copy of it).
 TEST(Startup, RendersTheFirstScreen)
 {
@@ -84,7 +111,8 @@ TEST(Startup, RendersTheFirstScreen)
     ASSERT_FALSE(shot.isNull());
     // The step list stands on white; the pending icons are drawn on it.
     auto *zoneLeft = f.window->findChild<QWidget *>(QStringLiteral("ZoneLeft"));
-    EXPECT_EQ(shot.pixelColor(zoneLeft->geometry().center().x(), zoneLeft->height() - 5), QColor(Qt::white));
+    const QPoint inLeftPane(zoneLeft->geometry().center().x(), zoneLeft->height() - 5);
+    EXPECT_EQ(shot.pixelColor(inLeftPane * shot.devicePixelRatio()), QColor(Qt::white));
     QDir().mkpath(QStringLiteral(KESTREL_SCREENSHOT_DIR));
     EXPECT_TRUE(shot.save(QStringLiteral(KESTREL_SCREENSHOT_DIR "/window.png")));
 }
