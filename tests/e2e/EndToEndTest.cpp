@@ -169,7 +169,7 @@ protected:
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     }
 
-    QString statusText() const { return info->property("statusText").toString(); }
+    QString statusText() const { return info->text(); }
 
     static QString closingText(const QString &version)
     {
