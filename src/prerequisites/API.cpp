@@ -16,6 +16,9 @@ namespace API {
 
 namespace {
 
+// A software record is a few dozen bytes; a larger body is not one, and is not held in memory.
+constexpr qint64 kMaxRecordBytes = 1024 * 1024;
+
 struct DeleteReply {
     void operator()(QNetworkReply *reply) const { reply->deleteLater(); }
 };
@@ -48,8 +51,11 @@ QString decodeBody(const QByteArray &body, const QByteArray &charset)
 }
 
 // Reason phrases are meant to be Latin-1; a server may well send UTF-8.
-QString decodeReason(const QByteArray &reason)
+QString decodeReason(const QVariant &attribute)
 {
+    // The client hands the phrase over as text read as Latin-1: its bytes come back unchanged.
+    const QByteArray reason = attribute.typeId() == QMetaType::QString ? attribute.toString().toLatin1()
+                                                                       : attribute.toByteArray();
     QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
     const QString text = utf8.decode(reason);
     return utf8.hasError() ? QString::fromLatin1(reason) : text;
@@ -65,6 +71,10 @@ void waitForReply(QNetworkReply &reply, std::chrono::milliseconds limit)
     timer.setSingleShot(true);
     QObject::connect(&reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
     QObject::connect(&timer, &QTimer::timeout, &reply, &QNetworkReply::abort);
+    QObject::connect(&reply, &QNetworkReply::downloadProgress, &reply, [&reply](qint64 received, qint64) {
+        if (received > kMaxRecordBytes)
+            reply.abort();
+    });
     timer.start(limit);
     loop.exec(QEventLoop::ExcludeUserInputEvents);
 }
@@ -106,12 +116,13 @@ QString GetLatestVersion(const QString &softwareId, const kestrel::UpdateService
     if (!status.isValid() || isTransportFailure(reply->error()))
         return {};
     const int code = status.toInt();
-    if (code == 200 && reply->error() == QNetworkReply::NoError)
+    if (code == 200) {
+        if (reply->error() != QNetworkReply::NoError || reply->bytesAvailable() > kMaxRecordBytes)
+            return {};
         return ExtractJsonValue(decodeBody(reply->readAll(), declaredCharset(*reply)), QStringLiteral("version"));
-    if (code == 200)
-        return {};
+    }
 
-    const QString reason = decodeReason(reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toByteArray());
+    const QString reason = decodeReason(reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute));
     boxes.show(QStringLiteral("Erreur lors de la requête. Statut : ") + QString::number(code) + QLatin1Char(' ')
                    + reason,
                QStringLiteral("Mise à jour"), kestrel::BoxIcon::Critical, kestrel::BoxButtons::Ok);

@@ -133,6 +133,13 @@ ScriptedReply withRawLength(const QByteArray &length)
     return reply;
 }
 
+ScriptedReply oversized()
+{
+    ScriptedReply reply = ScriptedReply::text(200, "OK", {});
+    reply.pieces = {R"({"version":"11.0.27","padding":")", QByteArray(2 * 1024 * 1024, 'x'), R"("})"};
+    return reply;
+}
+
 class GetLatestVersionReplyTest : public GetLatestVersionTest,
                                   public ::testing::WithParamInterface<ReplyCase> {};
 
@@ -172,6 +179,8 @@ INSTANTIATE_TEST_SUITE_P(
                   kStatusPrefix + "201 Created"},
         ReplyCase{"ReasonPhraseKeptAsSent", ScriptedReply::text(503, "Service en maintenance", {}), {},
                   kStatusPrefix + "503 Service en maintenance"},
+        ReplyCase{"Utf8ReasonPhrase", ScriptedReply::text(404, "Non trouv\xC3\xA9", {}), {},
+                  kStatusPrefix + QString::fromUtf8("404 Non trouvé")},
         ReplyCase{"BadRequest", ScriptedReply::text(400, "Bad Request", {}), {}, kStatusPrefix + "400 Bad Request"},
         ReplyCase{"HtmlPage",
                   ScriptedReply::text(200, "OK", "<html><body><h1>Maintenance</h1></body></html>", "text/html"),
@@ -187,7 +196,8 @@ INSTANTIATE_TEST_SUITE_P(
         ReplyCase{"ChunkedInPieces", inPieces({R"({"vers)", R"(ion":"11.)", R"(0.27"})"}, true), "11.0.27", {}},
         ReplyCase{"PlainInPieces", inPieces({R"({"version":)", R"("11.0.27"})"}, false), "11.0.27", {}},
         ReplyCase{"ConnectionDroppedInBody", truncated(), {}, {}, true},
-        ReplyCase{"LengthBeyondBody", withRawLength("99999999999"), {}, {}}),
+        ReplyCase{"LengthBeyondBody", withRawLength("99999999999"), {}, {}},
+        ReplyCase{"OversizedRecord", oversized(), {}, {}}),
     [](const auto &info) { return std::string(info.param.name); });
 
 TEST_F(GetLatestVersionTest, SendsOneBareGetForTheRecordUrl)
