@@ -352,9 +352,7 @@ private:
 
     void pump(const std::shared_ptr<Exchange> &ex)
     {
-        if (!ex->headSent || ex->waiting)
-            return;
-        if (ex->finished)
+        if (!ex->headSent || ex->waiting || ex->finished)
             return;
         const ScriptedReply &reply = ex->reply;
         while (true) {
