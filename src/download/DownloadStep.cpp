@@ -1,21 +1,103 @@
 #include "DownloadStep.h"
 
+#include "EventPump.h"
+#include "Https.h"
 #include "MessageBoxes.h"
+#include "NetGrab.h"
+#include "Product.h"
+#include "ProgressBar.h"
 #include "StepHost.h"
 #include "SupportContact.h"
 
+#include <QDir>
+#include <QFileInfo>
+#include <QSaveFile>
+
 namespace kestrel {
 
-bool StartDownload(StepHost &host, NetGrab &)
+namespace {
+
+const QString kTitle = QStringLiteral("Téléchargement de la mise à jour");
+
+bool isPlainFileName(const QString &name)
 {
-    host.messageBoxes().show(QStringLiteral("Cette étape n'est pas encore disponible.") + SupportContactText(),
-                             QStringLiteral("Téléchargement de la mise à jour"), BoxIcon::Critical, BoxButtons::Ok);
-    host.enableActionButton();
+    return !name.isEmpty() && name != QLatin1String(".") && name != QLatin1String("..")
+        && !name.contains(QLatin1Char('/')) && !name.contains(QLatin1Char('\\'));
+}
+
+// Empty when the folder exists or was made; otherwise what went wrong, in French.
+QString ensureFolder(const QString &folder)
+{
+    if (QFileInfo(folder).isDir() || QDir().mkdir(folder))
+        return {};
+    return QStringLiteral("Impossible de créer le dossier « %1 ».").arg(QDir::toNativeSeparators(folder));
+}
+
+// The whole package or nothing: a temporary file beside it, renamed once complete.
+QString writePackage(const QString &path, const QByteArray &bytes)
+{
+    QSaveFile file(path);
+    if (file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit())
+        return {};
+    file.cancelWriting();
+    return QStringLiteral("Impossible d'enregistrer le fichier « %1 ».").arg(QDir::toNativeSeparators(path));
+}
+
+} // namespace
+
+bool StartDownload(StepHost &host, NetGrab &grab)
+{
+    ProgressBar &bar = host.progressBar();
+    bar.setMin(0.0F);
+    bar.setMax(100.1F);
+    bar.setValue(0.0F);
+
+    UpdateContext &context = host.context();
+    QString problem = ensureFolder(context.updatesFolder);
+    if (problem.isEmpty() && !isPlainFileName(context.packageFileName))
+        problem = QStringLiteral("Nom de paquet non valide : « %1 ».").arg(context.packageFileName);
+    if (!problem.isEmpty()) {
+        onDownloadFailed(host, kPackageStoreFailed, problem);
+        return false;
+    }
+    const QString url = host.updateService().baseUrl + kSoftwareId + QStringLiteral("/download");
+    context.packagePath = context.updatesFolder + context.packageFileName;
+    grab.DownloadStart(url);
     return false;
 }
 
-void onDownloadProgress(StepHost &, float) {}
-void onDownloadComplete(StepHost &, const NetGrab &) {}
-void onDownloadFailed(StepHost &, qint32, const QString &) {}
+void onDownloadProgress(StepHost &host, float progress)
+{
+    host.progressBar().setValue(progress);
+    host.eventPump().processPendingEvents();
+}
+
+void onDownloadComplete(StepHost &host, const NetGrab &grab)
+{
+    const QByteArray bytes = grab.Bytes();
+    if (bytes.isEmpty()) {
+        host.messageBoxes().show(QStringLiteral("Erreur lors du téléchargement de la mise à jour.")
+                                     + SupportContactText(),
+                                 kTitle, BoxIcon::Critical, BoxButtons::Ok);
+    } else {
+        const QString problem = writePackage(host.context().packagePath, bytes);
+        if (!problem.isEmpty()) {
+            onDownloadFailed(host, kPackageStoreFailed, problem);
+            return;
+        }
+        host.ShowStepCompleted();
+        host.TriggerNextStep();
+    }
+    host.enableActionButton();
+}
+
+void onDownloadFailed(StepHost &host, qint32 errorNumber, const QString &errorDescription)
+{
+    host.messageBoxes().show(QStringLiteral("Erreur lors du téléchargement de la mise à jour : ")
+                                 + QString::number(errorNumber) + QLatin1Char(' ') + errorDescription
+                                 + SupportContactText(),
+                             kTitle, BoxIcon::Critical, BoxButtons::Ok);
+    host.enableActionButton();
+}
 
 } // namespace kestrel

@@ -8,6 +8,9 @@ namespace kestrel {
 class NetGrab;
 class StepHost;
 
+// The failure number shown when the updates folder or the package file cannot be made.
+inline constexpr qint32 kPackageStoreFailed = -1;
+
 // Step 2: prepares the bar, the updates folder and the package path, starts the download; always false.
 bool StartDownload(StepHost &host, NetGrab &grab);
 

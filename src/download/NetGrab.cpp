@@ -1,15 +1,230 @@
 #include "NetGrab.h"
 
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QUrl>
+
+#include <algorithm>
+#include <limits>
+#include <new>
+#include <utility>
+
 namespace kestrel {
+
+namespace {
+
+// What Qt may buffer ahead of us while a receiver is busy; beyond it, it stops reading the socket.
+constexpr qint64 kReplyBufferBytes = 8 * 1024 * 1024;
+
+bool isFetchable(const QUrl &url)
+{
+    const QString scheme = url.scheme().toLower();
+    return url.isValid() && !url.host().isEmpty()
+        && (scheme == QLatin1String("https") || scheme == QLatin1String("http"));
+}
+
+QString refusedUrlText(const QString &url)
+{
+    return QStringLiteral("Adresse de téléchargement non prise en charge : « %1 ».").arg(url);
+}
+
+QString tooLargeText(qint64 limit)
+{
+    return QStringLiteral("La mise à jour dépasse la taille maximale acceptée (%1 octets).").arg(limit);
+}
+
+QString outOfMemoryText()
+{
+    return QStringLiteral("Mémoire insuffisante pour recevoir la mise à jour.");
+}
+
+} // namespace
 
 NetGrab::NetGrab(QNetworkAccessManager &network, HttpSettings settings, QObject *parent)
     : QObject(parent), m_network(network), m_settings(std::move(settings))
 {
 }
 
-void NetGrab::DownloadStart(const QString &)
+NetGrab::~NetGrab()
 {
-    emit DownloadFailed(-1, QStringLiteral("Téléchargement non disponible."));
+    releaseReply();
+}
+
+void NetGrab::DownloadStart(const QString &URL)
+{
+    releaseReply();
+    expectedLength = -1;
+    receivedLength = 0;
+    m_headersRead = false;
+    m_keepBody = false;
+    m_body = QByteArray();
+
+    const QUrl url(URL);
+    if (!isFetchable(url)) {
+        emit DownloadFailed(kUrlRefused, refusedUrlText(URL));
+        return;
+    }
+    m_reply = m_network.get(makeServiceRequest(url, m_settings));
+    m_reply->setReadBufferSize(kReplyBufferBytes);
+    connect(m_reply, &QNetworkReply::metaDataChanged, this, &NetGrab::ReadContentLength);
+    connect(m_reply, &QNetworkReply::readyRead, this, &NetGrab::onReadyRead);
+    connect(m_reply, &QNetworkReply::finished, this, &NetGrab::onFinished);
+}
+
+void NetGrab::ReadContentLength()
+{
+    if (!m_reply)
+        return;
+    m_headersRead = true;
+    m_keepBody = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() == 200;
+    if (!m_keepBody)
+        return;
+    const QByteArray text = m_reply->rawHeader("Content-Length").trimmed();
+    bool isNumber = false;
+    const qint64 declared = text.toLongLong(&isNumber);
+    if (!isNumber || declared < 0) {
+        expectedLength = -1;
+        return;
+    }
+    if (declared > bodyLimit()) {
+        fail(kBodyTooLarge, tooLargeText(bodyLimit()));
+        return;
+    }
+    expectedLength = static_cast<qint32>(declared);
+    try {
+        m_body.reserve(expectedLength);
+    } catch (const std::bad_alloc &) {
+        fail(kOutOfMemory, outOfMemoryText());
+    }
+}
+
+void NetGrab::onReadyRead()
+{
+    auto *reply = qobject_cast<QNetworkReply *>(sender());
+    if (!isCurrent(reply))
+        return;
+    if (m_reading) {
+        // A receiver is processing events inside our progress event: the outer loop reads on.
+        m_moreToRead = true;
+        return;
+    }
+    if (!m_headersRead)
+        ReadContentLength();
+    if (!isCurrent(reply))
+        return;
+    const quint64 generation = m_generation;
+    m_reading = true;
+    do {
+        m_moreToRead = false;
+        const qint64 got = readAvailable(reply);
+        if (got < 0)
+            return;
+        if (got > 0)
+            emitChunkProgress();
+    } while (m_moreToRead && generation == m_generation);
+    if (generation == m_generation)
+        m_reading = false;
+}
+
+// Reads everything the reply holds into place: the count, or -1 once the download has ended.
+qint64 NetGrab::readAvailable(QNetworkReply *reply)
+{
+    if (!isCurrent(reply))
+        return -1;
+    const qint64 available = reply->bytesAvailable();
+    if (available <= 0)
+        return 0;
+    if (!m_keepBody) {
+        const qint64 skipped = reply->skip(available);
+        if (skipped > 0 && receivedLength <= std::numeric_limits<qint32>::max() - skipped)
+            receivedLength += static_cast<qint32>(skipped);
+        return qMax<qint64>(skipped, 0);
+    }
+    if (receivedLength + available > bodyLimit()) {
+        fail(kBodyTooLarge, tooLargeText(bodyLimit()));
+        return -1;
+    }
+    try {
+        const qsizetype start = m_body.size();
+        m_body.resize(start + available);
+        const qint64 got = qMax<qint64>(reply->read(m_body.data() + start, available), 0);
+        m_body.resize(start + got);
+        receivedLength += static_cast<qint32>(got);
+        return got;
+    } catch (const std::bad_alloc &) {
+        fail(kOutOfMemory, outOfMemoryText());
+        return -1;
+    }
+}
+
+// A percentage only while the declared length holds; unknown or exceeded lengths give none.
+void NetGrab::emitChunkProgress()
+{
+    if (expectedLength <= 0 || receivedLength > expectedLength)
+        return;
+    const double percent = static_cast<double>(receivedLength) / expectedLength * 100.0;
+    emit DownloadProgress(static_cast<float>(percent));
+}
+
+void NetGrab::onFinished()
+{
+    auto *reply = qobject_cast<QNetworkReply *>(sender());
+    if (!isCurrent(reply))
+        return;
+    if (!m_headersRead)
+        ReadContentLength();
+    if (readAvailable(reply) < 0)
+        return;
+
+    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    const QByteArray reason = reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toByteArray();
+    const QNetworkReply::NetworkError error = reply->error();
+    const QString errorText = reply->errorString();
+    QByteArray body = std::exchange(m_body, QByteArray());
+    releaseReply();
+
+    if (status.isValid() && status.toInt() != 200) {
+        emit DownloadFailed(status.toInt(), QString::fromUtf8(reason));
+        return;
+    }
+    if (error != QNetworkReply::NoError || !status.isValid()) {
+        emit DownloadFailed(static_cast<qint32>(error), errorText);
+        return;
+    }
+    downloadedBytes = std::move(body);
+    totalBytes = static_cast<qint32>(downloadedBytes.size());
+    const quint64 generation = m_generation;
+    emit DownloadProgress(100.0F);
+    if (generation == m_generation) // a receiver may have started another download
+        emit DownloadComplete(totalBytes);
+}
+
+void NetGrab::fail(qint32 number, const QString &description)
+{
+    releaseReply();
+    m_body = QByteArray();
+    emit DownloadFailed(number, description);
+}
+
+// The reply never reaches a handler again; Qt deletes it once control is back in its loop.
+void NetGrab::releaseReply()
+{
+    ++m_generation;
+    m_reading = false;
+    m_moreToRead = false;
+    if (!m_reply)
+        return;
+    QNetworkReply *reply = m_reply;
+    m_reply = nullptr;
+    reply->disconnect(this);
+    reply->abort();
+    reply->deleteLater();
+}
+
+qint64 NetGrab::bodyLimit() const
+{
+    return std::clamp<qint64>(m_settings.maxBodyBytes, 0, std::numeric_limits<qint32>::max());
 }
 
 } // namespace kestrel

@@ -1,23 +1,39 @@
 #pragma once
 
 #include <QByteArray>
+#include <QNetworkReply>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 
 #include "Https.h"
 
 class QNetworkAccessManager;
-class QNetworkReply;
+
 
 namespace kestrel {
 
-// Downloads one URL by GET into memory, in the background, and reports through three events.
+// Downloads one URL by GET into memory, in the background, and reports through three events,
+// all raised on the thread that owns the object.
+//
+// DownloadFailed carries Qt's QNetworkReply::NetworkError value for a transport failure,
+// the HTTP status for a reply other than 200, or one of the numbers below.
 class NetGrab : public QObject {
     Q_OBJECT
 public:
-    NetGrab(QNetworkAccessManager &network, HttpSettings settings, QObject *parent = nullptr);
+    // Qt's own number for a URL whose scheme it cannot fetch; used for every refused URL.
+    static constexpr qint32 kUrlRefused = 301; // QNetworkReply::ProtocolUnknownError
+    // The body, declared or received, is larger than HttpSettings::maxBodyBytes.
+    static constexpr qint32 kBodyTooLarge = -2;
+    // The memory for the body could not be obtained.
+    static constexpr qint32 kOutOfMemory = -3;
 
+    NetGrab(QNetworkAccessManager &network, HttpSettings settings, QObject *parent = nullptr);
+    ~NetGrab() override;
+
+    // Replaces any running download; a URL the client refuses fails before this returns.
     void DownloadStart(const QString &URL);
+    // The body of the last download that ended with status 200 (shared, not copied).
     QByteArray Bytes() const { return downloadedBytes; }
 
 signals:
@@ -26,8 +42,26 @@ signals:
     void DownloadFailed(qint32 ErrorNumber, const QString &ErrorDescription);
 
 private:
+    void ReadContentLength();
+    void onReadyRead();
+    void onFinished();
+    qint64 readAvailable(QNetworkReply *reply);
+    void emitChunkProgress();
+    void fail(qint32 number, const QString &description);
+    void releaseReply();
+    qint64 bodyLimit() const;
+    bool isCurrent(const QNetworkReply *reply) const { return reply && reply == m_reply; }
+
     QNetworkAccessManager &m_network;
     HttpSettings m_settings;
+    QPointer<QNetworkReply> m_reply;
+    bool m_headersRead = false;
+    bool m_keepBody = false;   // false for a reply other than 200: its body is counted, not kept
+    bool m_reading = false;    // inside onReadyRead: nested notifications only mark more data
+    bool m_moreToRead = false;
+    quint64 m_generation = 0; // moves on whenever the current reply is released
+    QByteArray m_body;         // the body of the running download, gathered in place
+
     QByteArray downloadedBytes;
     qint32 totalBytes = 0;
     qint32 expectedLength = -1;
