@@ -1,0 +1,298 @@
+// Whole update benchmark: the real wizard (bench_e2e_wizard, a child process: click on
+// CmdUpdate to the caption "Terminer") against `curl -s -o FILE --cacert CA URL` followed by
+// `bsdtar -xf FILE -C DIR`, both taking the same stored zip from the local update service on
+// 127.0.0.1, in alternating rounds of one run. Each round's installed files are compared
+// byte for byte with bsdtar's.
+//
+//   bench_e2e [--rounds N] [--size-mib M]
+
+#include <QByteArray>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <fcntl.h>
+#include <map>
+#include <optional>
+#include <spawn.h>
+#include <string>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <vector>
+
+extern char **environ;
+
+namespace {
+
+struct Run {
+    double seconds = 0;
+    long peakKiB = 0;
+    bool ok = false;
+};
+
+// Runs a program to its end; its standard output goes to outPath when given.
+Run runChild(const std::vector<std::string> &args, const std::string &outPath = {})
+{
+    std::vector<char *> argv;
+    for (const std::string &a : args)
+        argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (!outPath.empty())
+        posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const auto start = std::chrono::steady_clock::now();
+    pid_t pid = 0;
+    const int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0)
+        return {};
+    int status = 0;
+    rusage usage{};
+    if (wait4(pid, &status, 0, &usage) != pid)
+        return {};
+    const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
+    return {elapsed.count(), usage.ru_maxrss, WIFEXITED(status) && WEXITSTATUS(status) == 0};
+}
+
+bool writeRandomFile(const QString &path, qint64 size, quint32 seed)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    QByteArray block(4 * 1024 * 1024, Qt::Uninitialized);
+    QRandomGenerator random(seed);
+    for (qint64 written = 0; written < size; written += block.size()) {
+        random.fillRange(reinterpret_cast<quint32 *>(block.data()), block.size() / 4);
+        const qint64 n = std::min<qint64>(block.size(), size - written);
+        if (file.write(block.constData(), n) != n)
+            return false;
+    }
+    return true;
+}
+
+bool writeText(const QString &path, const QByteArray &text)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(text) == text.size();
+}
+
+double median(std::vector<double> values)
+{
+    if (values.empty())
+        return 0;
+    std::sort(values.begin(), values.end());
+    const size_t n = values.size();
+    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+double maximum(const std::vector<double> &values)
+{
+    return values.empty() ? 0 : *std::max_element(values.begin(), values.end());
+}
+
+std::optional<int> startService(QProcess &service, const QString &folder, const QString &state)
+{
+    service.setProgram(QStringLiteral("python3"));
+    service.setArguments({QStringLiteral(KESTREL_UPDATE_SERVICE_SCRIPT), QStringLiteral("--folder"), folder,
+                          QStringLiteral("--state-dir"), state, QStringLiteral("--log"),
+                          QDir(state).filePath(QStringLiteral("requests.log"))});
+    service.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    service.start();
+    if (!service.waitForStarted(10000) || !service.waitForReadyRead(60000))
+        return std::nullopt;
+    bool ok = false;
+    const int port = service.readLine().trimmed().toInt(&ok);
+    return ok ? std::optional<int>(port) : std::nullopt;
+}
+
+std::map<QString, QString> readKeyValues(const QString &path)
+{
+    std::map<QString, QString> values;
+    QFile file(path);
+    if (file.open(QIODevice::ReadOnly))
+        for (const QByteArray &line : file.readAll().split('\n')) {
+            const qsizetype eq = line.indexOf('=');
+            if (eq > 0)
+                values[QString::fromUtf8(line.left(eq))] = QString::fromUtf8(line.mid(eq + 1));
+        }
+    return values;
+}
+
+struct Entry {
+    QString name;
+    qint64 size;
+};
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    int rounds = 5;
+    qint64 sizeMiB = 256;
+    const QStringList args = app.arguments();
+    for (qsizetype i = 1; i + 1 < args.size(); i += 2) {
+        if (args[i] == QLatin1String("--rounds"))
+            rounds = args[i + 1].toInt();
+        else if (args[i] == QLatin1String("--size-mib"))
+            sizeMiB = args[i + 1].toLongLong();
+    }
+    // The wizard's window is drawn off screen; Qt reads this itself.
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+
+    // A few large incompressible files, stored without compression.
+    const qint64 mib = 1024 * 1024;
+    const qint64 exeSize = 4 * mib;
+    const qint64 dataSize = (sizeMiB * mib - exeSize) / 3;
+    const std::vector<Entry> entries{{QStringLiteral("kestrel11.exe"), exeSize},
+                                     {QStringLiteral("donnees-1.bin"), dataSize},
+                                     {QStringLiteral("donnees-2.bin"), dataSize},
+                                     {QStringLiteral("donnees-3.bin"), sizeMiB * mib - exeSize - 2 * dataSize}};
+
+    QTemporaryDir dir(QStringLiteral("/tmp/bench-e2e-XXXXXX"));
+    const QString content = dir.filePath(QStringLiteral("content"));
+    const QString served = dir.filePath(QStringLiteral("served"));
+    const QString state = dir.filePath(QStringLiteral("state"));
+    QDir().mkpath(content);
+    QDir().mkpath(served);
+    QDir().mkpath(state);
+    const QString package = served + QStringLiteral("/package.zip");
+    bool prepared = dir.isValid() && writeText(served + QStringLiteral("/version.txt"), "11.0.27\n");
+    std::vector<std::string> zip{"bsdtar", "-cf", package.toStdString(), "--format", "zip",
+                                 "--options", "zip:compression=store", "-C", content.toStdString()};
+    quint32 seed = 20261206;
+    for (const Entry &e : entries) {
+        prepared = prepared && writeRandomFile(content + QLatin1Char('/') + e.name, e.size, seed++);
+        zip.push_back(e.name.toStdString());
+    }
+    prepared = prepared && runChild(zip).ok;
+    QDir(content).removeRecursively();
+    if (!prepared) {
+        std::fprintf(stderr, "cannot prepare the package in %s\n", qPrintable(dir.path()));
+        return 1;
+    }
+    const qint64 packageSize = QFileInfo(package).size();
+
+    QProcess service;
+    const std::optional<int> port = startService(service, served, state);
+    if (!port) {
+        std::fprintf(stderr, "the update service did not start\n");
+        return 1;
+    }
+    const std::string ca = QDir(state).filePath(QStringLiteral("ca.pem")).toStdString();
+    const std::string baseUrl = "https://127.0.0.1:" + std::to_string(*port) + "/vb6/v1/softwares/";
+    const std::string packageUrl = baseUrl + "kestrel11/download";
+
+    std::printf("package: %lld bytes (%.1f MiB), %zu stored entries; service on port %d\n",
+                static_cast<long long>(packageSize), static_cast<double>(packageSize) / mib, entries.size(), *port);
+    std::printf("round  first      reference s  wizard s  wizard MiB (VmHWM / ru_maxrss)  "
+                "stall ms: download max/p99  install max/p99  longest (phases)  "
+                "wizard phases s: to installation, installation\n");
+    std::fflush(stdout);
+
+    std::vector<double> refTimes, wizTimes, downloadMax, downloadP99, installMax, installP99, stalls;
+    long peakHwm = 0, peakMaxrss = 0;
+    bool allOk = true;
+    for (int round = 0; round < rounds; ++round) {
+        const QString roundDir = dir.filePath(QStringLiteral("round-%1").arg(round + 1));
+        const QString appFolder = roundDir + QStringLiteral("/app");
+        const QString refFolder = roundDir + QStringLiteral("/reference");
+        const QString refZip = roundDir + QStringLiteral("/reference.zip");
+        const QString wizardOut = roundDir + QStringLiteral("/wizard.txt");
+        QDir().mkpath(appFolder);
+        QDir().mkpath(refFolder);
+        writeText(appFolder + QStringLiteral("/kestrel11.exe"), "ancienne version\n");
+        writeText(appFolder + QStringLiteral("/notes-utilisateur.txt"), "à garder\n");
+
+        Run wizard, curl, extract;
+        double refSeconds = 0;
+        auto runWizard = [&] {
+            wizard = runChild({KESTREL_BENCH_WIZARD, "--base-url", baseUrl, "--ca", ca, "--program-folder",
+                               appFolder.toStdString()},
+                              wizardOut.toStdString());
+        };
+        auto runReference = [&] {
+            const auto start = std::chrono::steady_clock::now();
+            curl = runChild({"curl", "-s", "-o", refZip.toStdString(), "--cacert", ca, packageUrl});
+            extract = runChild({"bsdtar", "-xf", refZip.toStdString(), "-C", refFolder.toStdString()});
+            refSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        };
+        const bool wizardFirst = round % 2 == 0;
+        if (wizardFirst) {
+            runWizard();
+            runReference();
+        } else {
+            runReference();
+            runWizard();
+        }
+
+        auto out = readKeyValues(wizardOut);
+        bool ok = wizard.ok && curl.ok && extract.ok && out[QStringLiteral("ok")] == QLatin1String("1")
+            && QFileInfo::exists(appFolder + QStringLiteral("/notes-utilisateur.txt"))
+            && !QFileInfo::exists(appFolder + QStringLiteral("/updates/maj_kestrel11_11.0.27.zip"));
+        for (const Entry &e : entries)
+            ok = ok
+                && runChild({"cmp", "-s", (appFolder + QLatin1Char('/') + e.name).toStdString(),
+                             (refFolder + QLatin1Char('/') + e.name).toStdString()})
+                       .ok;
+        allOk = allOk && ok;
+
+        const double wizSeconds = out[QStringLiteral("click_to_finish_ms")].toDouble() / 1000.0;
+        const long hwm = out[QStringLiteral("vmhwm_kib")].toLong();
+        auto num = [&](const char *key) { return out[QString::fromLatin1(key)].toDouble(); };
+        std::printf("%5d  %-9s  %11.2f  %8.2f  %10ld / %-8ld  %17.1f/%-6.1f  %9.1f/%-6.1f  %.1f (%s)  %.2f, %.2f%s\n", round + 1,
+                    wizardFirst ? "wizard" : "reference", refSeconds, wizSeconds, hwm / 1024, wizard.peakKiB / 1024,
+                    num("download_max_gap_ms"), num("download_p99_gap_ms"), num("install_max_gap_ms"),
+                    num("install_p99_gap_ms"), num("longest_stall_ms"),
+                    qPrintable(out[QStringLiteral("longest_stall_phases")]), num("install_start_ms") / 1000,
+                    (num("install_end_ms") - num("install_start_ms")) / 1000, ok ? "" : "  FAILED");
+        std::fflush(stdout);
+        QDir(roundDir).removeRecursively();
+        if (!ok)
+            continue;
+        refTimes.push_back(refSeconds);
+        wizTimes.push_back(wizSeconds);
+        downloadMax.push_back(num("download_max_gap_ms"));
+        downloadP99.push_back(num("download_p99_gap_ms"));
+        installMax.push_back(num("install_max_gap_ms"));
+        installP99.push_back(num("install_p99_gap_ms"));
+        stalls.push_back(num("longest_stall_ms"));
+        peakHwm = std::max(peakHwm, hwm);
+        peakMaxrss = std::max(peakMaxrss, wizard.peakKiB);
+    }
+    service.terminate();
+    service.waitForFinished(10000);
+
+    if (wizTimes.empty()) {
+        std::printf("no round completed\n");
+        return 1;
+    }
+    const double ratio = median(wizTimes) / median(refTimes);
+    const double sizeMiBExact = static_cast<double>(packageSize) / mib;
+    const double peakMiB = static_cast<double>(std::max(peakHwm, peakMaxrss)) / 1024;
+    std::printf("\n%zu of %d rounds completed and verified\n", wizTimes.size(), rounds);
+    std::printf("median wall time: reference (curl + bsdtar -xf) %.2f s, wizard click to \"Terminer\" %.2f s, "
+                "ratio %.2f (goal <= 1.2: %s)\n",
+                median(refTimes), median(wizTimes), ratio, ratio <= 1.2 ? "met" : "NOT met");
+    std::printf("peak resident memory of the wizard: %.0f MiB = package + %.0f MiB (goal <= package + 64 MiB: %s)\n",
+                peakMiB, peakMiB - sizeMiBExact, peakMiB <= sizeMiBExact + 64 ? "met" : "NOT met");
+    std::printf("longest wait between event handling, download: median of rounds %.1f ms, worst %.1f ms; "
+                "p99 median %.1f ms (goal < 100 ms: %s)\n",
+                median(downloadMax), maximum(downloadMax), median(downloadP99),
+                maximum(downloadMax) < 100 ? "met" : "NOT met");
+    std::printf("longest wait between event handling, installation: median of rounds %.1f ms, worst %.1f ms; "
+                "p99 median %.1f ms (goal < 100 ms: %s)\n",
+                median(installMax), maximum(installMax), median(installP99),
+                maximum(installMax) < 100 ? "met" : "NOT met");
+    std::printf("longest single stall across phases: median of rounds %.1f ms, worst %.1f ms\n", median(stalls),
+                maximum(stalls));
+    return allOk ? 0 : 1;
+}
