@@ -13,6 +13,9 @@ The certificate is made for it: on first use a local certificate authority and a
 certificate for IP 127.0.0.1 signed by it are generated with the openssl command in the
 state folder. Clients trust the CA file (ca.pem) that --make-ca prints.
 
+The first line written to standard output is the port the service listens on (also written
+to --port-file); the listening address and the CA file's path go to standard error.
+
 Each request is logged as one JSON line (time, client, method, path, headers, status),
 written before the reply is sent.
 
