@@ -76,6 +76,9 @@ const std::array<StepRow, 5> &steps()
     return table;
 }
 
+// The status label's height and the progress bar's top, in twips.
+constexpr float kStatusHeight = 480;
+
 const QString kFinishCaption = QStringLiteral("Terminer");
 const QString kSucceeded = QStringLiteral("Mise à jour terminée avec succès") + QChar(0x00A0) + QLatin1Char('!');
 
@@ -175,6 +178,9 @@ void FrmUpdate::createControls()
     LblInfo->setGeometry(pxRect(0, 0, 3615, 495));
     LblInfo->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     LblInfo->setTextFormat(Qt::PlainText);
+    // A little air between the text and the edge of the pane; long lines wrap.
+    LblInfo->setContentsMargins(px(120), px(60), 0, 0);
+    LblInfo->setWordWrap(true);
     LblInfo->setAccessibleDescription(QStringLiteral("État de la mise à jour"));
 
     ZoneLeft = new QWidget(this);
@@ -243,15 +249,16 @@ void FrmUpdate::Form_Resize()
     // A minimized window has no client area to lay out.
     if (isMinimized())
         return;
-    const QSize frameExtra = frameGeometry().size() - size();
+    // Widths are measured on the client area: measured on the outer width, the right pane
+    // would slide under the left one by the frame's width and hide the status text's start.
+    const int frameHeight = frameGeometry().height() - height();
     const WindowLayout layout = computeWindowLayout(
-        static_cast<float>(frameGeometry().width()) * kTwipsPerPixel,
-        static_cast<float>(frameGeometry().height()) * kTwipsPerPixel,
-        static_cast<float>(frameExtra.width()) * kTwipsPerPixel,
-        static_cast<float>(frameExtra.height()) * kTwipsPerPixel);
-    const QSize outer(px(layout.windowWidth), px(layout.windowHeight));
-    if (outer != frameGeometry().size()) {
-        resize(outer - frameExtra); // arrives here again at the corrected size
+        static_cast<float>(width()) * kTwipsPerPixel,
+        static_cast<float>(frameGeometry().height()) * kTwipsPerPixel, 0,
+        static_cast<float>(frameHeight) * kTwipsPerPixel);
+    const QSize wanted(px(layout.windowWidth), px(layout.windowHeight) - frameHeight);
+    if (wanted != size()) {
+        resize(wanted); // arrives here again at the corrected size
         return;
     }
     ZoneRight->setGeometry(pxRect(layout.zoneRight));
@@ -261,11 +268,31 @@ void FrmUpdate::Form_Resize()
     PBarUpdate->setGeometry(pxRect(layout.pbarUpdate));
     LblInfo->setGeometry(pxRect(layout.lblInfo));
     BrowserUpdate->setGeometry(pxRect(layout.browserUpdate));
+    fitStatusText();
+}
+
+void FrmUpdate::fitStatusText()
+{
+    // The closing text has three lines where the label has room for two: the label then
+    // grows and the progress bar moves below it, inside the bottom pane.
+    const int ruleHeight = px(kStatusHeight);
+    const QMargins margins = LblInfo->contentsMargins();
+    const int needed = LblInfo->fontMetrics()
+                           .boundingRect(QRect(0, 0, LblInfo->contentsRect().width(), 10000),
+                                         Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap, LblInfo->text())
+                           .height()
+        + margins.top() + margins.bottom();
+    const int height = std::max(ruleHeight, needed);
+    LblInfo->resize(LblInfo->width(), height);
+    const int barTop = height > ruleHeight ? std::min(height + 2, ZoneBouton->height() - PBarUpdate->height())
+                                           : ruleHeight;
+    PBarUpdate->move(PBarUpdate->x(), barTop);
 }
 
 void FrmUpdate::setStatusText(const QString &text)
 {
     LblInfo->setText(text);
+    fitStatusText();
     QAccessibleEvent changed(LblInfo, QAccessible::NameChanged);
     QAccessible::updateAccessibility(&changed);
 }

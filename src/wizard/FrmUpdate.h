@@ -72,6 +72,7 @@ private:
     void Form_Resize();
     void createControls();
     void setStatusText(const QString &text);
+    void fitStatusText();
     void setStepIcon(int index, const QLabel *state);
 
     void grbDownload_DownloadProgress(float Progress);

@@ -4,6 +4,7 @@
 #include "WindowLayout.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QProgressBar>
 #include <QTextBrowser>
 
@@ -73,20 +74,38 @@ TEST(Layout, TheRealWindowFollowsItsSize)
     auto *zoneLeft = f.window->findChild<QWidget *>(QStringLiteral("ZoneLeft"));
     auto *browser = f.window->findChild<QTextBrowser *>(QStringLiteral("BrowserUpdate"));
     auto *bar = f.window->findChild<QProgressBar *>(QStringLiteral("PBarUpdate"));
-    const int frameW = f.window->frameGeometry().width() - 900;
-    EXPECT_EQ(zoneRight->width(), 900 + frameW - 209);
-    EXPECT_EQ(zoneRight->geometry().right(), 899);
     EXPECT_EQ(zoneLeft->width(), 209);
+    // The right pane starts where the left one ends: nothing of it lies under the step list.
+    EXPECT_EQ(zoneRight->geometry(), QRect(209, 0, 900 - 209, 600));
     EXPECT_EQ(f.button()->geometry(), QRect(zoneRight->width() - 105 - 24, 24, 105, 33));
-    EXPECT_EQ(bar->geometry().left(), 24);
-    EXPECT_EQ(browser->height(), zoneRight->height() - 81);
+    EXPECT_EQ(bar->geometry(), QRect(24, 32, f.button()->x() - 24 - 24, 17));
+    EXPECT_EQ(f.status()->geometry(), QRect(0, 0, f.button()->x() - 24, 32));
+    EXPECT_EQ(browser->geometry(), QRect(0, 0, zoneRight->width(), 600 - 81));
 
-    // Below the minimum the window keeps its minimum outer size.
+    // Below the minimum the window keeps its minimum size.
     f.window->resize(100, 100);
     QCoreApplication::processEvents();
-    EXPECT_GE(f.window->frameGeometry().width(), 533);
+    EXPECT_GE(f.window->width(), 533);
     EXPECT_GE(f.window->frameGeometry().height(), 400);
     EXPECT_GT(bar->width(), 0);
+}
+
+TEST(Layout, ALongStatusTextPushesTheBarDownInsideTheBottomPane)
+{
+    WizardFixture f;
+    f.window->show();
+    f.button()->click();
+    f.completeDownload(); // ends on the three-line closing text
+    QCoreApplication::processEvents();
+    auto *bar = f.window->findChild<QProgressBar *>(QStringLiteral("PBarUpdate"));
+    auto *zoneBouton = f.window->findChild<QWidget *>(QStringLiteral("ZoneBouton"));
+    const int lines = f.status()->text().count(QStringLiteral("\r\n")) + 1;
+    ASSERT_EQ(lines, 3);
+    EXPECT_GE(f.status()->height(), 3 * f.status()->fontMetrics().height());
+    EXPECT_GE(bar->y(), f.status()->geometry().bottom());
+    EXPECT_LE(bar->geometry().bottom(), zoneBouton->height());
+    QDir().mkpath(QStringLiteral(KESTREL_SCREENSHOT_DIR));
+    f.window->grab().save(QStringLiteral(KESTREL_SCREENSHOT_DIR "/finished.png"));
 }
 
 TEST(Layout, AMinimizedWindowKeepsItsLayout)
