@@ -113,6 +113,7 @@ std::optional<int> startService(QProcess &service, const QString &folder, const 
     return ok ? std::optional<int>(port) : std::nullopt;
 }
 
+// key=value lines; a key given several times keeps its values one per line.
 std::map<QString, QString> readKeyValues(const QString &path)
 {
     std::map<QString, QString> values;
@@ -120,8 +121,12 @@ std::map<QString, QString> readKeyValues(const QString &path)
     if (file.open(QIODevice::ReadOnly))
         for (const QByteArray &line : file.readAll().split('\n')) {
             const qsizetype eq = line.indexOf('=');
-            if (eq > 0)
-                values[QString::fromUtf8(line.left(eq))] = QString::fromUtf8(line.mid(eq + 1));
+            if (eq <= 0)
+                continue;
+            QString &value = values[QString::fromUtf8(line.left(eq))];
+            if (!value.isEmpty())
+                value += QLatin1Char('\n');
+            value += QString::fromUtf8(line.mid(eq + 1));
         }
     return values;
 }
@@ -193,6 +198,7 @@ int main(int argc, char **argv)
 
     std::printf("package: %lld bytes (%.1f MiB), %zu stored entries; service on port %d\n",
                 static_cast<long long>(packageSize), static_cast<double>(packageSize) / mib, entries.size(), *port);
+    std::printf("(waits: milliseconds after the click, +length in ms, phase)\n");
     std::printf("round  first      reference s  wizard s  wizard MiB (VmHWM / ru_maxrss)  "
                 "stall ms: download max/p99  install max/p99  longest (phases)  "
                 "wizard phases s: to installation, installation\n");
@@ -254,6 +260,8 @@ int main(int argc, char **argv)
                     num("install_p99_gap_ms"), num("longest_stall_ms"),
                     qPrintable(out[QStringLiteral("longest_stall_phases")]), num("install_start_ms") / 1000,
                     (num("install_end_ms") - num("install_start_ms")) / 1000, ok ? "" : "  FAILED");
+        for (const QString &stall : out[QStringLiteral("stall_ms")].split(QLatin1Char('\n'), Qt::SkipEmptyParts))
+            std::printf("         wait of 50 ms or more at %s\n", qPrintable(stall));
         std::fflush(stdout);
         QDir(roundDir).removeRecursively();
         if (!ok)

@@ -88,6 +88,17 @@ public:
     double installEndMs() const { return m_installEndMs; }
     const Gaps &download() const { return m_download; }
     const Gaps &install() const { return m_install; }
+    struct Stall {
+        double startMs;
+        double lengthMs;
+        Phase phase;
+    };
+    static constexpr double kReportedStallMs = 50;
+    const std::vector<Stall> &stalls() const { return m_stalls; }
+    static std::string name(Phase p)
+    {
+        return p == Phase::Download ? "download" : p == Phase::Install ? "install" : "after";
+    }
     double longestStall() const { return m_longestStall; }
     const std::string &longestStallPhases() const { return m_longestStallPhases; }
 
@@ -123,6 +134,8 @@ private:
     {
         Gaps &gaps = m_phase == Phase::Download ? m_download : m_install;
         gaps.ms.push_back(t - m_last);
+        if (t - m_last >= kReportedStallMs)
+            m_stalls.push_back({m_last, t - m_last, m_phase});
         m_last = t;
     }
 
@@ -150,11 +163,6 @@ private:
         }
     }
 
-    static std::string name(Phase p)
-    {
-        return p == Phase::Download ? "download" : p == Phase::Install ? "install" : "after";
-    }
-
     QPushButton *m_button;
     QLabel *m_info;
     QTimer m_tick;
@@ -170,6 +178,7 @@ private:
     double m_installEndMs = -1;
     Gaps m_download;
     Gaps m_install;
+    std::vector<Stall> m_stalls;
 };
 
 class AnsweringBoxes final : public MessageBoxes {
@@ -263,6 +272,9 @@ int main(int argc, char *argv[])
                     probe.install().max(), probe.install().percentile(0.99));
         std::printf("longest_stall_ms=%.1f\nlongest_stall_phases=%s\n", probe.longestStall(),
                     probe.longestStallPhases().c_str());
+        // Every wait of 50 ms or more: when it began after the click, how long, which phase.
+        for (const Probe::Stall &stall : probe.stalls())
+            std::printf("stall_ms=%.1f +%.1f %s\n", stall.startMs, stall.lengthMs, Probe::name(stall.phase).c_str());
         std::printf("vmhwm_kib=%ld\nerror_boxes=%d\nok=%d\n", peakResidentKiB(), boxes.critical, ok ? 1 : 0);
         std::fflush(stdout);
         status = ok ? 0 : 1;
