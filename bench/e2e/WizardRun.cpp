@@ -39,6 +39,21 @@ namespace {
 
 using namespace kestrel;
 
+// This thread's time on a processor and time spent runnable but waiting for one, in ms.
+struct CpuTimes {
+    double runningMs = 0;
+    double waitingMs = 0;
+};
+
+CpuTimes threadCpuTimes()
+{
+    QFile stat(QStringLiteral("/proc/thread-self/schedstat"));
+    if (!stat.open(QIODevice::ReadOnly))
+        return {};
+    const QList<QByteArray> fields = stat.readAll().simplified().split(' ');
+    return {fields.value(0).toDouble() / 1e6, fields.value(1).toDouble() / 1e6};
+}
+
 enum class Phase { Idle, Download, Install, Done };
 
 struct Gaps {
@@ -66,6 +81,7 @@ public:
 
     void clickAndWatch()
     {
+        m_cpu[0] = threadCpuTimes();
         m_clock.start();
         m_last = 0;
         m_lastTick = 0;
@@ -93,7 +109,7 @@ public:
         double lengthMs;
         Phase phase;
     };
-    static constexpr double kReportedStallMs = 50;
+    static constexpr double kReportedStallMs = 100;
     const std::vector<Stall> &stalls() const { return m_stalls; }
     static std::string name(Phase p)
     {
@@ -123,10 +139,13 @@ private:
         if (next == m_phase)
             return;
         chargeGap(now());
-        if (m_phase == Phase::Download)
+        if (m_phase == Phase::Download) {
             m_installStartMs = now();
-        else
+            m_cpu[1] = threadCpuTimes();
+        } else {
             m_installEndMs = now();
+            m_cpu[2] = threadCpuTimes();
+        }
         m_phase = next;
     }
 
@@ -179,6 +198,15 @@ private:
     Gaps m_download;
     Gaps m_install;
     std::vector<Stall> m_stalls;
+    CpuTimes m_cpu[3];
+
+public:
+    // The user-interface thread during the download phase (0) and the installation phase (1).
+    CpuTimes phaseCpu(int phase) const
+    {
+        return {m_cpu[phase + 1].runningMs - m_cpu[phase].runningMs,
+                m_cpu[phase + 1].waitingMs - m_cpu[phase].waitingMs};
+    }
 };
 
 class AnsweringBoxes final : public MessageBoxes {
@@ -272,9 +300,13 @@ int main(int argc, char *argv[])
                     probe.install().max(), probe.install().percentile(0.99));
         std::printf("longest_stall_ms=%.1f\nlongest_stall_phases=%s\n", probe.longestStall(),
                     probe.longestStallPhases().c_str());
-        // Every wait of 50 ms or more: when it began after the click, how long, which phase.
+        // Every wait of 100 ms or more: when it began after the click, how long, which phase.
         for (const Probe::Stall &stall : probe.stalls())
             std::printf("stall_ms=%.1f +%.1f %s\n", stall.startMs, stall.lengthMs, Probe::name(stall.phase).c_str());
+        std::printf("download_ui_cpu_ms=%.0f\ndownload_ui_runqueue_ms=%.0f\n", probe.phaseCpu(0).runningMs,
+                    probe.phaseCpu(0).waitingMs);
+        std::printf("install_ui_cpu_ms=%.0f\ninstall_ui_runqueue_ms=%.0f\n", probe.phaseCpu(1).runningMs,
+                    probe.phaseCpu(1).waitingMs);
         std::printf("vmhwm_kib=%ld\nerror_boxes=%d\nok=%d\n", peakResidentKiB(), boxes.critical, ok ? 1 : 0);
         std::fflush(stdout);
         status = ok ? 0 : 1;
