@@ -262,6 +262,10 @@ int main(int argc, char **argv)
                     num("install_p99_gap_ms"), num("longest_stall_ms"),
                     qPrintable(out[QStringLiteral("longest_stall_phases")]), num("install_start_ms") / 1000,
                     (num("install_end_ms") - num("install_start_ms")) / 1000, ok ? "" : "  FAILED");
+        std::printf("         UI thread, download: %.0f ms on a processor, %.0f ms waiting for one; "
+                    "installation: %.0f / %.0f ms\n",
+                    num("download_ui_cpu_ms"), num("download_ui_runqueue_ms"), num("install_ui_cpu_ms"),
+                    num("install_ui_runqueue_ms"));
         for (const QString &stall : out[QStringLiteral("stall_ms")].split(QLatin1Char('\n'), Qt::SkipEmptyParts))
             std::printf("         wait of 100 ms or more at %s\n", qPrintable(stall));
         std::fflush(stdout);
