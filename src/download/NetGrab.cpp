@@ -34,6 +34,11 @@ QString tooLargeText(qint64 limit)
     return QStringLiteral("La mise à jour dépasse la taille maximale acceptée (%1 octets).").arg(limit);
 }
 
+QString stalledText()
+{
+    return QStringLiteral("Délai d'attente dépassé : le serveur de mise à jour n'envoie plus de données.");
+}
+
 QString outOfMemoryText()
 {
     return QStringLiteral("Mémoire insuffisante pour recevoir la mise à jour.");
@@ -44,6 +49,7 @@ QString outOfMemoryText()
 NetGrab::NetGrab(QNetworkAccessManager &network, HttpSettings settings, QObject *parent)
     : QObject(parent), m_network(network), m_settings(std::move(settings))
 {
+    connect(&m_activityCheck, &QTimer::timeout, this, &NetGrab::checkActivity);
 }
 
 NetGrab::~NetGrab()
@@ -65,11 +71,26 @@ void NetGrab::DownloadStart(const QString &URL)
         emit DownloadFailed(kUrlRefused, refusedUrlText(URL));
         return;
     }
-    m_reply = m_network.get(makeServiceRequest(url, m_settings));
+    QNetworkRequest request = makeServiceRequest(url, m_settings);
+    // Qt's own transfer time-out re-arms a timer through the event queue on every chunk,
+    // which slows a large download measurably; a periodic look at the last activity is enough.
+    request.setTransferTimeout(0);
+    m_reply = m_network.get(request);
     m_reply->setReadBufferSize(kReplyBufferBytes);
     connect(m_reply, &QNetworkReply::metaDataChanged, this, &NetGrab::ReadContentLength);
     connect(m_reply, &QNetworkReply::readyRead, this, &NetGrab::onReadyRead);
     connect(m_reply, &QNetworkReply::finished, this, &NetGrab::onFinished);
+    const auto limit = m_settings.inactivityTimeout.count();
+    if (limit > 0) {
+        m_sinceActivity.start();
+        m_activityCheck.start(static_cast<int>(std::clamp<qint64>(limit / 4, 10, 1000)));
+    }
+}
+
+void NetGrab::checkActivity()
+{
+    if (m_reply && m_sinceActivity.isValid() && m_sinceActivity.elapsed() >= m_settings.inactivityTimeout.count())
+        fail(QNetworkReply::TimeoutError, stalledText());
 }
 
 void NetGrab::ReadContentLength()
@@ -77,6 +98,7 @@ void NetGrab::ReadContentLength()
     if (!m_reply)
         return;
     m_headersRead = true;
+    m_sinceActivity.restart();
     m_keepBody = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() == 200;
     if (!m_keepBody)
         return;
@@ -135,6 +157,7 @@ qint64 NetGrab::readAvailable(QNetworkReply *reply)
     const qint64 available = reply->bytesAvailable();
     if (available <= 0)
         return 0;
+    m_sinceActivity.restart();
     if (!m_keepBody) {
         const qint64 skipped = reply->skip(available);
         if (skipped > 0 && receivedLength <= std::numeric_limits<qint32>::max() - skipped)
@@ -211,6 +234,8 @@ void NetGrab::fail(qint32 number, const QString &description)
 void NetGrab::releaseReply()
 {
     ++m_generation;
+    m_activityCheck.stop();
+    m_sinceActivity.invalidate();
     m_reading = false;
     m_moreToRead = false;
     if (!m_reply)

@@ -1,10 +1,12 @@
 #pragma once
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QNetworkReply>
 #include <QObject>
 #include <QPointer>
 #include <QString>
+#include <QTimer>
 
 #include "Https.h"
 
@@ -48,6 +50,7 @@ private:
     qint64 readAvailable(QNetworkReply *reply);
     void emitChunkProgress();
     void fail(qint32 number, const QString &description);
+    void checkActivity();
     void releaseReply();
     qint64 bodyLimit() const;
     bool isCurrent(const QNetworkReply *reply) const { return reply && reply == m_reply; }
@@ -61,6 +64,8 @@ private:
     bool m_moreToRead = false;
     quint64 m_generation = 0; // moves on whenever the current reply is released
     QByteArray m_body;         // the body of the running download, gathered in place
+    QTimer m_activityCheck;
+    QElapsedTimer m_sinceActivity;
 
     QByteArray downloadedBytes;
     qint32 totalBytes = 0;

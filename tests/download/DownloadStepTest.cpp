@@ -165,7 +165,7 @@ TEST(DownloadStep, FailedDownloadShowsNumberAndDescriptionAndLeavesNoFile)
         {"connection refused", QNetworkReply::ConnectionRefusedError, {}, [](StepHarness &s) {
              s.host.service.baseUrl = QStringLiteral("https://127.0.0.1:%1/vb6/v1/softwares/").arg(closedPort());
          }},
-        {"stalled server", QNetworkReply::OperationCanceledError, {}, [](StepHarness &s) {
+        {"stalled server", QNetworkReply::TimeoutError, {}, [](StepHarness &s) {
              ScriptedReply reply;
              reply.neverAnswer = true;
              s.server.setReply(kPackageRoute, reply);

@@ -152,11 +152,16 @@ TEST(NetGrab, TransportFailuresCarryQtsNumberAndFrenchDescription)
              h.server.setReply("/p", reply);
              return h.url("p");
          }},
-        {"server never answers", QNetworkReply::OperationCanceledError,
+        {"server never answers", QNetworkReply::TimeoutError,
          [](GrabHarness &h) {
              ScriptedReply reply;
              reply.neverAnswer = true;
              h.server.setReply("/p", reply);
+             return h.url("p");
+         }},
+        {"server stalls mid-body", QNetworkReply::TimeoutError,
+         [](GrabHarness &h) {
+             h.server.setReply("/p", piecesReply({patternBytes(300), patternBytes(300)}, 120s));
              return h.url("p");
          }},
         {"certificate from an untrusted CA", QNetworkReply::SslHandshakeFailedError,
