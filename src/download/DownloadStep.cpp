@@ -13,6 +13,9 @@
 #include <QFileInfo>
 #include <QSaveFile>
 
+#include <chrono>
+#include <future>
+
 namespace kestrel {
 
 namespace {
@@ -33,7 +36,7 @@ QString ensureFolder(const QString &folder)
     return QStringLiteral("Impossible de créer le dossier « %1 ».").arg(QDir::toNativeSeparators(folder));
 }
 
-// The whole package or nothing: a temporary file beside it, renamed once complete.
+// The whole package or nothing: a temporary file beside it, renamed once complete and on disk.
 QString writePackage(const QString &path, const QByteArray &bytes)
 {
     QSaveFile file(path);
@@ -41,6 +44,16 @@ QString writePackage(const QString &path, const QByteArray &bytes)
         return {};
     file.cancelWriting();
     return QStringLiteral("Impossible d'enregistrer le fichier « %1 ».").arg(QDir::toNativeSeparators(path));
+}
+
+// Writing and syncing a large package takes a while: it happens on a worker thread while the
+// window keeps handling its events (the action button is disabled meanwhile).
+QString writePackageResponsively(const QString &path, const QByteArray &bytes, EventPump &pump)
+{
+    std::future<QString> written = std::async(std::launch::async, writePackage, path, bytes);
+    while (written.wait_for(std::chrono::milliseconds(15)) != std::future_status::ready)
+        pump.processPendingEvents();
+    return written.get();
 }
 
 } // namespace
@@ -80,7 +93,7 @@ void onDownloadComplete(StepHost &host, const NetGrab &grab)
                                      + SupportContactText(),
                                  kTitle, BoxIcon::Critical, BoxButtons::Ok);
     } else {
-        const QString problem = writePackage(host.context().packagePath, bytes);
+        const QString problem = writePackageResponsively(host.context().packagePath, bytes, host.eventPump());
         if (!problem.isEmpty()) {
             onDownloadFailed(host, kPackageStoreFailed, problem);
             return;
