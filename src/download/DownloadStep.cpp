@@ -11,9 +11,10 @@
 
 #include <QDir>
 #include <QFileInfo>
-#include <QSaveFile>
+#include <QFile>
 
 #include <chrono>
+#include <filesystem>
 #include <future>
 
 namespace kestrel {
@@ -36,17 +37,26 @@ QString ensureFolder(const QString &folder)
     return QStringLiteral("Impossible de créer le dossier « %1 ».").arg(QDir::toNativeSeparators(folder));
 }
 
-// The whole package or nothing: a temporary file beside it, renamed once complete and on disk.
+// The whole package or nothing: written beside its final name, then renamed over it. No sync
+// to disk: after a power cut the wizard starts over and downloads the package again anyway.
 QString writePackage(const QString &path, const QByteArray &bytes)
 {
-    QSaveFile file(path);
-    if (file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit())
+    const QString partial = path + QStringLiteral(".part");
+    QFile file(partial);
+    bool written = file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
+    file.close();
+    written = written && file.error() == QFileDevice::NoError;
+    std::error_code renameError;
+    if (written)
+        std::filesystem::rename(std::filesystem::path(partial.toStdU16String()),
+                                std::filesystem::path(path.toStdU16String()), renameError);
+    if (written && !renameError)
         return {};
-    file.cancelWriting();
+    QFile::remove(partial);
     return QStringLiteral("Impossible d'enregistrer le fichier « %1 ».").arg(QDir::toNativeSeparators(path));
 }
 
-// Writing and syncing a large package takes a while: it happens on a worker thread while the
+// Writing a large package takes a while: it happens on a worker thread while the
 // window keeps handling its events (the action button is disabled meanwhile).
 QString writePackageResponsively(const QString &path, const QByteArray &bytes, EventPump &pump)
 {
