@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -297,6 +298,8 @@ private:
             error = marker.close();
         if (!error)
             fs::create_directory(m_content, error);
+        if (!error)
+            m_stagedFolders.insert(m_content.native());
         return stagingFailure(m_staging, error);
     }
 
@@ -345,15 +348,24 @@ private:
         if (path.verdict == PathVerdict::Root)
             return std::nullopt;
         const fs::path destination = joined(m_content, path.components);
-        std::error_code error;
-        if (classifyEntry(entry) == EntryKind::Folder) {
-            fs::create_directories(destination, error);
-            return stagingFailure(destination, error);
-        }
-        fs::create_directories(destination.parent_path(), error);
-        if (error)
-            return stagingError(destination, error);
+        if (classifyEntry(entry) == EntryKind::Folder)
+            return makeStagedFolder(destination);
+        if (auto failure = makeStagedFolder(destination.parent_path()))
+            return failure;
         return writeData(reader, entry, destination);
+    }
+
+    // Remembers the folders made so far, which spares a look at the disk for most entries.
+    std::optional<std::string> makeStagedFolder(const fs::path &folder)
+    {
+        if (m_stagedFolders.contains(folder.native()))
+            return std::nullopt;
+        std::error_code error;
+        fs::create_directories(folder, error);
+        if (error)
+            return stagingError(folder, error);
+        m_stagedFolders.insert(folder.native());
+        return std::nullopt;
     }
 
     std::optional<std::string> writeData(archive *reader, archive_entry *entry, const fs::path &destination)
@@ -381,10 +393,15 @@ private:
         return stagingFailure(destination, error);
     }
 
-    std::optional<std::string> findConflicts() const
+    std::optional<std::string> findConflicts()
     {
         for (const std::string &top : m_plan.topLevel) {
-            if (auto conflict = findConflict(joined(m_content, {top}), joined(m_target, {top})))
+            const fs::path installed = joined(m_target, {top});
+            std::error_code error;
+            m_newTopLevel.push_back(!fs::exists(fs::symlink_status(installed, error)));
+            if (m_newTopLevel.back())
+                continue;
+            if (auto conflict = findConflict(joined(m_content, {top}), installed))
                 return conflict;
         }
         return std::nullopt;
@@ -422,9 +439,14 @@ private:
                 return "Impossible de créer le dossier " + quoted(displayPath(m_target)) + " : "
                     + frenchSystemError(error) + "." + kUnchanged;
         }
-        for (const std::string &top : m_plan.topLevel) {
-            fs::path failed;
-            error = move(joined(m_content, {top}), joined(m_target, {top}), failed);
+        for (std::size_t i = 0; i < m_plan.topLevel.size(); ++i) {
+            const fs::path staged = joined(m_content, {m_plan.topLevel[i]});
+            const fs::path installed = joined(m_target, {m_plan.topLevel[i]});
+            fs::path failed = installed;
+            if (m_newTopLevel[i])
+                fs::rename(staged, installed, error);
+            else
+                error = move(staged, installed, failed);
             if (error)
                 return "Impossible de mettre en place " + quoted(displayPath(failed.lexically_relative(m_target)))
                     + " : " + frenchSystemError(error)
@@ -463,6 +485,8 @@ private:
     fs::path m_reservedPackage;
     InstallObserver &m_observer;
     Plan m_plan;
+    std::unordered_set<fs::path::string_type> m_stagedFolders;
+    std::vector<bool> m_newTopLevel;  // per top-level entry: absent from the target when checked
     bool m_stagingCreated = false;
 };
 
