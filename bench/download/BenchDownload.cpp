@@ -6,6 +6,8 @@
 //
 //   bench_download [--rounds N] [--size-mib M]
 
+#include "BenchSupport.h"
+
 #include <QByteArray>
 #include <QCoreApplication>
 #include <QDir>
@@ -26,6 +28,9 @@
 #include <vector>
 
 extern char **environ;
+
+using kestrel::bench::median;
+using kestrel::bench::startService;
 
 namespace {
 
@@ -69,28 +74,7 @@ bool writePackage(const QString &path, qint64 size)
     return true;
 }
 
-double median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    const size_t n = values.size();
-    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
-}
 
-// The update service in its own process; answers its port, or nothing.
-std::optional<int> startService(QProcess &service, const QString &folder, const QString &state)
-{
-    service.setProgram(QStringLiteral("python3"));
-    service.setArguments({QStringLiteral(KESTREL_UPDATE_SERVICE_SCRIPT), QStringLiteral("--folder"), folder,
-                          QStringLiteral("--state-dir"), state, QStringLiteral("--log"),
-                          QDir(state).filePath(QStringLiteral("requests.log"))});
-    service.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    service.start();
-    if (!service.waitForStarted(10000) || !service.waitForReadyRead(60000))
-        return std::nullopt;
-    bool ok = false;
-    const int port = service.readLine().trimmed().toInt(&ok);
-    return ok ? std::optional<int>(port) : std::nullopt;
-}
 
 } // namespace
 

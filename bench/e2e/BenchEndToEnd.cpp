@@ -6,6 +6,8 @@
 //
 //   bench_e2e [--rounds N] [--size-mib M]
 
+#include "BenchSupport.h"
+
 #include <QByteArray>
 #include <QCoreApplication>
 #include <QDir>
@@ -28,6 +30,9 @@
 #include <vector>
 
 extern char **environ;
+
+using kestrel::bench::median;
+using kestrel::bench::startService;
 
 namespace {
 
@@ -84,34 +89,12 @@ bool writeText(const QString &path, const QByteArray &text)
     return file.open(QIODevice::WriteOnly) && file.write(text) == text.size();
 }
 
-double median(std::vector<double> values)
-{
-    if (values.empty())
-        return 0;
-    std::sort(values.begin(), values.end());
-    const size_t n = values.size();
-    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
-}
 
 double maximum(const std::vector<double> &values)
 {
     return values.empty() ? 0 : *std::max_element(values.begin(), values.end());
 }
 
-std::optional<int> startService(QProcess &service, const QString &folder, const QString &state)
-{
-    service.setProgram(QStringLiteral("python3"));
-    service.setArguments({QStringLiteral(KESTREL_UPDATE_SERVICE_SCRIPT), QStringLiteral("--folder"), folder,
-                          QStringLiteral("--state-dir"), state, QStringLiteral("--log"),
-                          QDir(state).filePath(QStringLiteral("requests.log"))});
-    service.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    service.start();
-    if (!service.waitForStarted(10000) || !service.waitForReadyRead(60000))
-        return std::nullopt;
-    bool ok = false;
-    const int port = service.readLine().trimmed().toInt(&ok);
-    return ok ? std::optional<int>(port) : std::nullopt;
-}
 
 // key=value lines; a key given several times keeps its values one per line.
 std::map<QString, QString> readKeyValues(const QString &path)

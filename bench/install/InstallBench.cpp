@@ -6,6 +6,8 @@
 
 #include "PackageInstaller.h"
 
+#include "BenchSupport.h"
+
 #include <archive.h>
 #include <archive_entry.h>
 
@@ -24,6 +26,8 @@
 #include <vector>
 
 namespace fs = std::filesystem;
+
+using kestrel::bench::median;
 
 namespace {
 
@@ -107,11 +111,6 @@ void writePackage(const fs::path &file, int count, std::size_t size)
     archive_write_close(writer.get());
 }
 
-double median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
 
 struct Comparison {
     double wallRatio;  // medians of the per-round ratios

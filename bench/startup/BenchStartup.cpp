@@ -8,6 +8,8 @@
 //
 //   bench_startup [--rounds N] [--warmup W]
 
+#include "BenchSupport.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -22,6 +24,8 @@
 #include <vector>
 
 extern char **environ;
+
+using kestrel::bench::median;
 
 namespace {
 
@@ -84,12 +88,6 @@ Startup runOnce(const std::string &program, const std::string &outPath)
             static_cast<double>(values["frame_done_ns"] - start) / 1e6, true};
 }
 
-double median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    const size_t n = v.size();
-    return n == 0 ? 0 : n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
 
 double quantile(std::vector<double> v, double q)
 {
