@@ -275,8 +275,7 @@ int main(int argc, char *argv[])
     services.programEnd = &programEnd;
     services.updateService = {&network, baseUrl, http};
     services.programFolder = QDir(folder).absolutePath();
-    services.contacts = {QString::fromUtf8(config::kSupportEmail), QString::fromUtf8(config::kSupportPhone),
-                         QString::fromUtf8(config::kSupportWebsite)};
+    services.contacts = configuredSupportContacts();
 
     FrmUpdate window(services);
     auto *button = window.findChild<QPushButton *>(QStringLiteral("CmdUpdate"));

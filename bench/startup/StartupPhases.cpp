@@ -66,9 +66,7 @@ int main(int argc, char *argv[])
     services.updateService = {&network, kestrel::configuredServiceBaseUrl(), kestrel::configuredHttpSettings()};
     stamp("configured service settings");
     services.programFolder = QString::fromStdString(kestrel::platform::programFolder());
-    services.contacts = {QString::fromUtf8(kestrel::config::kSupportEmail),
-                         QString::fromUtf8(kestrel::config::kSupportPhone),
-                         QString::fromUtf8(kestrel::config::kSupportWebsite)};
+    services.contacts = kestrel::configuredSupportContacts();
     kestrel::FrmUpdate window(services);
     stamp("FrmUpdate constructed");
     PaintWatch watch;

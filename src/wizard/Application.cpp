@@ -14,6 +14,12 @@
 
 namespace kestrel {
 
+SupportContacts configuredSupportContacts()
+{
+    return {QString::fromUtf8(config::kSupportEmail), QString::fromUtf8(config::kSupportPhone),
+            QString::fromUtf8(config::kSupportWebsite)};
+}
+
 void prepareApplication(QApplication &app)
 {
     QApplication::setApplicationName(QString::fromUtf8(config::kProductName));
@@ -43,8 +49,7 @@ int runWizard(QApplication &app)
     services.programEnd = &programEnd;
     services.updateService = {&network, configuredServiceBaseUrl(), configuredHttpSettings()};
     services.programFolder = QString::fromStdString(platform::programFolder());
-    services.contacts = {QString::fromUtf8(config::kSupportEmail), QString::fromUtf8(config::kSupportPhone),
-                         QString::fromUtf8(config::kSupportWebsite)};
+    services.contacts = configuredSupportContacts();
 
     FrmUpdate window(services);
     boxes.setParent(&window);

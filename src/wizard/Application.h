@@ -1,8 +1,13 @@
 #pragma once
 
+#include "WelcomePage.h"
+
 class QApplication;
 
 namespace kestrel {
+
+// The support contacts of the build's configuration.
+SupportContacts configuredSupportContacts();
 
 // Application name, version and Qt's own French translations.
 void prepareApplication(QApplication &app);

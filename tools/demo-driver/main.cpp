@@ -303,8 +303,7 @@ int main(int argc, char *argv[])
     services.programEnd = &programEnd;
     services.updateService = {&network, parser.value(baseUrl), http};
     services.programFolder = QDir(parser.value(folder)).absolutePath();
-    services.contacts = {QString::fromUtf8(config::kSupportEmail), QString::fromUtf8(config::kSupportPhone),
-                         QString::fromUtf8(config::kSupportWebsite)};
+    services.contacts = configuredSupportContacts();
     say(QStringLiteral("service: %1").arg(services.updateService.baseUrl));
     say(QStringLiteral("application folder: %1").arg(services.programFolder));
 
