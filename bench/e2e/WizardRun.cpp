@@ -13,7 +13,6 @@
 
 #include "Application.h"
 #include "FrmUpdate.h"
-#include "KestrelConfig.h"
 #include "MessageBoxes.h"
 #include "ProgramEnd.h"
 

@@ -4,7 +4,6 @@
 #include "Application.h"
 #include "FileSystem.h"
 #include "FrmUpdate.h"
-#include "KestrelConfig.h"
 #include "MessageBoxes.h"
 #include "ProgramEnd.h"
 
