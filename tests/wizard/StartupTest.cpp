@@ -117,4 +117,11 @@ TEST(Startup, RendersTheFirstScreen)
     EXPECT_TRUE(shot.save(QStringLiteral(KESTREL_SCREENSHOT_DIR "/window.png")));
 }
 
+// What Qt itself shows (standard buttons, network errors) is in French too.
+TEST(Startup, QtsOwnTextsAreFrench)
+{
+    EXPECT_EQ(QCoreApplication::translate("QAbstractSocket", "Connection refused"), QStringLiteral("Connexion refusée"));
+    EXPECT_EQ(QCoreApplication::translate("QPlatformTheme", "Cancel"), QStringLiteral("Annuler"));
+}
+
 } // namespace
