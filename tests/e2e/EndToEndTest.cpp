@@ -359,6 +359,32 @@ TEST_F(EndToEnd, CorruptPackageIsRefusedAndLeavesTheApplicationFolderAsItWas)
     EXPECT_EQ(readTree(app), expected);
 }
 
+// A real zip whose third entry fails its checksum: refused before anything is replaced.
+TEST_F(EndToEnd, DamagedZipIsRefusedAndLeavesTheApplicationFolderAsItWas)
+{
+    std::string damaged = zip::buildZip(packageEntries(), zip::Compression::Stored);
+    damaged[zip::dataOffset(damaged, "donnees/modeles/facture.kmod")] ^= 0x5A;
+    startService(damaged);
+    openWizard();
+    const Tree before = readTree(app);
+
+    click();
+
+    ASSERT_EQ(boxes.shown.size(), 1U);
+    EXPECT_EQ(boxes.shown[0].title, QStringLiteral("Installation de la mise à jour"));
+    EXPECT_TRUE(boxes.shown[0].text.startsWith(
+        QStringLiteral("Une erreur est survenue lors de l'installation de la mise à jour : \r\n")));
+    EXPECT_TRUE(boxes.shown[0].text.endsWith(SupportContactText()));
+    EXPECT_EQ(button->text(), QStringLiteral("Installer"));
+    EXPECT_EQ(window->context().currentStep, 3);
+
+    // kestrel11.exe, the first entry, was not replaced either.
+    Tree expected = before;
+    expected["updates/"] = "";
+    expected["updates/maj_kestrel11_11.0.27.zip"] = damaged;
+    EXPECT_EQ(readTree(app), expected);
+}
+
 TEST_F(EndToEnd, RunningApplicationIsAskedToCloseAndRetryCompletesTheUpdate)
 {
     startService();
