@@ -14,82 +14,23 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
-#include <QRandomGenerator>
 #include <QTemporaryDir>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <optional>
-#include <spawn.h>
 #include <string>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <vector>
 
-extern char **environ;
-
 using kestrel::bench::median;
+using kestrel::bench::Run;
+using kestrel::bench::runChild;
 using kestrel::bench::startService;
-
-namespace {
-
-struct Run {
-    double seconds = 0;
-    long peakKiB = 0;
-    bool ok = false;
-};
-
-Run runChild(const std::vector<std::string> &args)
-{
-    std::vector<char *> argv;
-    for (const std::string &a : args)
-        argv.push_back(const_cast<char *>(a.c_str()));
-    argv.push_back(nullptr);
-    const auto start = std::chrono::steady_clock::now();
-    pid_t pid = 0;
-    if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0)
-        return {};
-    int status = 0;
-    rusage usage{};
-    if (wait4(pid, &status, 0, &usage) != pid)
-        return {};
-    const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
-    return {elapsed.count(), usage.ru_maxrss, WIFEXITED(status) && WEXITSTATUS(status) == 0};
-}
-
-bool writePackage(const QString &path, qint64 size)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
-    QByteArray block(4 * 1024 * 1024, Qt::Uninitialized);
-    QRandomGenerator random(20261206);
-    for (qint64 written = 0; written < size; written += block.size()) {
-        random.fillRange(reinterpret_cast<quint32 *>(block.data()), block.size() / 4);
-        const qint64 n = std::min<qint64>(block.size(), size - written);
-        if (file.write(block.constData(), n) != n)
-            return false;
-    }
-    return true;
-}
-
-
-
-} // namespace
 
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
-    int rounds = 5;
-    qint64 sizeMiB = 256;
-    const QStringList args = app.arguments();
-    for (qsizetype i = 1; i + 1 < args.size(); i += 2) {
-        if (args[i] == QLatin1String("--rounds"))
-            rounds = args[i + 1].toInt();
-        else if (args[i] == QLatin1String("--size-mib"))
-            sizeMiB = args[i + 1].toLongLong();
-    }
+    const auto [rounds, sizeMiB] = kestrel::bench::parseRoundsAndSize(app.arguments());
     const qint64 size = sizeMiB * 1024 * 1024;
 
     QTemporaryDir dir;
@@ -100,7 +41,7 @@ int main(int argc, char **argv)
     QDir().mkpath(state);
     QFile version(served + QStringLiteral("/version.txt"));
     if (!dir.isValid() || !version.open(QIODevice::WriteOnly) || version.write("11.0.0\n") < 0
-        || !writePackage(served + QStringLiteral("/package.zip"), size)) {
+        || !kestrel::bench::writeRandomFile(served + QStringLiteral("/package.zip"), size, 20261206)) {
         std::fprintf(stderr, "cannot prepare the package in %s\n", qPrintable(dir.path()));
         return 1;
     }

@@ -14,74 +14,25 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
-#include <QRandomGenerator>
 #include <QTemporaryDir>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <fcntl.h>
 #include <map>
 #include <optional>
-#include <spawn.h>
 #include <string>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <vector>
 
-extern char **environ;
-
 using kestrel::bench::median;
+using kestrel::bench::Run;
+using kestrel::bench::runChild;
+using kestrel::bench::writeRandomFile;
 using kestrel::bench::startService;
 
 namespace {
-
-struct Run {
-    double seconds = 0;
-    long peakKiB = 0;
-    bool ok = false;
-};
-
-// Runs a program to its end; its standard output goes to outPath when given.
-Run runChild(const std::vector<std::string> &args, const std::string &outPath = {})
-{
-    std::vector<char *> argv;
-    for (const std::string &a : args)
-        argv.push_back(const_cast<char *>(a.c_str()));
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    if (!outPath.empty())
-        posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const auto start = std::chrono::steady_clock::now();
-    pid_t pid = 0;
-    const int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0)
-        return {};
-    int status = 0;
-    rusage usage{};
-    if (wait4(pid, &status, 0, &usage) != pid)
-        return {};
-    const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
-    return {elapsed.count(), usage.ru_maxrss, WIFEXITED(status) && WEXITSTATUS(status) == 0};
-}
-
-bool writeRandomFile(const QString &path, qint64 size, quint32 seed)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
-    QByteArray block(4 * 1024 * 1024, Qt::Uninitialized);
-    QRandomGenerator random(seed);
-    for (qint64 written = 0; written < size; written += block.size()) {
-        random.fillRange(reinterpret_cast<quint32 *>(block.data()), block.size() / 4);
-        const qint64 n = std::min<qint64>(block.size(), size - written);
-        if (file.write(block.constData(), n) != n)
-            return false;
-    }
-    return true;
-}
 
 bool writeText(const QString &path, const QByteArray &text)
 {
@@ -89,12 +40,10 @@ bool writeText(const QString &path, const QByteArray &text)
     return file.open(QIODevice::WriteOnly) && file.write(text) == text.size();
 }
 
-
 double maximum(const std::vector<double> &values)
 {
     return values.empty() ? 0 : *std::max_element(values.begin(), values.end());
 }
-
 
 // key=value lines; a key given several times keeps its values one per line.
 std::map<QString, QString> readKeyValues(const QString &path)
@@ -124,15 +73,7 @@ struct Entry {
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
-    int rounds = 5;
-    qint64 sizeMiB = 256;
-    const QStringList args = app.arguments();
-    for (qsizetype i = 1; i + 1 < args.size(); i += 2) {
-        if (args[i] == QLatin1String("--rounds"))
-            rounds = args[i + 1].toInt();
-        else if (args[i] == QLatin1String("--size-mib"))
-            sizeMiB = args[i + 1].toLongLong();
-    }
+    const auto [rounds, sizeMiB] = kestrel::bench::parseRoundsAndSize(app.arguments());
     // The wizard's window is drawn off screen; Qt reads this itself.
     qputenv("QT_QPA_PLATFORM", "offscreen");
 

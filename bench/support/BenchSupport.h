@@ -3,8 +3,10 @@
 // What the benchmark programs share: statistics and the local update service.
 
 #include <QString>
+#include <QStringList>
 
 #include <optional>
+#include <string>
 #include <vector>
 
 class QProcess;
@@ -12,6 +14,26 @@ class QProcess;
 namespace kestrel::bench {
 
 double median(std::vector<double> values);
+
+struct RoundsAndSize {
+    int rounds = 5;
+    qint64 sizeMiB = 256;
+};
+
+// "--rounds N" and "--size-mib N" from the command line, the defaults otherwise.
+RoundsAndSize parseRoundsAndSize(const QStringList &arguments);
+
+struct Run {
+    double seconds = 0;
+    long peakKiB = 0; // the child's peak resident memory
+    bool ok = false;  // it ended with status 0
+};
+
+// Runs a program to its end, timed from outside; its standard output goes to outPath when given.
+Run runChild(const std::vector<std::string> &args, const std::string &outPath = {});
+
+// A file of incompressible bytes, the same for the same seed.
+bool writeRandomFile(const QString &path, qint64 size, quint32 seed);
 
 // Starts the local update service serving `folder` (version.txt, package.zip), with its
 // certificates in `state`; answers the port it listens on, or nothing.
