@@ -22,8 +22,6 @@
 #include <map>
 #include <optional>
 #include <string>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <vector>
 
 using kestrel::bench::median;
