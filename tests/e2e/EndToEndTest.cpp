@@ -333,56 +333,51 @@ TEST_F(EndToEnd, FailedDownloadIsToldInARealBoxAndASecondClickCompletesOnceMende
     EXPECT_EQ(status(requests[2]), 200);
 }
 
-TEST_F(EndToEnd, CorruptPackageIsRefusedAndLeavesTheApplicationFolderAsItWas)
+// Packages that cannot be installed: refused before anything in the application folder changes.
+TEST_F(EndToEnd, BadPackagesAreRefusedAndLeaveTheApplicationFolderAsItWas)
 {
     std::string notAZip;
     for (int i = 0; i < 2000; ++i)
         notAZip += "Ceci n'est pas une archive zip. ";
-    startService(notAZip);
-    openWizard();
-    const Tree before = readTree(app);
-
-    click();
-
-    ASSERT_EQ(boxes.shown.size(), 1U);
-    EXPECT_EQ(boxes.shown[0].title, QStringLiteral("Installation de la mise à jour"));
-    EXPECT_EQ(boxes.shown[0].text, QStringLiteral("Impossible d'ouvrir le fichier d'installation.") + SupportContactText());
-    EXPECT_EQ(boxes.shown[0].icon, BoxIcon::Critical);
-    EXPECT_EQ(button->text(), QStringLiteral("Installer"));
-    EXPECT_TRUE(button->isEnabled());
-    EXPECT_EQ(window->context().currentStep, 3);
-
-    // The application folder is untouched; the downloaded package waits in the updates folder.
-    Tree expected = before;
-    expected["updates/"] = "";
-    expected["updates/maj_kestrel11_11.0.27.zip"] = notAZip;
-    EXPECT_EQ(readTree(app), expected);
-}
-
-// A real zip whose third entry fails its checksum: refused before anything is replaced.
-TEST_F(EndToEnd, DamagedZipIsRefusedAndLeavesTheApplicationFolderAsItWas)
-{
+    // A real zip whose third entry fails its checksum: kestrel11.exe, the first, stays old too.
     std::string damaged = zip::buildZip(packageEntries(), zip::Compression::Stored);
     damaged[zip::dataOffset(damaged, "donnees/modeles/facture.kmod")] ^= 0x5A;
-    startService(damaged);
-    openWizard();
-    const Tree before = readTree(app);
+    const QString installFailed = QStringLiteral("Une erreur est survenue lors de l'installation de la mise à jour : \r\n");
+    const struct {
+        const char *name;
+        std::string package;
+        QString textStart;
+    } rows[] = {
+        {"not a zip", notAZip, QStringLiteral("Impossible d'ouvrir le fichier d'installation.")},
+        {"damaged entry", damaged, installFailed},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        window.reset();
+        service.reset();
+        boxes.shown.clear();
+        fs::remove_all(app / "updates");
+        startService(row.package);
+        openWizard();
+        const Tree before = readTree(app);
 
-    click();
+        click();
 
-    ASSERT_EQ(boxes.shown.size(), 1U);
-    EXPECT_EQ(boxes.shown[0].title, QStringLiteral("Installation de la mise à jour"));
-    EXPECT_TRUE(boxes.shown[0].text.startsWith(
-        QStringLiteral("Une erreur est survenue lors de l'installation de la mise à jour : \r\n")));
-    EXPECT_TRUE(boxes.shown[0].text.endsWith(SupportContactText()));
-    EXPECT_EQ(button->text(), QStringLiteral("Installer"));
-    EXPECT_EQ(window->context().currentStep, 3);
+        ASSERT_EQ(boxes.shown.size(), 1U);
+        EXPECT_EQ(boxes.shown[0].title, QStringLiteral("Installation de la mise à jour"));
+        EXPECT_TRUE(boxes.shown[0].text.startsWith(row.textStart));
+        EXPECT_TRUE(boxes.shown[0].text.endsWith(SupportContactText()));
+        EXPECT_EQ(boxes.shown[0].icon, BoxIcon::Critical);
+        EXPECT_EQ(button->text(), QStringLiteral("Installer"));
+        EXPECT_TRUE(button->isEnabled());
+        EXPECT_EQ(window->context().currentStep, 3);
 
-    // kestrel11.exe, the first entry, was not replaced either.
-    Tree expected = before;
-    expected["updates/"] = "";
-    expected["updates/maj_kestrel11_11.0.27.zip"] = damaged;
-    EXPECT_EQ(readTree(app), expected);
+        // The downloaded package waits in the updates folder; nothing else changed.
+        Tree expected = before;
+        expected["updates/"] = "";
+        expected["updates/maj_kestrel11_11.0.27.zip"] = row.package;
+        EXPECT_EQ(readTree(app), expected);
+    }
 }
 
 TEST_F(EndToEnd, RunningApplicationIsAskedToCloseAndRetryCompletesTheUpdate)
