@@ -39,4 +39,40 @@ std::string displayPath(const std::filesystem::path &path)
     return {text.begin(), text.end()};
 }
 
+namespace {
+
+const char *const kNothingChanged = " Aucun fichier n'a été modifié.";
+
+std::string inQuotes(const std::string &text)
+{
+    return "« " + text + " »";
+}
+
+} // namespace
+
+std::string overlappingZipEntries(const std::string &first, const std::string &second)
+{
+    return "Le fichier d'installation est mal formé : les données des éléments " + inQuotes(first) + " et "
+        + inQuotes(second) + " se chevauchent." + kNothingChanged;
+}
+
+std::string zipEntryIntoDirectory(const std::string &entry)
+{
+    return "Le fichier d'installation est mal formé : les données de l'élément " + inQuotes(entry)
+        + " empiètent sur le répertoire de l'archive." + kNothingChanged;
+}
+
+std::string encryptedZipEntry(const std::string &entry)
+{
+    return "Le fichier d'installation contient des éléments chiffrés (dont " + inQuotes(entry)
+        + ") : l'assistant de mise à jour ne peut pas les installer." + kNothingChanged;
+}
+
+std::string unreadableZipDirectory()
+{
+    return std::string("Le fichier d'installation est endommagé ou incomplet : "
+                       "le répertoire de l'archive est incohérent.")
+        + kNothingChanged;
+}
+
 } // namespace kestrel::install

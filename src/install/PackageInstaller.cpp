@@ -3,6 +3,7 @@
 #include "EntryPath.h"
 #include "InstallErrors.h"
 #include "OutputFile.h"
+#include "ZipLayout.h"
 
 #include <archive.h>
 #include <archive_entry.h>
@@ -163,7 +164,9 @@ public:
             return {InstallOutcome::Failed, kNothingToInstall};
         if (!reader)
             return {InstallOutcome::CannotOpen, {}};
-        std::optional<std::string> failure = scan(reader.get());
+        std::optional<std::string> failure = checkZipLayout(m_package);
+        if (!failure)
+            failure = scan(reader.get());
         reader.reset();
         if (!failure)
             failure = checkTargetParent();

@@ -89,18 +89,6 @@ std::uint16_t read16(const std::string &bytes, std::size_t at)
                                       | static_cast<unsigned char>(bytes.at(at + 1)) << 8);
 }
 
-// Offset of the central directory record of the named entry.
-std::size_t centralRecord(const std::string &bytes, const std::string &entryPath)
-{
-    const std::string signature("PK\x01\x02", 4);
-    for (std::size_t at = bytes.find(signature); at != std::string::npos; at = bytes.find(signature, at + 1)) {
-        const std::size_t nameLength = read16(bytes, at + 28);
-        if (bytes.compare(at + 46, nameLength, entryPath) == 0 && nameLength == entryPath.size())
-            return at;
-    }
-    throw std::runtime_error("no central record for " + entryPath);
-}
-
 // The reader takes the file type from the Unix mode kept in the central directory.
 void rewriteUnixMode(std::string &bytes, const std::string &entryPath, int mode)
 {
@@ -113,7 +101,18 @@ void rewriteUnixMode(std::string &bytes, const std::string &entryPath, int mode)
 
 } // namespace
 
-std::string buildZip(const std::vector<Entry> &entries, Compression compression)
+std::size_t centralRecord(const std::string &bytes, const std::string &entryPath)
+{
+    const std::string signature("PK\x01\x02", 4);
+    for (std::size_t at = bytes.find(signature); at != std::string::npos; at = bytes.find(signature, at + 1)) {
+        const std::size_t nameLength = read16(bytes, at + 28);
+        if (bytes.compare(at + 46, nameLength, entryPath) == 0 && nameLength == entryPath.size())
+            return at;
+    }
+    throw std::runtime_error("no central record for " + entryPath);
+}
+
+std::string buildZip(const std::vector<Entry> &entries, Compression compression, const std::string &options)
 {
     std::string bytes;
     WriterPtr writer(archive_write_new(), &archive_write_free);
@@ -122,6 +121,10 @@ std::string buildZip(const std::vector<Entry> &entries, Compression compression)
           archive_write_set_options(writer.get(), compression == Compression::Stored ? "zip:compression=store"
                                                                                       : "zip:compression=deflate"),
           "compression");
+    if (!options.empty()) {
+        check(writer.get(), archive_write_set_options(writer.get(), options.c_str()), options);
+        check(writer.get(), archive_write_set_passphrase(writer.get(), kPassphrase), "passphrase");
+    }
     check(writer.get(), archive_write_set_bytes_in_last_block(writer.get(), 1), "block padding");
     check(writer.get(), archive_write_open2(writer.get(), &bytes, nullptr, &appendToString, nullptr, nullptr),
           "open");
@@ -136,9 +139,10 @@ std::string buildZip(const std::vector<Entry> &entries, Compression compression)
     return bytes;
 }
 
-void writeZip(const std::filesystem::path &file, const std::vector<Entry> &entries, Compression compression)
+void writeZip(const std::filesystem::path &file, const std::vector<Entry> &entries, Compression compression,
+              const std::string &options)
 {
-    writeFile(file, buildZip(entries, compression));
+    writeFile(file, buildZip(entries, compression, options));
 }
 
 std::string readFile(const std::filesystem::path &file)

@@ -31,13 +31,19 @@ struct Entry {
     int mode = -1;  // permission bits (setuid etc. allowed); -1: 0644 for files, 0755 for folders
 };
 
-std::string buildZip(const std::vector<Entry> &entries, Compression compression = Compression::Deflated);
+// `options` go to libarchive's zip writer as they are, e.g. "zip:zip64" or "zip:encryption=zipcrypt"
+// (the passphrase is kPassphrase).
+std::string buildZip(const std::vector<Entry> &entries, Compression compression = Compression::Deflated,
+                     const std::string &options = {});
 void writeZip(const std::filesystem::path &file, const std::vector<Entry> &entries,
-              Compression compression = Compression::Deflated);
+              Compression compression = Compression::Deflated, const std::string &options = {});
+inline constexpr const char *kPassphrase = "secret";
 
 std::string readFile(const std::filesystem::path &file);
 void writeFile(const std::filesystem::path &file, const std::string &bytes);
 
+// Offset in a zip of the named entry's central directory record.
+std::size_t centralRecord(const std::string &zipBytes, const std::string &entryPath);
 // Offset in a zip of the first data byte of the named entry (from its local header).
 std::size_t dataOffset(const std::string &zipBytes, const std::string &entryPath);
 

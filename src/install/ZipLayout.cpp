@@ -1,0 +1,256 @@
+#include "ZipLayout.h"
+
+#include "InstallErrors.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <fstream>
+#include <vector>
+
+namespace kestrel::install {
+
+namespace {
+
+constexpr std::uint32_t kLocalSignature = 0x04034b50;
+constexpr std::uint32_t kCentralSignature = 0x02014b50;
+constexpr std::uint32_t kEndSignature = 0x06054b50;
+constexpr std::uint32_t kZip64EndSignature = 0x06064b50;
+constexpr std::uint32_t kZip64LocatorSignature = 0x07064b50;
+constexpr std::uint64_t kLocalSize = 30;
+constexpr std::uint64_t kCentralSize = 46;
+constexpr std::uint64_t kEndSize = 22;
+constexpr std::uint64_t kLocatorSize = 20;
+constexpr std::uint64_t kZip64EndSize = 56;
+constexpr std::uint64_t kLongestComment = 0xFFFF;
+constexpr std::uint16_t kZip64ExtraId = 0x0001;
+constexpr std::uint32_t kInZip64Extra = 0xFFFFFFFF;
+// Traditional encryption, strong encryption, encrypted central directory.
+constexpr std::uint16_t kEncryptionFlags = 0x0001 | 0x0040 | 0x2000;
+constexpr std::uint16_t kAesMethod = 99;
+// Local headers of small entries lie close together: one read serves many of them.
+constexpr std::size_t kWindowSize = 64 * 1024;
+
+std::uint64_t little(const std::string &bytes, std::size_t at, int width)
+{
+    std::uint64_t value = 0;
+    for (int i = width - 1; i >= 0; --i)
+        value = value << 8 | static_cast<unsigned char>(bytes[at + static_cast<std::size_t>(i)]);
+    return value;
+}
+
+// The package's bytes, read through a window that moves forward with the offsets asked for.
+class PackageBytes {
+public:
+    explicit PackageBytes(const std::filesystem::path &package) : m_in(package, std::ios::binary)
+    {
+        if (m_in.seekg(0, std::ios::end))
+            m_size = static_cast<std::uint64_t>(static_cast<std::streamoff>(m_in.tellg()));
+    }
+
+    bool isOpen() const { return static_cast<bool>(m_in); }
+    std::uint64_t size() const { return m_size; }
+
+    // Exactly `length` bytes from `offset`, or false when they are not all in the file.
+    bool read(std::uint64_t offset, std::uint64_t length, std::string &out)
+    {
+        if (offset > m_size || length > m_size - offset)
+            return false;
+        if (length > kWindowSize)
+            return readDirect(offset, length, out);
+        if (offset < m_windowStart || offset + length > m_windowStart + m_window.size()) {
+            if (!readDirect(offset, std::min<std::uint64_t>(kWindowSize, m_size - offset), m_window))
+                return false;
+            m_windowStart = offset;
+        }
+        out.assign(m_window, offset - m_windowStart, length);
+        return true;
+    }
+
+private:
+    bool readDirect(std::uint64_t offset, std::uint64_t length, std::string &out)
+    {
+        out.resize(length);
+        m_in.clear();
+        return m_in.seekg(static_cast<std::streamoff>(offset))
+            && m_in.read(out.data(), static_cast<std::streamsize>(length));
+    }
+
+    std::ifstream m_in;
+    std::uint64_t m_size = 0;
+    std::string m_window;
+    std::uint64_t m_windowStart = 0;
+};
+
+// Where the central directory lies. Bytes stuck before the archive (a self-extracting stub)
+// move every recorded offset by `shift`.
+struct Directory {
+    std::uint64_t begin = 0;
+    std::uint64_t size = 0;
+    std::uint64_t shift = 0;
+};
+
+struct Entry {
+    std::string name;
+    std::uint64_t localHeader = 0;
+    std::uint64_t storedSize = 0;
+    std::uint64_t end = 0;  // past its stored data
+};
+
+std::optional<std::uint64_t> findEndRecord(PackageBytes &bytes)
+{
+    const std::uint64_t tailLength = std::min(bytes.size(), kEndSize + kLongestComment);
+    std::string tail;
+    if (tailLength < kEndSize || !bytes.read(bytes.size() - tailLength, tailLength, tail))
+        return std::nullopt;
+    for (std::size_t at = tail.size() - kEndSize + 1; at-- > 0;) {
+        if (little(tail, at, 4) == kEndSignature && little(tail, at + 20, 2) <= tail.size() - at - kEndSize)
+            return bytes.size() - tailLength + at;
+    }
+    return std::nullopt;
+}
+
+std::optional<Directory> findDirectory(PackageBytes &bytes)
+{
+    const std::optional<std::uint64_t> endRecord = findEndRecord(bytes);
+    std::string record;
+    if (!endRecord || !bytes.read(*endRecord, kEndSize, record))
+        return std::nullopt;
+    std::uint64_t recordsBegin = *endRecord;
+    std::uint64_t size = little(record, 12, 4);
+    std::uint64_t offset = little(record, 16, 4);
+    std::string locator;
+    if (*endRecord >= kLocatorSize && bytes.read(*endRecord - kLocatorSize, kLocatorSize, locator)
+        && little(locator, 0, 4) == kZip64LocatorSignature) {
+        // The recorded place first; where a stub shifted it, the record sits just before the locator.
+        std::uint64_t zip64End = little(locator, 8, 8);
+        std::string zip64;
+        if (!bytes.read(zip64End, kZip64EndSize, zip64) || little(zip64, 0, 4) != kZip64EndSignature) {
+            zip64End = *endRecord - kLocatorSize - kZip64EndSize;
+            if (*endRecord < kLocatorSize + kZip64EndSize || !bytes.read(zip64End, kZip64EndSize, zip64)
+                || little(zip64, 0, 4) != kZip64EndSignature)
+                return std::nullopt;
+        }
+        recordsBegin = zip64End;
+        size = little(zip64, 40, 8);
+        offset = little(zip64, 48, 8);
+    }
+    if (size > recordsBegin || offset > recordsBegin - size)
+        return std::nullopt;
+    return Directory{recordsBegin - size, size, recordsBegin - size - offset};
+}
+
+// Sizes and offset too large for their 32-bit fields sit in the zip64 extra field, in this order.
+bool readZip64Extra(const std::string &extra, Entry &entry, std::uint32_t compressed32, std::uint32_t original32,
+                    std::uint32_t offset32)
+{
+    for (std::size_t at = 0; at + 4 <= extra.size();) {
+        const std::uint64_t id = little(extra, at, 2);
+        const std::size_t length = little(extra, at + 2, 2);
+        if (at + 4 + length > extra.size())
+            return false;
+        if (id == kZip64ExtraId) {
+            std::size_t field = at + 4;
+            const auto next = [&](std::uint64_t &value) {
+                if (field + 8 > at + 4 + length)
+                    return false;
+                value = little(extra, field, 8);
+                field += 8;
+                return true;
+            };
+            std::uint64_t ignored = 0;
+            return (original32 != kInZip64Extra || next(ignored))
+                && (compressed32 != kInZip64Extra || next(entry.storedSize))
+                && (offset32 != kInZip64Extra || next(entry.localHeader));
+        }
+        at += 4 + length;
+    }
+    return compressed32 != kInZip64Extra && original32 != kInZip64Extra && offset32 != kInZip64Extra;
+}
+
+// Reads the entries of the directory; an encrypted one stops the reading with its refusal.
+std::optional<std::string> readEntries(const std::string &directory, const Directory &where,
+                                       std::vector<Entry> &entries)
+{
+    for (std::size_t at = 0; at < directory.size();) {
+        if (directory.size() - at < kCentralSize || little(directory, at, 4) != kCentralSignature)
+            return unreadableZipDirectory();
+        const std::size_t nameLength = little(directory, at + 28, 2);
+        const std::size_t extraLength = little(directory, at + 30, 2);
+        const std::size_t commentLength = little(directory, at + 32, 2);
+        const std::size_t next = at + kCentralSize + nameLength + extraLength + commentLength;
+        if (next > directory.size())
+            return unreadableZipDirectory();
+        Entry entry;
+        entry.name = directory.substr(at + kCentralSize, nameLength);
+        if ((little(directory, at + 8, 2) & kEncryptionFlags) != 0 || little(directory, at + 10, 2) == kAesMethod)
+            return encryptedZipEntry(entry.name);
+        const auto compressed32 = static_cast<std::uint32_t>(little(directory, at + 20, 4));
+        const auto offset32 = static_cast<std::uint32_t>(little(directory, at + 42, 4));
+        entry.storedSize = compressed32;
+        entry.localHeader = offset32;
+        if (!readZip64Extra(directory.substr(at + kCentralSize + nameLength, extraLength), entry, compressed32,
+                            static_cast<std::uint32_t>(little(directory, at + 24, 4)), offset32)
+            || entry.localHeader > where.begin - where.shift)
+            return unreadableZipDirectory();
+        entry.localHeader += where.shift;
+        entries.push_back(std::move(entry));
+        at = next;
+    }
+    return std::nullopt;
+}
+
+// Follows each entry to its local header, in file order, and finds where its stored data ends.
+std::optional<std::string> placeEntries(PackageBytes &bytes, const Directory &where, std::vector<Entry> &entries)
+{
+    std::sort(entries.begin(), entries.end(),
+              [](const Entry &a, const Entry &b) { return a.localHeader < b.localHeader; });
+    std::string header;
+    for (Entry &entry : entries) {
+        if (entry.localHeader + kLocalSize > where.begin)
+            return zipEntryIntoDirectory(entry.name);
+        if (!bytes.read(entry.localHeader, kLocalSize, header) || little(header, 0, 4) != kLocalSignature)
+            return unreadableZipDirectory();
+        if ((little(header, 6, 2) & kEncryptionFlags) != 0)
+            return encryptedZipEntry(entry.name);
+        const std::uint64_t dataBegin = entry.localHeader + kLocalSize + little(header, 26, 2) + little(header, 28, 2);
+        if (dataBegin > where.begin || entry.storedSize > where.begin - dataBegin)
+            return zipEntryIntoDirectory(entry.name);
+        entry.end = dataBegin + entry.storedSize;
+    }
+    return std::nullopt;
+}
+
+// Entries are sorted by their local header: each must begin where all before it have ended.
+std::optional<std::string> findOverlap(const std::vector<Entry> &entries)
+{
+    const Entry *furthest = nullptr;
+    for (const Entry &entry : entries) {
+        if (furthest && entry.localHeader < furthest->end)
+            return overlappingZipEntries(furthest->name, entry.name);
+        if (!furthest || entry.end > furthest->end)
+            furthest = &entry;
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+std::optional<std::string> checkZipLayout(const std::filesystem::path &package)
+{
+    PackageBytes bytes(package);
+    if (!bytes.isOpen())
+        return unreadableZipDirectory();
+    const std::optional<Directory> where = findDirectory(bytes);
+    std::string directory;
+    if (!where || !bytes.read(where->begin, where->size, directory))
+        return unreadableZipDirectory();
+    std::vector<Entry> entries;
+    if (auto refusal = readEntries(directory, *where, entries))
+        return refusal;
+    directory = std::string();
+    if (auto refusal = placeEntries(bytes, *where, entries))
+        return refusal;
+    return findOverlap(entries);
+}
+
+} // namespace kestrel::install

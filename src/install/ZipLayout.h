@@ -1,0 +1,20 @@
+#pragma once
+
+// Checks where a zip says each entry's bytes lie, before any of them is extracted. A zip whose
+// entries share their stored data (each entry quoting the next one's header, all ending in one
+// shared deflate stream) keeps every size and checksum honest and still inflates a small file
+// into gigabytes; no tool we know of writes such a file, so it is refused outright.
+
+#include <filesystem>
+#include <optional>
+#include <string>
+
+namespace kestrel::install {
+
+// Reads only the end records (zip64 included), the central directory and each entry's local
+// header. Nothing when the layout is sound, else the French reason to refuse the package:
+// entries whose ranges overlap, an entry running into the directory, an encrypted entry, or a
+// directory that cannot be made sense of.
+std::optional<std::string> checkZipLayout(const std::filesystem::path &package);
+
+} // namespace kestrel::install
