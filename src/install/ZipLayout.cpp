@@ -81,12 +81,10 @@ private:
     std::uint64_t m_windowStart = 0;
 };
 
-// Where the central directory lies. Bytes stuck before the archive (a self-extracting stub)
-// move every recorded offset by `shift`.
+// Where the central directory lies: it ends where the end records begin.
 struct Directory {
     std::uint64_t begin = 0;
     std::uint64_t size = 0;
-    std::uint64_t shift = 0;
 };
 
 struct Entry {
@@ -96,6 +94,8 @@ struct Entry {
     std::uint64_t end = 0;  // past its stored data
 };
 
+// The last end record in the file, as libarchive's reader picks it: checking the directory that
+// the extraction will not read would let a second one through unchecked.
 std::optional<std::uint64_t> findEndRecord(PackageBytes &bytes)
 {
     const std::uint64_t tailLength = std::min(bytes.size(), kEndSize + kLongestComment);
@@ -103,7 +103,7 @@ std::optional<std::uint64_t> findEndRecord(PackageBytes &bytes)
     if (tailLength < kEndSize || !bytes.read(bytes.size() - tailLength, tailLength, tail))
         return std::nullopt;
     for (std::size_t at = tail.size() - kEndSize + 1; at-- > 0;) {
-        if (little(tail, at, 4) == kEndSignature && little(tail, at + 20, 2) <= tail.size() - at - kEndSize)
+        if (little(tail, at, 4) == kEndSignature)
             return bytes.size() - tailLength + at;
     }
     return std::nullopt;
@@ -121,27 +121,31 @@ std::optional<Directory> findDirectory(PackageBytes &bytes)
     std::string locator;
     if (*endRecord >= kLocatorSize && bytes.read(*endRecord - kLocatorSize, kLocatorSize, locator)
         && little(locator, 0, 4) == kZip64LocatorSignature) {
-        // The recorded place first; where a stub shifted it, the record sits just before the locator.
-        std::uint64_t zip64End = little(locator, 8, 8);
+        const std::uint64_t zip64End = little(locator, 8, 8);
         std::string zip64;
-        if (!bytes.read(zip64End, kZip64EndSize, zip64) || little(zip64, 0, 4) != kZip64EndSignature) {
-            zip64End = *endRecord - kLocatorSize - kZip64EndSize;
-            if (*endRecord < kLocatorSize + kZip64EndSize || !bytes.read(zip64End, kZip64EndSize, zip64)
-                || little(zip64, 0, 4) != kZip64EndSignature)
-                return std::nullopt;
-        }
+        if (!bytes.read(zip64End, kZip64EndSize, zip64) || little(zip64, 0, 4) != kZip64EndSignature)
+            return std::nullopt;
         recordsBegin = zip64End;
         size = little(zip64, 40, 8);
         offset = little(zip64, 48, 8);
     }
-    if (size > recordsBegin || offset > recordsBegin - size)
+    // Data stuck before the archive (a self-extracting stub) would shift every offset; libarchive
+    // then looks for the directory from the recorded offset on, which we cannot vouch for.
+    if (size > recordsBegin || offset != recordsBegin - size)
         return std::nullopt;
-    return Directory{recordsBegin - size, size, recordsBegin - size - offset};
+    return Directory{offset, size};
 }
 
-// Sizes and offset too large for their 32-bit fields sit in the zip64 extra field, in this order.
-bool readZip64Extra(const std::string &extra, Entry &entry, std::uint32_t compressed32, std::uint32_t original32,
-                    std::uint32_t offset32)
+// A header's sizes and offset as stored in their 32-bit fields; kInZip64Extra means "see there".
+struct Fields {
+    std::uint64_t original = 0;
+    std::uint64_t stored = 0;
+    std::uint64_t offset = 0;
+};
+
+// Replaces the fields marked kInZip64Extra with their values from the zip64 extra field, which
+// holds those and only those, in this order.
+bool widen(const std::string &extra, Fields &fields)
 {
     for (std::size_t at = 0; at + 4 <= extra.size();) {
         const std::uint64_t id = little(extra, at, 2);
@@ -157,14 +161,13 @@ bool readZip64Extra(const std::string &extra, Entry &entry, std::uint32_t compre
                 field += 8;
                 return true;
             };
-            std::uint64_t ignored = 0;
-            return (original32 != kInZip64Extra || next(ignored))
-                && (compressed32 != kInZip64Extra || next(entry.storedSize))
-                && (offset32 != kInZip64Extra || next(entry.localHeader));
+            return (fields.original != kInZip64Extra || next(fields.original))
+                && (fields.stored != kInZip64Extra || next(fields.stored))
+                && (fields.offset != kInZip64Extra || next(fields.offset));
         }
         at += 4 + length;
     }
-    return compressed32 != kInZip64Extra && original32 != kInZip64Extra && offset32 != kInZip64Extra;
+    return fields.original != kInZip64Extra && fields.stored != kInZip64Extra && fields.offset != kInZip64Extra;
 }
 
 // Reads the entries of the directory; an encrypted one stops the reading with its refusal.
@@ -184,15 +187,12 @@ std::optional<std::string> readEntries(const std::string &directory, const Direc
         entry.name = directory.substr(at + kCentralSize, nameLength);
         if ((little(directory, at + 8, 2) & kEncryptionFlags) != 0 || little(directory, at + 10, 2) == kAesMethod)
             return encryptedZipEntry(entry.name);
-        const auto compressed32 = static_cast<std::uint32_t>(little(directory, at + 20, 4));
-        const auto offset32 = static_cast<std::uint32_t>(little(directory, at + 42, 4));
-        entry.storedSize = compressed32;
-        entry.localHeader = offset32;
-        if (!readZip64Extra(directory.substr(at + kCentralSize + nameLength, extraLength), entry, compressed32,
-                            static_cast<std::uint32_t>(little(directory, at + 24, 4)), offset32)
-            || entry.localHeader > where.begin - where.shift)
+        Fields fields{little(directory, at + 24, 4), little(directory, at + 20, 4), little(directory, at + 42, 4)};
+        if (!widen(directory.substr(at + kCentralSize + nameLength, extraLength), fields)
+            || fields.offset >= where.begin)
             return unreadableZipDirectory();
-        entry.localHeader += where.shift;
+        entry.localHeader = fields.offset;
+        entry.storedSize = fields.stored;
         entries.push_back(std::move(entry));
         at = next;
     }
@@ -200,11 +200,14 @@ std::optional<std::string> readEntries(const std::string &directory, const Direc
 }
 
 // Follows each entry to its local header, in file order, and finds where its stored data ends.
+// The local header may give another size than the directory, and libarchive believes it unless
+// the size comes after the data: the larger of the two bounds what may be read.
 std::optional<std::string> placeEntries(PackageBytes &bytes, const Directory &where, std::vector<Entry> &entries)
 {
     std::sort(entries.begin(), entries.end(),
               [](const Entry &a, const Entry &b) { return a.localHeader < b.localHeader; });
     std::string header;
+    std::string extra;
     for (Entry &entry : entries) {
         if (entry.localHeader + kLocalSize > where.begin)
             return zipEntryIntoDirectory(entry.name);
@@ -212,10 +215,17 @@ std::optional<std::string> placeEntries(PackageBytes &bytes, const Directory &wh
             return unreadableZipDirectory();
         if ((little(header, 6, 2) & kEncryptionFlags) != 0)
             return encryptedZipEntry(entry.name);
-        const std::uint64_t dataBegin = entry.localHeader + kLocalSize + little(header, 26, 2) + little(header, 28, 2);
-        if (dataBegin > where.begin || entry.storedSize > where.begin - dataBegin)
+        const std::uint64_t nameEnd = entry.localHeader + kLocalSize + little(header, 26, 2);
+        const std::uint64_t dataBegin = nameEnd + little(header, 28, 2);
+        if (dataBegin > where.begin)
             return zipEntryIntoDirectory(entry.name);
-        entry.end = dataBegin + entry.storedSize;
+        Fields local{little(header, 22, 4), little(header, 18, 4), 0};
+        if (!bytes.read(nameEnd, dataBegin - nameEnd, extra) || !widen(extra, local))
+            return unreadableZipDirectory();
+        const std::uint64_t stored = std::max(entry.storedSize, local.stored);
+        if (stored > where.begin - dataBegin)
+            return zipEntryIntoDirectory(entry.name);
+        entry.end = dataBegin + stored;
     }
     return std::nullopt;
 }

@@ -12,9 +12,10 @@ namespace {
 
 using zip::Entry;
 
-// Central directory record fields.
+// Central directory record fields, and the local header's stored size.
 constexpr std::size_t kStoredSizeField = 20;
 constexpr std::size_t kLocalOffsetField = 42;
+constexpr std::size_t kLocalStoredSizeField = 18;
 
 void put32(std::string &bytes, std::size_t at, std::uint32_t value)
 {
@@ -62,6 +63,15 @@ const LayoutCase kLayoutCases[] = {
          return bytes;
      },
      "les données de l'élément « lisez-moi.txt » empiètent sur le répertoire de l'archive"},
+    {"local_header_claiming_the_next_entry",
+     [] {
+         // The directory keeps its honest size; the reader believes the local header.
+         std::string bytes = zip::buildZip(kTwoFiles, zip::Compression::Stored);
+         const std::size_t local = get32(bytes, zip::centralRecord(bytes, "kestrel11.exe") + kLocalOffsetField);
+         put32(bytes, local + kLocalStoredSizeField, get32(bytes, local + kLocalStoredSizeField) + 40);
+         return bytes;
+     },
+     "les données des éléments « kestrel11.exe » et « lisez-moi.txt » se chevauchent"},
     {"encrypted_entry",
      [] { return zip::buildZip(kTwoFiles, zip::Compression::Deflated, "zip:encryption=zipcrypt"); },
      "contient des éléments chiffrés (dont « kestrel11.exe ») : l'assistant de mise à jour ne peut pas les "
