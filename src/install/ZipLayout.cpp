@@ -21,6 +21,7 @@ constexpr std::uint64_t kCentralSize = 46;
 constexpr std::uint64_t kEndSize = 22;
 constexpr std::uint64_t kLocatorSize = 20;
 constexpr std::uint64_t kZip64EndSize = 56;
+constexpr std::uint64_t kLongestZip64End = 16384;
 constexpr std::uint64_t kLongestComment = 0xFFFF;
 constexpr std::uint16_t kZip64ExtraId = 0x0001;
 constexpr std::uint32_t kInZip64Extra = 0xFFFFFFFF;
@@ -121,9 +122,13 @@ std::optional<Directory> findDirectory(PackageBytes &bytes)
     std::string locator;
     if (*endRecord >= kLocatorSize && bytes.read(*endRecord - kLocatorSize, kLocatorSize, locator)
         && little(locator, 0, 4) == kZip64LocatorSignature) {
+        // libarchive falls back on the 32-bit record when these do not hold; we refuse instead.
         const std::uint64_t zip64End = little(locator, 8, 8);
         std::string zip64;
-        if (!bytes.read(zip64End, kZip64EndSize, zip64) || little(zip64, 0, 4) != kZip64EndSignature)
+        if (little(locator, 4, 4) != 0 || little(locator, 16, 4) != 1
+            || !bytes.read(zip64End, kZip64EndSize, zip64) || little(zip64, 0, 4) != kZip64EndSignature
+            || little(zip64, 4, 8) + 12 < kZip64EndSize || little(zip64, 4, 8) + 12 > kLongestZip64End
+            || little(zip64, 16, 4) != 0 || little(zip64, 20, 4) != 0 || little(zip64, 24, 8) != little(zip64, 32, 8))
             return std::nullopt;
         recordsBegin = zip64End;
         size = little(zip64, 40, 8);
