@@ -62,6 +62,12 @@ std::string zipEntryIntoDirectory(const std::string &entry)
         + " empiètent sur le répertoire de l'archive." + kNothingChanged;
 }
 
+std::string impossibleZipEntrySize(const std::string &entry)
+{
+    return "Le fichier d'installation est mal formé : l'élément " + inQuotes(entry)
+        + " annonce plus de données que sa taille compressée ne peut en contenir." + kNothingChanged;
+}
+
 std::string encryptedZipEntry(const std::string &entry)
 {
     return "Le fichier d'installation contient des éléments chiffrés (dont " + inQuotes(entry)

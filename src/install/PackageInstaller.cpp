@@ -388,6 +388,11 @@ private:
             // Bad CRCs come back as warnings: any status but OK is a damaged entry.
             if (status != ARCHIVE_OK)
                 return damaged(entryPathText(entry));
+            // No more than announced, which the layout check weighed: a stream may run on past it.
+            if (archive_entry_size_is_set(entry)
+                && (offset < 0 || offset > archive_entry_size(entry)
+                    || size > static_cast<std::uint64_t>(archive_entry_size(entry) - offset)))
+                return damaged(entryPathText(entry));
             if ((error = out.writeAt(offset, block, size)))
                 return stagingError(destination, error);
             m_observer.busy();

@@ -28,6 +28,11 @@ constexpr std::uint32_t kInZip64Extra = 0xFFFFFFFF;
 // Traditional encryption, strong encryption, encrypted central directory.
 constexpr std::uint16_t kEncryptionFlags = 0x0001 | 0x0040 | 0x2000;
 constexpr std::uint16_t kAesMethod = 99;
+constexpr std::uint16_t kDeflateMethod = 8;
+// No deflate stream gives more than 1032 bytes per byte (258-byte matches in two-bit codes); a
+// little slack covers the stream's own framing on tiny entries.
+constexpr std::uint64_t kDeflateMostRatio = 1032;
+constexpr std::uint64_t kDeflateSlack = 4096;
 // Local headers of small entries lie close together: one read serves many of them.
 constexpr std::size_t kWindowSize = 64 * 1024;
 
@@ -196,6 +201,11 @@ std::optional<std::string> readEntries(const std::string &directory, const Direc
         if (!widen(directory.substr(at + kCentralSize + nameLength, extraLength), fields)
             || fields.offset >= where.begin)
             return unreadableZipDirectory();
+        // A stream that claims more than deflate can give hides where it really ends: the reader
+        // inflates a deflated entry whose size follows its data up to the stream's end.
+        if (little(directory, at + 10, 2) == kDeflateMethod
+            && fields.original > kDeflateSlack && (fields.original - kDeflateSlack) / kDeflateMostRatio > fields.stored)
+            return impossibleZipEntrySize(entry.name);
         entry.localHeader = fields.offset;
         entry.storedSize = fields.stored;
         entries.push_back(std::move(entry));

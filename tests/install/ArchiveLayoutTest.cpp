@@ -14,6 +14,7 @@ using zip::Entry;
 
 // Central directory record fields, and the local header's stored size.
 constexpr std::size_t kStoredSizeField = 20;
+constexpr std::size_t kOriginalSizeField = 24;
 constexpr std::size_t kLocalOffsetField = 42;
 constexpr std::size_t kLocalStoredSizeField = 18;
 
@@ -72,6 +73,13 @@ const LayoutCase kLayoutCases[] = {
          return bytes;
      },
      "les données des éléments « kestrel11.exe » et « lisez-moi.txt » se chevauchent"},
+    {"deflated_entry_claiming_more_than_deflate_can_give",
+     [] {
+         std::string bytes = zip::buildZip(kTwoFiles, zip::Compression::Deflated);
+         put32(bytes, zip::centralRecord(bytes, "kestrel11.exe") + kOriginalSizeField, 10'000'000);
+         return bytes;
+     },
+     "l'élément « kestrel11.exe » annonce plus de données que sa taille compressée ne peut en contenir"},
     {"encrypted_entry",
      [] { return zip::buildZip(kTwoFiles, zip::Compression::Deflated, "zip:encryption=zipcrypt"); },
      "contient des éléments chiffrés (dont « kestrel11.exe ») : l'assistant de mise à jour ne peut pas les "
