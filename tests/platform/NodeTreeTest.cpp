@@ -15,39 +15,28 @@ using namespace kestrel::platform;
 
 namespace {
 
-// A folder with a file to keep outside it, and links from inside to that file and its folder.
-class NodeTree : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        std::string pattern = (fs::temp_directory_path() / "kestrel-nodes-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        root = pattern;
-        tree = root / "tree";
-        outside = root / "outside";
-        fs::create_directories(tree / "sub");
-        fs::create_directory(outside);
-        std::ofstream(outside / "keep.txt") << "keep";
-        std::ofstream(tree / "sub" / "file.txt") << "x";
-        fs::create_directory_symlink(outside, tree / "sub" / "to-folder");
-        fs::create_symlink(outside / "keep.txt", tree / "to-file");
-        ASSERT_EQ(::mkfifo((tree / "pipe").c_str(), 0600), 0);
-    }
-    void TearDown() override { fs::remove_all(root); }
-
-    NodeKind kindOf(const fs::path &path)
-    {
-        std::error_code error;
-        const NodeKind kind = nodeKind(path, error);
-        EXPECT_FALSE(error) << path;
-        return kind;
-    }
-
-    fs::path root, tree, outside;
-};
-
-TEST_F(NodeTree, nodeKindNeverFollowsTheLastComponent)
+NodeKind kindOf(const fs::path &path)
 {
+    std::error_code error;
+    const NodeKind kind = nodeKind(path, error);
+    EXPECT_FALSE(error) << path;
+    return kind;
+}
+
+// A tree holding links to a file and a folder outside it.
+TEST(NodeTree, linksAreSeenAndNeverFollowed)
+{
+    std::string pattern = (fs::temp_directory_path() / "kestrel-nodes-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    const fs::path root = pattern, tree = root / "tree", outside = root / "outside";
+    fs::create_directories(tree / "sub");
+    fs::create_directory(outside);
+    std::ofstream(outside / "keep.txt") << "keep";
+    std::ofstream(tree / "sub" / "file.txt") << "x";
+    fs::create_directory_symlink(outside, tree / "sub" / "to-folder");
+    fs::create_symlink(outside / "keep.txt", tree / "to-file");
+    ASSERT_EQ(::mkfifo((tree / "pipe").c_str(), 0600), 0);
+
     EXPECT_EQ(kindOf(tree), NodeKind::Folder);
     EXPECT_EQ(kindOf(tree / "sub" / "file.txt"), NodeKind::File);
     EXPECT_EQ(kindOf(tree / "sub" / "to-folder"), NodeKind::Link);
@@ -55,16 +44,14 @@ TEST_F(NodeTree, nodeKindNeverFollowsTheLastComponent)
     EXPECT_EQ(kindOf(tree / "pipe"), NodeKind::Other);
     EXPECT_EQ(kindOf(tree / "absent"), NodeKind::Missing);
     EXPECT_EQ(kindOf(tree / "sub" / "file.txt" / "below-a-file"), NodeKind::Missing);
-}
 
-TEST_F(NodeTree, removeTreeRemovesLinksNotTheirTargets)
-{
     EXPECT_FALSE(removeTree(tree / "to-file"));
     EXPECT_EQ(kindOf(tree / "to-file"), NodeKind::Missing);
     EXPECT_FALSE(removeTree(tree / ""));
     EXPECT_EQ(kindOf(tree), NodeKind::Missing);
     EXPECT_EQ(kindOf(outside / "keep.txt"), NodeKind::File);
     EXPECT_FALSE(removeTree(tree)) << "nothing there is no failure";
+    fs::remove_all(root);
 }
 
 } // namespace
