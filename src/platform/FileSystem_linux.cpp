@@ -92,8 +92,12 @@ bool isOrdinaryFile(const std::string &utf8Path)
 NodeKind nodeKind(const std::filesystem::path &path, std::error_code &error)
 {
     error.clear();
+    // A trailing separator would make the system follow a link there.
+    std::string node = path.native();
+    while (node.size() > 1 && node.back() == '/')
+        node.pop_back();
     struct stat info {};
-    if (::lstat(path.c_str(), &info) != 0) {
+    if (::lstat(node.c_str(), &info) != 0) {
         if (errno == ENOENT || errno == ENOTDIR)
             return NodeKind::Missing;
         error = lastError();

@@ -40,6 +40,7 @@ TEST(NodeTree, linksAreSeenAndNeverFollowed)
     EXPECT_EQ(kindOf(tree), NodeKind::Folder);
     EXPECT_EQ(kindOf(tree / "sub" / "file.txt"), NodeKind::File);
     EXPECT_EQ(kindOf(tree / "sub" / "to-folder"), NodeKind::Link);
+    EXPECT_EQ(kindOf(tree / "sub" / "to-folder" / ""), NodeKind::Link);
     EXPECT_EQ(kindOf(tree / "to-file"), NodeKind::Link);
     EXPECT_EQ(kindOf(tree / "pipe"), NodeKind::Other);
     EXPECT_EQ(kindOf(tree / "absent"), NodeKind::Missing);
