@@ -38,8 +38,8 @@ bool isDeviceName(std::string_view name)
     if (stem.size() < 4 || (stem.compare(0, 3, "COM") != 0 && stem.compare(0, 3, "LPT") != 0))
         return false;
     const std::string_view number = std::string_view(stem).substr(3);
-    return (number.size() == 1 && number[0] >= '0' && number[0] <= '9') || number == "\u00b9"
-        || number == "\u00b2" || number == "\u00b3";
+    return (number.size() == 1 && number[0] >= '0' && number[0] <= '9') || number == "\xc2\xb9"
+        || number == "\xc2\xb2" || number == "\xc2\xb3";
 }
 
 std::string inQuotes(const std::string &text)
