@@ -14,13 +14,26 @@ bool isSeparator(char c)
     return c == '/' || c == '\\';
 }
 
-// Windows compares names by their upper case, letter by letter. Upper case then case folding
-// also merges the letters that pair with more than one other (ſ and s, ı and i, the kelvin
-// sign and k), and ß with ss: a few names that Windows keeps apart are refused, none that it
-// merges gets through.
+// Windows compares names by their upper case, letter by letter (é and É, ı and I). Case
+// folding on top also merges the kelvin sign with k, and the full upper case ß with ss: a few
+// names that Windows keeps apart are refused, none that it merges gets through.
 std::string foldedCase(const std::string &name)
 {
-    return QString::fromUtf8(name.data(), static_cast<qsizetype>(name.size())).toUpper().toCaseFolded().toStdString();
+    const QString text = QString::fromUtf8(name.data(), static_cast<qsizetype>(name.size()));
+    return text.toUpper().toCaseFolded().toStdString();
+}
+
+// Where short names are kept, "KESTRE~1" opens the file whose long name is "kestrel-staging":
+// a name of that form may stand for another one.
+bool isShortNameForm(std::string_view name)
+{
+    const std::size_t dot = name.find('.');
+    const std::string_view base = name.substr(0, dot);
+    const std::string_view extension = dot == std::string_view::npos ? "" : name.substr(dot + 1);
+    const std::size_t tilde = base.rfind('~');
+    return base.size() <= 8 && extension.size() <= 3 && extension.find('.') == std::string_view::npos
+        && tilde != std::string_view::npos && tilde > 0 && tilde + 1 < base.size()
+        && base.find_first_not_of("0123456789", tilde + 1) == std::string_view::npos;
 }
 
 // Windows reads the part before the first dot, without the blanks at its end, and compares it
@@ -94,7 +107,9 @@ NameFault windowsNameFault(std::string_view component)
     }
     if (!component.empty() && (component.back() == '.' || component.back() == ' '))
         return NameFault::TrailingDotOrSpace;
-    return isDeviceName(component) ? NameFault::DeviceName : NameFault::None;
+    if (isDeviceName(component))
+        return NameFault::DeviceName;
+    return isShortNameForm(component) ? NameFault::ShortNameForm : NameFault::None;
 }
 
 PackageNames::PackageNames(const std::vector<std::filesystem::path> &reserved)
@@ -125,6 +140,9 @@ std::optional<std::string> PackageNames::refusal(const std::string &text, const 
         case NameFault::DeviceName:
             return refused(entry + " contient le nom " + inQuotes(component)
                            + ", que Windows réserve à un périphérique");
+        case NameFault::ShortNameForm:
+            return refused(entry + " contient le nom " + inQuotes(component)
+                           + ", de la forme des noms courts par lesquels Windows désigne aussi d'autres fichiers");
         }
     }
     std::string spelled;

@@ -35,6 +35,7 @@ enum class NameFault {
     ForbiddenCharacter,  // < > : " | ? * or a control character
     TrailingDotOrSpace,  // Windows drops them: "aide." would land on "aide"
     DeviceName,          // CON, PRN, AUX, NUL, COM0-9, LPT0-9... with any extension: a device
+    ShortNameForm,       // "KESTRE~1.EXE": may be another file's short name
 };
 
 NameFault windowsNameFault(std::string_view component);

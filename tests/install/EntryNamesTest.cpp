@@ -28,6 +28,7 @@ const char *const kCase = "ne diffèrent que par les majuscules et minuscules, q
 const char *const kDevice = "que Windows réserve à un périphérique";
 const char *const kTrailing = "qui finit par un point ou un espace";
 const char *const kCharacter = "un caractère que Windows n'accepte pas";
+const char *const kShortName = "de la forme des noms courts";
 const char *const kReserved = "remplacerait un fichier de l'assistant de mise à jour";
 
 class EntryNamesTest : public ::testing::TestWithParam<NamesCase> {};
@@ -51,7 +52,8 @@ INSTANTIATE_TEST_SUITE_P(
         NamesCase{"plainPackage", {"kestrel11.exe", "Aide/", "Aide/index.html", "Aide/img/a.png", "aide.txt"}},
         NamesCase{"sameSpellingTwice", {"a/x", "a/y", "a/x", "./a"}},
         NamesCase{"namesNearDevicesAndAccents",
-                  {"CONSOLE.txt", "com10", "LPT", "nullité", "aux_1", "données/été.v1.txt", " début", "#%&'"}},
+                  {"CONSOLE.txt", "com10", "LPT", "nullité", "aux_1", "données/été.v1.txt", " début", "#%&'",
+                   "~1", "a~1b", "version~2.tar.gz", "longer-name~1"}},
         NamesCase{"updatesFolderOutsideTheReservedPaths", {"UPDATES/notes.txt", "UPDATES/kestrel-staging.txt"}},
         NamesCase{"twinTopFolders", {"Aide/a.html", "aide/b.html"}, 1, kCase},
         NamesCase{"twinFileAndFolder", {"LisezMoi", "lisezmoi/x"}, 1, kCase},
@@ -71,6 +73,8 @@ INSTANTIATE_TEST_SUITE_P(
         NamesCase{"portWithSuperscriptDigit", {"com\u00b9.txt"}, 0, kDevice},
         NamesCase{"deviceBlankBeforeExtension", {"nul .txt"}, 0, kDevice},
         NamesCase{"consoleInput", {"conin$"}, 0, kDevice},
+        NamesCase{"shortNameOfTheStagingFolder", {"updates/KESTRE~1/x"}, 0, kShortName},
+        NamesCase{"shortNameWithExtension", {"Aide/LISEZ~12.TXT"}, 0, kShortName},
         NamesCase{"lessThan", {"a<b"}, 0, kCharacter},
         NamesCase{"bar", {"a|b"}, 0, kCharacter},
         NamesCase{"questionMark", {"dossier/a?b"}, 0, kCharacter},
