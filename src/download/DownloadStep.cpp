@@ -39,8 +39,8 @@ QString ensureFolder(const QString &folder)
     if (kind == platform::NodeKind::Folder || (kind == platform::NodeKind::Missing && QDir().mkdir(folder)))
         return {};
     if (kind == platform::NodeKind::Link)
-        return QStringLiteral("Le dossier « %1 » est un lien vers un autre emplacement ; la mise à jour n'y écrit pas.")
-            .arg(QDir::toNativeSeparators(folder));
+        return QStringLiteral("Le dossier « %1 » est un lien vers un autre emplacement ; "
+                              "la mise à jour n'y écrit pas.").arg(QDir::toNativeSeparators(folder));
     return QStringLiteral("Impossible de créer le dossier « %1 ».").arg(QDir::toNativeSeparators(folder));
 }
 

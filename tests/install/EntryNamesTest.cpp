@@ -88,9 +88,9 @@ TEST(EntryNames, RefusalTellsWhichNamesMeet)
     PackageNames names({});
     ASSERT_FALSE(names.refusal("Aide/a.html", readEntryPath("Aide/a.html")));
     EXPECT_EQ(names.refusal("aide/b.html", readEntryPath("aide/b.html")),
-              std::string("Le fichier d'installation a été refusé : « aide » (dans l'élément « aide/b.html ») et "
-                          "« Aide » ne diffèrent que par les majuscules et minuscules, que Windows ne distingue "
-                          "pas. Aucun fichier n'a été modifié."));
+              std::string("Le fichier d'installation a été refusé : « aide » (dans l'élément « aide/b.html ») "
+                          "et « Aide » ne diffèrent que par les majuscules et minuscules, que Windows ne "
+                          "distingue pas. Aucun fichier n'a été modifié."));
 }
 
 } // namespace
