@@ -66,7 +66,6 @@ std::wstring currentFolder()
     return folder;
 }
 
-
 std::error_code systemError(DWORD code = ::GetLastError())
 {
     return {static_cast<int>(code), std::system_category()};
@@ -122,8 +121,9 @@ std::error_code deleteNode(const std::wstring &path, NodeKind expected)
     FILE_BASIC_INFO basic {};
     if (!::GetFileInformationByHandleEx(opened, FileBasicInfo, &basic, sizeof basic))
         return systemError();
-    // Wine opens the target of a link made by its host even when asked for the link itself;
-    // deleting through that handle would delete the target.
+    // Another kind than the listing showed: the node was replaced meanwhile, or the handle
+    // reached through a link (wine opens the target of a link made by its host even when
+    // asked for the link itself). Deleting through it would delete what is not ours.
     if (kindOf(basic.FileAttributes) != expected)
         return std::make_error_code(std::errc::too_many_symbolic_link_levels);
     if (basic.FileAttributes & FILE_ATTRIBUTE_READONLY) {
