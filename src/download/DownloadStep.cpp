@@ -1,6 +1,7 @@
 #include "DownloadStep.h"
 
 #include "EventPump.h"
+#include "FileSystem.h"
 #include "Https.h"
 #include "MessageBoxes.h"
 #include "NetGrab.h"
@@ -30,10 +31,16 @@ bool isPlainFileName(const QString &name)
 }
 
 // Empty when the folder exists or was made; otherwise what went wrong, in French.
+// A link or junction in its place is not followed: what it leads to is not ours.
 QString ensureFolder(const QString &folder)
 {
-    if (QFileInfo(folder).isDir() || QDir().mkdir(folder))
+    std::error_code error;
+    const platform::NodeKind kind = platform::nodeKind(std::filesystem::path(folder.toStdU16String()), error);
+    if (kind == platform::NodeKind::Folder || (kind == platform::NodeKind::Missing && QDir().mkdir(folder)))
         return {};
+    if (kind == platform::NodeKind::Link)
+        return QStringLiteral("Le dossier « %1 » est un lien vers un autre emplacement ; "
+                              "la mise à jour n'y écrit pas.").arg(QDir::toNativeSeparators(folder));
     return QStringLiteral("Impossible de créer le dossier « %1 ».").arg(QDir::toNativeSeparators(folder));
 }
 

@@ -3,9 +3,25 @@
 // Operating-system file services, one implementation file per system.
 // Free of Qt so that the Windows side builds with the cross toolchain alone.
 
+#include <filesystem>
 #include <string>
+#include <system_error>
 
 namespace kestrel::platform {
+
+// What a path names, the last component itself, never what a link there points to.
+// Link: a symbolic link, or on Windows a junction or any other reparse point.
+enum class NodeKind { Missing, File, Folder, Link, Other };
+
+// Never follows a link in the last component (the folders before it are taken as they come).
+// Missing, with no error, when nothing is there; Other, with error set, when the system
+// cannot tell.
+NodeKind nodeKind(const std::filesystem::path &path, std::error_code &error);
+
+// Removes path and, for a folder, everything in it. Never descends into nor follows a link:
+// a link is removed itself and what it points to stays. Nothing there is no failure. Goes on
+// after a failure and answers the first one.
+std::error_code removeTree(const std::filesystem::path &path);
 
 // The native path separator: '\\' on Windows, '/' elsewhere.
 char nativeSeparator();

@@ -252,6 +252,11 @@ TEST(DownloadStep, StorageProblemsShowTheFailureBoxAndStopTheStep)
          [](StepHarness &s) {
              writeFile(s.host.ctx.appFolder + QStringLiteral("updates"), "pas un dossier");
          }},
+        {"updates folder is a link", QStringLiteral("Le dossier"), false,
+         [](StepHarness &s) {
+             QDir().mkpath(s.host.ctx.appFolder + QStringLiteral("ailleurs"));
+             QFile::link(s.host.ctx.appFolder + QStringLiteral("ailleurs"), s.host.ctx.appFolder + QStringLiteral("updates"));
+         }},
         {"package path taken by a folder", QStringLiteral("Impossible d'enregistrer le fichier"), true,
          [](StepHarness &s) {
              QDir().mkpath(s.packagePath());

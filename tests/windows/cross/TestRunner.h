@@ -75,6 +75,9 @@ private:
     static inline int s_failures = 0;
 };
 
+// The link tests, from their own file.
+void addLinkTests(Runner &runner);
+
 } // namespace kestrel::wintest
 
 #define CHECK(condition)                                                                      \

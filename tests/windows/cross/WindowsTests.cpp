@@ -393,5 +393,6 @@ int wmain(int argc, wchar_t **argv)
     runner.add("programFolderOfACopyElsewhere", programFolderOfACopyElsewhere);
     runner.add("programFolderAtADriveRoot", programFolderAtADriveRoot);
     runner.add("versionResourceNamesTheProductInFrench", versionResourceNamesTheProductInFrench);
+    kestrel::wintest::addLinkTests(runner);
     return runner.runAll(mode.empty() ? std::string() : printable(mode));
 }

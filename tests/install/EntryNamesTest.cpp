@@ -1,0 +1,99 @@
+// Names that Windows would refuse, misread or merge, given entry after entry as a package
+// holds them.
+
+#include "EntryPath.h"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kestrel::install {
+namespace {
+
+struct NamesCase {
+    const char *name;
+    std::vector<std::string> entries;
+    std::optional<std::size_t> refused;  // the first entry refused, if any
+    const char *reason = "";             // part of the refusal text
+};
+
+void PrintTo(const NamesCase &row, std::ostream *out)
+{
+    *out << row.name;
+}
+
+constexpr std::optional<std::size_t> kNone;  // every entry accepted
+const char *const kCase = "ne diffèrent que par les majuscules et minuscules, que Windows ne distingue pas";
+const char *const kDevice = "que Windows réserve à un périphérique";
+const char *const kTrailing = "qui finit par un point ou un espace";
+const char *const kCharacter = "un caractère que Windows n'accepte pas";
+const char *const kShortName = "de la forme des noms courts";
+const char *const kReserved = "remplacerait un fichier de l'assistant de mise à jour";
+
+class EntryNamesTest : public ::testing::TestWithParam<NamesCase> {};
+
+TEST_P(EntryNamesTest, RefusesTheFirstNameWindowsCannotHold)
+{
+    PackageNames names({"updates/kestrel-staging", "updates/maj_kestrel11_2.zip", ""});
+    std::optional<std::size_t> refused;
+    std::string text;
+    for (std::size_t i = 0; i < GetParam().entries.size() && !refused; ++i) {
+        if (auto refusal = names.refusal(GetParam().entries[i], readEntryPath(GetParam().entries[i])))
+            refused = i, text = *refusal;
+    }
+    EXPECT_EQ(refused, GetParam().refused) << text;
+    EXPECT_NE(text.find(GetParam().reason), std::string::npos) << text;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Packages, EntryNamesTest,
+    ::testing::Values(
+        NamesCase{"plainPackage", {"kestrel11.exe", "Aide/", "Aide/index.html", "Aide/a.png", "aide.txt"}, kNone},
+        NamesCase{"sameSpellingTwice", {"a/x", "a/y", "a/x", "./a"}, kNone},
+        NamesCase{"namesNearDevicesAndAccents",
+                  {"CONSOLE.txt", "com10", "LPT", "nullité", "aux_1", "données/été.v1.txt", " début", "#%&'",
+                   "~1", "a~1b", "version~2.tar.gz", "longer-name~1"},
+                  kNone},
+        NamesCase{"updatesFolderOutsideTheReserved", {"UPDATES/notes.txt", "UPDATES/kestrel-staging.txt"}, kNone},
+        NamesCase{"twinTopFolders", {"Aide/a.html", "aide/b.html"}, 1, kCase},
+        NamesCase{"twinFileAndFolder", {"LisezMoi", "lisezmoi/x"}, 1, kCase},
+        NamesCase{"twinDeepFolders", {"a/B/c", "a/b/d"}, 1, kCase},
+        NamesCase{"twinAccentedCapital", {"Écran.txt", "écran.txt"}, 1, kCase},
+        NamesCase{"twinDotlessIUpperCase", {"FICHIER", "fıchier"}, 1, kCase},
+        NamesCase{"twinKelvinSign", {"k.txt", "\u212a.txt"}, 1, kCase},
+        NamesCase{"stagingFolderInCapitals", {"kestrel11.exe", "UPDATES/Kestrel-Staging/x"}, 1, kReserved},
+        NamesCase{"packageInCapitals", {"Updates\\MAJ_KESTREL11_2.ZIP"}, 0, kReserved},
+        NamesCase{"trailingDot", {"aide."}, 0, kTrailing},
+        NamesCase{"trailingSpace", {"aide "}, 0, kTrailing},
+        NamesCase{"trailingDotInAFolder", {"ok.txt", "dossier../x.txt"}, 1, kTrailing},
+        NamesCase{"deviceWithExtension", {"nul.txt"}, 0, kDevice},
+        NamesCase{"deviceMixedCaseTwoExtensions", {"Aux.tar.gz"}, 0, kDevice},
+        NamesCase{"deviceInAFolder", {"dossier/com1.log"}, 0, kDevice},
+        NamesCase{"printerPortAlone", {"LPT9"}, 0, kDevice},
+        NamesCase{"portWithSuperscriptDigit", {"com\u00b9.txt"}, 0, kDevice},
+        NamesCase{"deviceBlankBeforeExtension", {"nul .txt"}, 0, kDevice},
+        NamesCase{"consoleInput", {"conin$"}, 0, kDevice},
+        NamesCase{"shortNameOfTheStagingFolder", {"updates/KESTRE~1/x"}, 0, kShortName},
+        NamesCase{"shortNameWithExtension", {"Aide/LISEZ~12.TXT"}, 0, kShortName},
+        NamesCase{"lessThan", {"a<b"}, 0, kCharacter},
+        NamesCase{"bar", {"a|b"}, 0, kCharacter},
+        NamesCase{"questionMark", {"dossier/a?b"}, 0, kCharacter},
+        NamesCase{"star", {"*.txt"}, 0, kCharacter},
+        NamesCase{"controlCharacter1", {"a\x01z"}, 0, kCharacter},
+        NamesCase{"controlCharacter31", {"a\x1f"}, 0, kCharacter}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+TEST(EntryNames, RefusalTellsWhichNamesMeet)
+{
+    PackageNames names({});
+    ASSERT_FALSE(names.refusal("Aide/a.html", readEntryPath("Aide/a.html")));
+    EXPECT_EQ(names.refusal("aide/b.html", readEntryPath("aide/b.html")),
+              std::string("Le fichier d'installation a été refusé : « aide » (dans l'élément « aide/b.html ») "
+                          "et « Aide » ne diffèrent que par les majuscules et minuscules, que Windows ne "
+                          "distingue pas. Aucun fichier n'a été modifié."));
+}
+
+} // namespace
+} // namespace kestrel::install
