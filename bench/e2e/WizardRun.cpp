@@ -249,7 +249,7 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     prepareApplication(app);
 
-    QString baseUrl, ca, folder;
+    QString baseUrl, ca, folder, publicKey;
     const QStringList args = app.arguments();
     for (qsizetype i = 1; i + 1 < args.size(); i += 2) {
         if (args[i] == QLatin1String("--base-url"))
@@ -258,9 +258,11 @@ int main(int argc, char *argv[])
             ca = args[i + 1];
         else if (args[i] == QLatin1String("--program-folder"))
             folder = args[i + 1];
+        else if (args[i] == QLatin1String("--public-key"))
+            publicKey = args[i + 1];
     }
     if (baseUrl.isEmpty() || ca.isEmpty() || folder.isEmpty()) {
-        std::fprintf(stderr, "usage: bench_e2e_wizard --base-url URL --ca PEM --program-folder DIR\n");
+        std::fprintf(stderr, "usage: bench_e2e_wizard --base-url URL --ca PEM --program-folder DIR [--public-key KEY]\n");
         return 2;
     }
 
@@ -272,7 +274,7 @@ int main(int argc, char *argv[])
     WizardServices services;
     services.messageBoxes = &boxes;
     services.programEnd = &programEnd;
-    services.updateService = {&network, baseUrl, http};
+    services.updateService = {&network, baseUrl, http, publicKey};
     services.programFolder = QDir(folder).absolutePath();
     services.contacts = configuredSupportContacts();
 

@@ -78,12 +78,14 @@ bool writeRandomFile(const QString &path, qint64 size, quint32 seed)
     return true;
 }
 
-std::optional<int> startService(QProcess &service, const QString &folder, const QString &state)
+std::optional<int> startService(QProcess &service, const QString &folder, const QString &state,
+                                const QStringList &extra)
 {
     service.setProgram(QStringLiteral("python3"));
-    service.setArguments({QStringLiteral(KESTREL_UPDATE_SERVICE_SCRIPT), QStringLiteral("--folder"), folder,
-                          QStringLiteral("--state-dir"), state, QStringLiteral("--log"),
-                          QDir(state).filePath(QStringLiteral("requests.log"))});
+    const QStringList arguments{QStringLiteral(KESTREL_UPDATE_SERVICE_SCRIPT), QStringLiteral("--folder"), folder,
+                                QStringLiteral("--state-dir"), state, QStringLiteral("--log"),
+                                QDir(state).filePath(QStringLiteral("requests.log"))};
+    service.setArguments(arguments + extra);
     service.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     service.start();
     if (!service.waitForStarted(10000) || !service.waitForReadyRead(60000))

@@ -36,7 +36,8 @@ Run runChild(const std::vector<std::string> &args, const std::string &outPath = 
 bool writeRandomFile(const QString &path, qint64 size, quint32 seed);
 
 // Starts the local update service serving `folder` (version.txt, package.zip), with its
-// certificates in `state`; answers the port it listens on, or nothing.
-std::optional<int> startService(QProcess &service, const QString &folder, const QString &state);
+// certificates in `state` and `extra` arguments; answers the port it listens on, or nothing.
+std::optional<int> startService(QProcess &service, const QString &folder, const QString &state,
+                                const QStringList &extra = {});
 
 } // namespace kestrel::bench

@@ -5,6 +5,7 @@
 #include "Https.h"
 #include "MessageBoxes.h"
 #include "NetGrab.h"
+#include "PackageDigest.h"
 #include "Product.h"
 #include "ProgressBar.h"
 #include "StepHost.h"
@@ -92,6 +93,7 @@ bool StartDownload(StepHost &host, NetGrab &grab)
     }
     const QString url = host.updateService().baseUrl + kSoftwareId + QStringLiteral("/download");
     context.packagePath = context.updatesFolder + context.packageFileName;
+    grab.setComputeSha256(!host.updateService().packagePublicKey.isEmpty());
     grab.DownloadStart(url);
     return false;
 }
@@ -110,6 +112,11 @@ void onDownloadComplete(StepHost &host, const NetGrab &grab)
                                      + SupportContactText(),
                                  kTitle, BoxIcon::Critical, BoxButtons::Ok);
     } else {
+        const QString refusal = unsignedPackageProblem(host.updateService(), host.context(), grab.BytesSha256());
+        if (!refusal.isEmpty()) {
+            onDownloadFailed(host, kPackageNotSigned, refusal);
+            return;
+        }
         const QString problem = writePackageResponsively(host.context().packagePath, bytes, host.eventPump());
         if (!problem.isEmpty()) {
             onDownloadFailed(host, kPackageStoreFailed, problem);

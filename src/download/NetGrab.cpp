@@ -1,5 +1,7 @@
 #include "NetGrab.h"
 
+#include "PackageDigest.h"
+
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
@@ -65,6 +67,8 @@ void NetGrab::DownloadStart(const QString &URL)
     m_headersRead = false;
     m_keepBody = false;
     m_body = QByteArray();
+    if (m_digest)
+        m_digest->reset();
 
     const QUrl url(URL);
     if (!isFetchable(url)) {
@@ -85,6 +89,11 @@ void NetGrab::DownloadStart(const QString &URL)
         m_sinceActivity.start();
         m_activityCheck.start(static_cast<int>(std::clamp<qint64>(limit / 4, 10, 1000)));
     }
+}
+
+void NetGrab::setComputeSha256(bool on)
+{
+    m_digest = on ? std::make_unique<PackageDigest>() : nullptr;
 }
 
 void NetGrab::checkActivity()
@@ -173,6 +182,8 @@ qint64 NetGrab::readAvailable(QNetworkReply *reply)
         m_body.resize(start + available);
         const qint64 got = qMax<qint64>(reply->read(m_body.data() + start, available), 0);
         m_body.resize(start + got);
+        if (m_digest)
+            m_digest->addData(m_body.constData() + start, got);
         receivedLength += static_cast<qint32>(got);
         return got;
     } catch (const std::bad_alloc &) {
@@ -215,6 +226,7 @@ void NetGrab::onFinished()
         emit DownloadFailed(static_cast<qint32>(error), errorText);
         return;
     }
+    downloadedSha256 = m_digest ? m_digest->result() : QByteArray();
     downloadedBytes = std::move(body);
     totalBytes = static_cast<qint32>(downloadedBytes.size());
     const quint64 generation = m_generation;

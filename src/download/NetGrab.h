@@ -10,10 +10,14 @@
 
 #include "Https.h"
 
+#include <memory>
+
 class QNetworkAccessManager;
 
 
 namespace kestrel {
+
+class PackageDigest;
 
 // Downloads one URL by GET into memory, in the background, and reports through three events,
 // all raised on the thread that owns the object.
@@ -37,6 +41,10 @@ public:
     void DownloadStart(const QString &URL);
     // The body of the last download that ended with status 200 (shared, not copied).
     QByteArray Bytes() const { return downloadedBytes; }
+    // When on, the SHA-256 of each body is computed while its bytes arrive; off by default.
+    void setComputeSha256(bool on);
+    // The SHA-256 of Bytes() when it was computed, otherwise empty.
+    QByteArray BytesSha256() const { return downloadedSha256; }
 
 signals:
     void DownloadComplete(qint32 BytesReceived);
@@ -64,10 +72,12 @@ private:
     bool m_moreToRead = false;
     quint64 m_generation = 0; // moves on whenever the current reply is released
     QByteArray m_body;         // the body of the running download, gathered in place
+    std::unique_ptr<PackageDigest> m_digest;
     QTimer m_activityCheck;
     QElapsedTimer m_sinceActivity;
 
     QByteArray downloadedBytes;
+    QByteArray downloadedSha256;
     qint32 totalBytes = 0;
     qint32 expectedLength = -1;
     qint32 receivedLength = 0;

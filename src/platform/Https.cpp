@@ -37,4 +37,9 @@ QString configuredServiceBaseUrl()
     return QString::fromUtf8(config::kUpdateServiceBaseUrl);
 }
 
+QString configuredPackagePublicKey()
+{
+    return QString::fromLatin1(config::kPackagePublicKey);
+}
+
 } // namespace kestrel

@@ -30,6 +30,9 @@ struct UpdateService {
     QNetworkAccessManager *network = nullptr;
     QString baseUrl;
     HttpSettings http;
+    // Base64 of the vendor's Ed25519 public key. Empty: any package the service offers is taken;
+    // otherwise only one whose record the key's owner signed.
+    QString packagePublicKey;
 };
 
 // A GET request with the certificate checks, the trust anchors, the time limit
@@ -39,5 +42,6 @@ QNetworkRequest makeServiceRequest(const QUrl &url, const HttpSettings &settings
 // The build's own settings: the configured base address and trusted certificates.
 HttpSettings configuredHttpSettings();
 QString configuredServiceBaseUrl();
+QString configuredPackagePublicKey();
 
 } // namespace kestrel

@@ -100,7 +100,7 @@ QString ExtractJsonValue(const QString &json, const QString &key)
 }
 
 QString GetLatestVersion(const QString &softwareId, const kestrel::UpdateService &service,
-                         kestrel::MessageBoxes &boxes)
+                         kestrel::MessageBoxes &boxes, RecordSignature *signature)
 {
     if (service.network == nullptr)
         return {};
@@ -119,7 +119,11 @@ QString GetLatestVersion(const QString &softwareId, const kestrel::UpdateService
     if (code == 200) {
         if (reply->error() != QNetworkReply::NoError || reply->bytesAvailable() > kMaxRecordBytes)
             return {};
-        return ExtractJsonValue(decodeBody(reply->readAll(), declaredCharset(*reply)), QStringLiteral("version"));
+        const QString record = decodeBody(reply->readAll(), declaredCharset(*reply));
+        if (signature != nullptr)
+            *signature = {ExtractJsonValue(record, QStringLiteral("sha256")),
+                          ExtractJsonValue(record, QStringLiteral("signature"))};
+        return ExtractJsonValue(record, QStringLiteral("version"));
     }
 
     const QString reason = decodeReason(reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute));

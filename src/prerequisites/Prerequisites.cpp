@@ -2,7 +2,9 @@
 
 #include "API.h"
 #include "FileSystem.h"
+#include "Https.h"
 #include "MessageBoxes.h"
+#include "PackageSignature.h"
 #include "ProgramEnd.h"
 #include "ProgressBar.h"
 #include "Product.h"
@@ -37,6 +39,15 @@ void showNotFoundBox(MessageBoxes &boxes)
 void showNoVersionBox(MessageBoxes &boxes)
 {
     boxes.show(SupportContactText(), QStringLiteral("Mise à jour"), BoxIcon::Critical, BoxButtons::Ok);
+}
+
+void showNotSignedBox(MessageBoxes &boxes)
+{
+    boxes.show(QStringLiteral("Aucune mise à jour signée par l'éditeur de ") + kDisplayName
+                   + QStringLiteral(" n'a pu être obtenue.") + CRLF
+                   + QStringLiteral("Par sécurité, rien n'a été téléchargé. Veuillez réessayer plus tard.")
+                   + SupportContactText(),
+               QStringLiteral("Mise à jour non signée"), BoxIcon::Critical, BoxButtons::Ok);
 }
 
 bool askWhileRunning(MessageBoxes &boxes)
@@ -94,13 +105,24 @@ bool CheckPrerequisites(StepHost &host)
     }
     bar.setValue(bar.max() / 3.0F);
 
-    ctx.latestVersion = API::GetLatestVersion(kSoftwareId, host.updateService(), boxes);
+    const QString &publicKey = host.updateService().packagePublicKey;
+    API::RecordSignature signature;
+    ctx.latestVersion = API::GetLatestVersion(kSoftwareId, host.updateService(), boxes, &signature);
     // The version becomes part of a file name: anything that could leave the updates folder
     // or make an invalid name counts as no version at all.
     if (!isPlainFileNameComponent(ctx.latestVersion))
         ctx.latestVersion.clear();
     if (ctx.latestVersion.isEmpty())
         showNoVersionBox(boxes);
+    ctx.signedDigest.clear();
+    if (!publicKey.isEmpty()) {
+        // With a vendor key built in, nothing goes further than the record it signed.
+        ctx.signedDigest = verifiedPackageDigest(publicKey, ctx.latestVersion, signature.sha256, signature.signature);
+        if (ctx.signedDigest.isEmpty()) {
+            showNotSignedBox(boxes);
+            return false;
+        }
+    }
     ctx.packageFileName = QStringLiteral("maj_") + kSoftwareId + QStringLiteral("_") + ctx.latestVersion
                           + QStringLiteral(".zip");
     bar.setValue((bar.max() + bar.max()) / 3.0F);

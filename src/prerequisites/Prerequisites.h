@@ -12,7 +12,8 @@ class StepHost;
 bool isPlainFileNameComponent(const QString &text);
 
 // Step 1: the application is present, the latest version is known, the application is not running.
-// Answers true, or ends the program.
+// Answers true, or ends the program. With a vendor key built in, it also answers false, after its
+// box, when the software record is not signed by that key.
 bool CheckPrerequisites(StepHost &host);
 
 } // namespace kestrel

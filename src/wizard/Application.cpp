@@ -47,7 +47,8 @@ int runWizard(QApplication &app)
     WizardServices services;
     services.messageBoxes = &boxes;
     services.programEnd = &programEnd;
-    services.updateService = {&network, configuredServiceBaseUrl(), configuredHttpSettings()};
+    services.updateService = {&network, configuredServiceBaseUrl(), configuredHttpSettings(),
+                              configuredPackagePublicKey()};
     services.programFolder = QString::fromStdString(platform::programFolder());
     services.contacts = configuredSupportContacts();
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 #include <QtGlobal>
 
@@ -15,6 +16,8 @@ struct UpdateContext {
     QString latestVersion;
     QString packageFileName;
     QString packagePath;
+    // The package's SHA-256 that the vendor signed, set by step 1 when a public key is built in.
+    QByteArray signedDigest;
     qint32 currentStep = 0;
     NetGrab *grbDownload = nullptr;
 };

@@ -301,7 +301,7 @@ int main(int argc, char *argv[])
     WizardServices services;
     services.messageBoxes = &boxes;
     services.programEnd = &programEnd;
-    services.updateService = {&network, parser.value(baseUrl), http};
+    services.updateService = {&network, parser.value(baseUrl), http, configuredPackagePublicKey()};
     services.programFolder = QDir(parser.value(folder)).absolutePath();
     services.contacts = configuredSupportContacts();
     say(QStringLiteral("service: %1").arg(services.updateService.baseUrl));

@@ -9,6 +9,14 @@ It serves one folder over HTTPS on 127.0.0.1:
 Both files are read on every request, so they can be replaced while the service runs.
 Any other path answers 404.
 
+Signed packages: --make-signing-key FILE makes an Ed25519 key pair, keeps the private key in
+FILE (PEM, readable by its owner only) and prints the public key, the base64 of its 32 bytes,
+which is what a wizard built with KESTREL_PACKAGE_PUBLIC_KEY takes. With --signing-key FILE the
+record also carries the package's SHA-256 (lower-case hex) and the base64 Ed25519 signature of
+the text "kestrel11", LF, the version, LF, that digest:
+
+  {"version": "11.0.27", "sha256": "<64 hex digits>", "signature": "<base64 of 64 bytes>"}
+
 The certificate is made for it: on first use a local certificate authority and a server
 certificate for IP 127.0.0.1 signed by it are generated with the openssl command in the
 state folder. Clients trust the CA file (ca.pem) that --make-ca prints.
@@ -24,14 +32,19 @@ The answer of either URL can be forced to another status with --record-status an
 object read again on every request (and on SIGHUP):
 
   {"record_status": 500, "record_reason": "Internal Server Error",
-   "download_status": 200, "download_reason": "OK"}
+   "download_status": 200, "download_reason": "OK", "download_file": "other.zip"}
+
+"download_file" serves another file (its path, relative to the folder) as the package while the
+record still describes package.zip: a tampered package, for tests and demonstrations.
 
 Keys present in the control file take precedence over the command line. The service ends
 cleanly on SIGTERM or SIGINT.
 """
 
 import argparse
+import base64
 import datetime
+import hashlib
 import fcntl
 import http
 import http.server
@@ -154,7 +167,7 @@ class Certificates:
 class Answers:
     """The statuses to answer: the command line, overridden by the control file."""
 
-    KEYS = ("record_status", "record_reason", "download_status", "download_reason")
+    KEYS = ("record_status", "record_reason", "download_status", "download_reason", "download_file")
 
     def __init__(self, args):
         self._defaults = {
@@ -162,6 +175,7 @@ class Answers:
             "record_reason": args.record_reason,
             "download_status": args.download_status,
             "download_reason": args.download_reason,
+            "download_file": None,
         }
         self._control_file = args.control
         self._lock = threading.Lock()
@@ -249,7 +263,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if path == record_path + "/download":
             status = int(answers["download_status"])
             if status == 200:
-                return self._send_package(service, answers["download_reason"])
+                return self._send_package(service, answers["download_reason"], answers["download_file"])
             return self._reply(status, answers["download_reason"], b"")
 
         return self._reply(404, None, b"")
@@ -260,7 +274,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 version = f.read().strip()
         except FileNotFoundError:
             return None
-        return json.dumps({"version": version}).encode("utf-8")
+        record = {"version": version}
+        if service.signer:
+            record.update(service.signer.members(version, service.package_file))
+        return json.dumps(record).encode("utf-8")
 
     def _log(self, status):
         self.server.service.log.write({
@@ -289,9 +306,12 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if body and self._send_body:
             self.wfile.write(body)
 
-    def _send_package(self, service, reason):
+    def _send_package(self, service, reason, other_file=None):
+        path = service.package_file
+        if other_file:
+            path = os.path.join(os.path.dirname(path), str(other_file))
         try:
-            package = open(service.package_file, "rb")
+            package = open(path, "rb")
         except FileNotFoundError:
             return self._reply(404, None, b"no package.zip\n")
         with package:
@@ -344,6 +364,53 @@ class Server(socketserver.ThreadingMixIn, http.server.HTTPServer):
         super().handle_error(request, client_address)
 
 
+class Signer:
+    """Signs each package the record describes with the vendor's Ed25519 private key."""
+
+    def __init__(self, key_file):
+        from cryptography.hazmat.primitives import serialization
+        with open(key_file, "rb") as f:
+            self._key = serialization.load_pem_private_key(f.read(), password=None)
+        self._lock = threading.Lock()
+        self._cache = {}  # (device, inode, size, mtime) -> digest, so a big package is hashed once
+
+    def digest(self, path):
+        with open(path, "rb") as f:
+            st = os.fstat(f.fileno())
+            stamp = (st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns)
+            with self._lock:
+                if stamp in self._cache:
+                    return self._cache[stamp]
+            sha = hashlib.sha256()
+            for block in iter(lambda: f.read(BLOCK_SIZE), b""):
+                sha.update(block)
+        with self._lock:
+            self._cache = {stamp: sha.hexdigest()}
+        return sha.hexdigest()
+
+    def members(self, version, package_file):
+        try:
+            digest = self.digest(package_file)
+        except FileNotFoundError:
+            return {}
+        text = ("%s\n%s\n%s" % (SOFTWARE_ID, version, digest)).encode("utf-8")
+        return {"sha256": digest, "signature": base64.b64encode(self._key.sign(text)).decode("ascii")}
+
+
+def make_signing_key(path):
+    """Writes a new private key to path (never over an existing file) and answers the public key."""
+    from cryptography.hazmat.primitives import serialization
+    from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PrivateKey
+    key = Ed25519PrivateKey.generate()
+    pem = key.private_bytes(serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8,
+                            serialization.NoEncryption())
+    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
+    with os.fdopen(fd, "wb") as f:
+        f.write(pem)
+    public = key.public_key().public_bytes(serialization.Encoding.Raw, serialization.PublicFormat.Raw)
+    return base64.b64encode(public).decode("ascii")
+
+
 class Service:
     def __init__(self, args):
         folder = os.path.abspath(args.folder)
@@ -352,6 +419,7 @@ class Service:
         self.prefix = args.prefix.rstrip("/")
         self.answers = Answers(args)
         self.log = RequestLog(args.log)
+        self.signer = Signer(args.signing_key) if args.signing_key else None
 
 
 # ---------------------------------------------------------------------------------------
@@ -367,6 +435,10 @@ def parse_arguments(argv):
                         help="folder of the CA and the server certificate (default: %(default)s)")
     parser.add_argument("--make-ca", action="store_true",
                         help="generate the certificates if needed, print the CA file's path and exit")
+    parser.add_argument("--make-signing-key", metavar="FILE",
+                        help="make an Ed25519 key pair, write the private key to FILE, print the public key and exit")
+    parser.add_argument("--signing-key", metavar="FILE",
+                        help="sign each package the record describes with this private key (PEM)")
     parser.add_argument("--prefix", default="", help="path before /vb6/v1/softwares/ (default: none)")
     parser.add_argument("--log", help="append the request log to this file (default: standard output)")
     parser.add_argument("--control", help="JSON control file read again on every request")
@@ -375,8 +447,8 @@ def parse_arguments(argv):
     parser.add_argument("--download-status", type=int, default=200, help="status of the package download")
     parser.add_argument("--download-reason", help="reason phrase of the package download's status")
     args = parser.parse_args(argv)
-    if not args.make_ca and not args.folder:
-        parser.error("--folder is required unless --make-ca is given")
+    if not args.make_ca and not args.make_signing_key and not args.folder:
+        parser.error("--folder is required unless --make-ca or --make-signing-key is given")
     for status in (args.record_status, args.download_status):
         if not 100 <= status <= 999:
             parser.error("a status must lie between 100 and 999")
@@ -385,6 +457,14 @@ def parse_arguments(argv):
 
 def main(argv=None):
     args = parse_arguments(sys.argv[1:] if argv is None else argv)
+    if args.make_signing_key:
+        try:
+            print(make_signing_key(args.make_signing_key), flush=True)
+        except FileExistsError:
+            print("error: %s already exists; a signing key is never overwritten" % args.make_signing_key,
+                  file=sys.stderr)
+            return 1
+        return 0
     certificates = Certificates(args.state_dir)
     certificates.ensure()
     if args.make_ca:

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QtGlobal>
+
+#include <memory>
+
+struct evp_md_ctx_st;
+
+namespace kestrel {
+
+struct UpdateContext;
+struct UpdateService;
+
+// The failure number shown when a package is not the one the vendor signed.
+inline constexpr qint32 kPackageNotSigned = -4;
+
+// The SHA-256 of a body fed to it piece by piece, as the bytes arrive.
+class PackageDigest {
+public:
+    PackageDigest();
+    ~PackageDigest();
+    PackageDigest(const PackageDigest &) = delete;
+    PackageDigest &operator=(const PackageDigest &) = delete;
+
+    void reset();
+    void addData(const char *data, qint64 size);
+    // The 32 bytes of the digest of everything fed since the last reset, or empty if hashing failed.
+    QByteArray result();
+
+private:
+    struct Free {
+        void operator()(evp_md_ctx_st *context) const;
+    };
+    std::unique_ptr<evp_md_ctx_st, Free> m_context;
+    bool m_failed = false;
+};
+
+// Empty when a downloaded package with this digest may be stored: no vendor key is built in, or
+// the digest is the one the vendor signed. Otherwise why it is refused, in French.
+QString unsignedPackageProblem(const UpdateService &service, const UpdateContext &context, const QByteArray &digest);
+
+} // namespace kestrel
