@@ -7,10 +7,7 @@
 #include "ProgramEnd.h"
 
 #include <QApplication>
-#include <QLibraryInfo>
-#include <QLocale>
 #include <QNetworkAccessManager>
-#include <QTranslator>
 
 namespace kestrel {
 
@@ -18,24 +15,6 @@ SupportContacts configuredSupportContacts()
 {
     return {QString::fromUtf8(config::kSupportEmail), QString::fromUtf8(config::kSupportPhone),
             QString::fromUtf8(config::kSupportWebsite)};
-}
-
-void prepareApplication(QApplication &app)
-{
-    QApplication::setApplicationName(QString::fromUtf8(config::kProductName));
-    QApplication::setApplicationVersion(QString::fromUtf8(config::kVersion));
-    QLocale::setDefault(QLocale(QLocale::French, QLocale::France));
-
-    // Standard buttons and network error descriptions in French.
-    // windeployqt ships the combined "qt" catalogue; Linux distributions ship "qtbase".
-    auto *translator = new QTranslator(&app);
-    const QString folder = QLibraryInfo::path(QLibraryInfo::TranslationsPath);
-    for (const QString &name : {QStringLiteral("qt"), QStringLiteral("qtbase")}) {
-        if (translator->load(QLocale(QLocale::French), name, QStringLiteral("_"), folder)) {
-            QApplication::installTranslator(translator);
-            break;
-        }
-    }
 }
 
 int runWizard(QApplication &app)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "FrenchApplication.h"
 #include "WelcomePage.h"
 
 class QApplication;
@@ -8,9 +9,6 @@ namespace kestrel {
 
 // The support contacts of the build's configuration.
 SupportContacts configuredSupportContacts();
-
-// Application name, version and Qt's own French translations.
-void prepareApplication(QApplication &app);
 
 // Creates the window with the build's configuration, shows it and runs the event loop.
 int runWizard(QApplication &app);
