@@ -274,7 +274,6 @@ int main(int argc, char *argv[])
     services.programEnd = &programEnd;
     services.updateService = {&network, baseUrl, http};
     services.programFolder = QDir(folder).absolutePath();
-    services.contacts = configuredSupportContacts();
 
     FrmUpdate window(services);
     auto *button = window.findChild<QPushButton *>(QStringLiteral("CmdUpdate"));

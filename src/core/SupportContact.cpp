@@ -5,12 +5,19 @@
 
 namespace kestrel {
 
+SupportContacts configuredSupportContacts()
+{
+    return {QString::fromUtf8(config::kSupportEmail), QString::fromUtf8(config::kSupportPhone),
+            QString::fromUtf8(config::kSupportWebsite)};
+}
+
 QString SupportContactText()
 {
+    const SupportContacts contacts = configuredSupportContacts();
     return CRLF + CRLF
         + QStringLiteral("Si vous rencontrez des difficultés, veuillez contacter notre support technique :")
-        + CRLF + QStringLiteral("- Email : ") + QString::fromUtf8(config::kSupportEmail)
-        + CRLF + QStringLiteral("- Téléphone : ") + QString::fromUtf8(config::kSupportPhone);
+        + CRLF + QStringLiteral("- Email : ") + contacts.email
+        + CRLF + QStringLiteral("- Téléphone : ") + contacts.phone;
 }
 
 } // namespace kestrel

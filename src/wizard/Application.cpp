@@ -1,7 +1,6 @@
 #include "Application.h"
 
 #include "FrmUpdate.h"
-#include "KestrelConfig.h"
 #include "FileSystem.h"
 #include "MessageBoxes.h"
 #include "ProgramEnd.h"
@@ -10,12 +9,6 @@
 #include <QNetworkAccessManager>
 
 namespace kestrel {
-
-SupportContacts configuredSupportContacts()
-{
-    return {QString::fromUtf8(config::kSupportEmail), QString::fromUtf8(config::kSupportPhone),
-            QString::fromUtf8(config::kSupportWebsite)};
-}
 
 int runWizard(QApplication &app)
 {
@@ -28,7 +21,6 @@ int runWizard(QApplication &app)
     services.programEnd = &programEnd;
     services.updateService = {&network, configuredServiceBaseUrl(), configuredHttpSettings()};
     services.programFolder = QString::fromStdString(platform::programFolder());
-    services.contacts = configuredSupportContacts();
 
     FrmUpdate window(services);
     boxes.setParent(&window);
