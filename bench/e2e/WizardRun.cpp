@@ -276,7 +276,6 @@ int main(int argc, char *argv[])
     services.programEnd = &programEnd;
     services.updateService = {&network, baseUrl, http, publicKey};
     services.programFolder = QDir(folder).absolutePath();
-    services.contacts = configuredSupportContacts();
 
     FrmUpdate window(services);
     auto *button = window.findChild<QPushButton *>(QStringLiteral("CmdUpdate"));

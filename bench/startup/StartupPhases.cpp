@@ -65,7 +65,6 @@ int main(int argc, char *argv[])
     services.updateService = {&network, kestrel::configuredServiceBaseUrl(), kestrel::configuredHttpSettings()};
     stamp("configured service settings");
     services.programFolder = QString::fromStdString(kestrel::platform::programFolder());
-    services.contacts = kestrel::configuredSupportContacts();
     kestrel::FrmUpdate window(services);
     stamp("FrmUpdate constructed");
     PaintWatch watch;

@@ -10,7 +10,7 @@
 #include "Product.h"
 #include "StepHost.h"
 #include "SupportContact.h"
-#include "Windows.h"
+#include "SystemProbes.h"
 
 namespace kestrel {
 

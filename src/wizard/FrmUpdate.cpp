@@ -9,6 +9,7 @@
 #include "Prerequisites.h"
 #include "ProgramEnd.h"
 #include "Product.h"
+#include "StepTexts.h"
 #include "SupportContact.h"
 #include "WindowLayout.h"
 
@@ -49,38 +50,8 @@ QRect pxRect(const TwipRect &r)
     return pxRect(r.left, r.top, r.width, r.height);
 }
 
-struct StepRow {
-    QString name;         // the step's row in the left pane
-    QString startText;    // status text when the step starts
-    QString doneLine;     // line added to the status text when it completes
-    QString nextCaption;  // button caption once it has completed
-};
-
-const std::array<StepRow, 5> &steps()
-{
-    static const std::array<StepRow, 5> table{{
-        {QStringLiteral("Vérification des prérequis"), QStringLiteral("Vérification des prérequis en cours..."),
-         QStringLiteral("Vérification des prérequis en cours terminée."), QStringLiteral("Télécharger")},
-        {QStringLiteral("Téléchargement des fichiers"),
-         QStringLiteral("Téléchargement des fichiers de mise à jour..."),
-         QStringLiteral("Téléchargement des fichiers de mise à jour terminée."), QStringLiteral("Installer")},
-        {QStringLiteral("Installation de la mise à jour"),
-         QStringLiteral("Installation de la mise à jour...") + CRLF
-             + QStringLiteral("Veuillez patienter pendant que les nouveaux fichiers sont installés."),
-         QStringLiteral("Installation de la mise à jour terminée."), QStringLiteral("Nettoyer")},
-        {QStringLiteral("Suppression des fichiers temporaires"),
-         QStringLiteral("Suppression des fichiers temporaires de mise à jour en cours..."), QString(),
-         QStringLiteral("Terminer")},
-        {QStringLiteral("Mise à jour terminée"), QString(), QString(), QString()},
-    }};
-    return table;
-}
-
 // The status label's height and the progress bar's top, in twips.
 constexpr float kStatusHeight = 480;
-
-const QString kFinishCaption = QStringLiteral("Terminer");
-const QString kSucceeded = QStringLiteral("Mise à jour terminée avec succès") + QChar(0x00A0) + QLatin1Char('!');
 
 // QTextBrowser renders synchronously, so its empty document is complete at once.
 class TextBrowserView final : public HtmlView {
@@ -207,7 +178,7 @@ void FrmUpdate::createControls()
     imgDone->hide();
     imgDone->setAccessibleName(QStringLiteral("terminée"));
     for (int i = 0; i < 5; ++i) {
-        lblEtape[i] = new QLabel(steps()[i].name, ZoneLeft);
+        lblEtape[i] = new QLabel(stepTexts()[i].name, ZoneLeft);
         lblEtape[i]->setObjectName(QStringLiteral("lblEtape(%1)").arg(i));
         // Two lines' height: the longest step name does not fit on one line in common fonts.
         lblEtape[i]->setGeometry(pxRect(360, 1920 + 600 * i, 2655, 540));
@@ -299,7 +270,7 @@ void FrmUpdate::setStatusText(const QString &text)
 
 void FrmUpdate::CmdUpdate_Click()
 {
-    if (CmdUpdate->text() == kFinishCaption) {
+    if (CmdUpdate->text() == finishCaption()) {
         m_services.programEnd->endProgram();
         return;
     }
@@ -346,9 +317,9 @@ void FrmUpdate::ShowStepStarted()
     if (step == 0) {
         setStatusText(QString());
         ShowWelcomePage();
-        CmdUpdate->setText(QStringLiteral("Commencer"));
+        CmdUpdate->setText(startCaption());
     } else if (step >= 1 && step <= 4) {
-        setStatusText(steps()[step - 1].startText);
+        setStatusText(stepTexts()[step - 1].startText);
     }
     if (step >= 1 && step <= 5)
         setStepIcon(step - 1, imgStart);
@@ -358,15 +329,13 @@ void FrmUpdate::ShowStepCompleted()
 {
     const int step = m_context.currentStep;
     if (step >= 1 && step <= 3) {
-        setStatusText(LblInfo->text() + CRLF + steps()[step - 1].doneLine);
-        CmdUpdate->setText(steps()[step - 1].nextCaption);
+        setStatusText(LblInfo->text() + CRLF + stepTexts()[step - 1].doneLine);
+        CmdUpdate->setText(stepTexts()[step - 1].nextCaption);
     } else if (step == 4) {
-        setStatusText(kSucceeded + CRLF + QStringLiteral("Vous utilisez maintenant la version ")
-                      + m_context.latestVersion + QStringLiteral(" de ") + kDisplayName + QStringLiteral(".")
-                      + CRLF + QStringLiteral("Cliquez sur \"Terminer\" pour fermer le programme de mise à jour."));
-        CmdUpdate->setText(kFinishCaption);
+        setStatusText(closingStatusText(kDisplayName, m_context.latestVersion));
+        CmdUpdate->setText(finishCaption());
         setStepIcon(4, imgDone);
-        m_services.messageBoxes->show(kSucceeded + SupportContactText(), QStringLiteral("Mise à jour"),
+        m_services.messageBoxes->show(succeededText() + SupportContactText(), QStringLiteral("Mise à jour"),
                                       BoxIcon::Information, BoxButtons::Ok);
     }
     if (step >= 1 && step <= 5)
@@ -384,13 +353,13 @@ void FrmUpdate::enableActionButton()
 void FrmUpdate::setStepIcon(int index, const QLabel *state)
 {
     imgEtape[index]->setPixmap(state->pixmap());
-    imgEtape[index]->setAccessibleName(steps()[index].name + QStringLiteral(" : ") + state->accessibleName());
+    imgEtape[index]->setAccessibleName(stepTexts()[index].name + QStringLiteral(" : ") + state->accessibleName());
 }
 
 void FrmUpdate::ShowWelcomePage()
 {
     ShowPage(*m_browserView, *m_pump,
-             [this] { return WelcomePageText(kDisplayName, 5, m_services.contacts); });
+             [this] { return WelcomePageText(kDisplayName, 5, configuredSupportContacts()); });
 }
 
 bool FrmUpdate::CheckPrerequisites()

@@ -31,7 +31,6 @@ struct WizardServices {
     UpdateService updateService;
     // The folder of the wizard's executable as the system reports it.
     QString programFolder;
-    SupportContacts contacts;
 };
 
 // The wizard's only window: the controls, the update context and the step controller.

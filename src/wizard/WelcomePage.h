@@ -1,5 +1,7 @@
 #pragma once
 
+#include "SupportContact.h"
+
 #include <QString>
 
 #include <chrono>
@@ -8,12 +10,6 @@
 namespace kestrel {
 
 class EventPump;
-
-struct SupportContacts {
-    QString email;
-    QString phone;
-    QString website; // with its https:// scheme
-};
 
 // The welcome page: 75 lines joined by CR LF, no final line break.
 QString WelcomePageText(const QString &displayName, int durationMinutes, const SupportContacts &contacts);

@@ -98,8 +98,9 @@ TEST(DownloadStep, CompleteDownloadStoresExactlyTheBodyThenHandsOver)
         StepHarness s;
         ASSERT_TRUE(QDir().mkdir(s.host.ctx.updatesFolder));
         ASSERT_TRUE(writeFile(s.host.ctx.updatesFolder + QStringLiteral("autre.txt"), "garder"));
-        if (!row.olderFile.isEmpty())
+        if (!row.olderFile.isEmpty()) {
             ASSERT_TRUE(writeFile(s.packagePath(), row.olderFile));
+        }
         const QByteArray body = patternBytes(3000);
         s.server.setReply(kPackageRoute, ScriptedReply::text(200, "OK", body, "application/zip"));
         bool fileReadyWhenHandedOver = false;
@@ -215,8 +216,9 @@ TEST(DownloadStep, ProgressBarNeverRefusesAValue)
         reply.chunked = row.chunked;
         s.server.setReply(kPackageRoute, reply);
         s.run();
-        if (s.host.boxes.shown.empty()) // Qt may also refuse a malformed length
+        if (s.host.boxes.shown.empty()) { // Qt may also refuse a malformed length
             EXPECT_EQ(s.host.bar.values, row.expected);
+        }
         EXPECT_EQ(s.host.bar.refused, 0);
     }
 }

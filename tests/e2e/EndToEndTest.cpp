@@ -148,8 +148,6 @@ protected:
         if (service)
             services.updateService.http.trustedCa = service->caCertificates();
         services.programFolder = appDir.path();
-        services.contacts = {QStringLiteral("support@kestrel.test"), QStringLiteral("01 02 03 04 05"),
-                             QStringLiteral("https://kestrel.test/support")};
         window = std::make_unique<FrmUpdate>(services);
         window->show();
         button = window->findChild<QPushButton *>(QStringLiteral("CmdUpdate"));

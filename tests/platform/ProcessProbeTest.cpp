@@ -1,5 +1,5 @@
 #include "NamedProcess.h"
-#include "Windows.h"
+#include "SystemProbes.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 #include <QApplication>
 #include <gtest/gtest.h>
 
-#include "Application.h"
+#include "FrenchApplication.h"
 
 
 int main(int argc, char **argv)

@@ -103,8 +103,9 @@ TEST(Controller, StepTextsAndCaptions)
         EXPECT_EQ(f.status()->text(), row.start);
         EXPECT_EQ(f.icon(row.step - 1), Icon::Running);
         f.window->ShowStepCompleted();
-        if (!row.done.isEmpty())
+        if (!row.done.isEmpty()) {
             EXPECT_EQ(f.status()->text(), row.start + kCRLF + row.done);
+        }
         EXPECT_EQ(f.button()->text(), row.caption);
         EXPECT_EQ(f.icon(row.step - 1), Icon::Done);
     }

@@ -99,8 +99,9 @@ TEST(WelcomePage, TheWindowShowsItWithWorkingLinks)
     EXPECT_TRUE(browser->openExternalLinks());
     const QString shown = browser->toPlainText();
     EXPECT_TRUE(shown.contains(QStringLiteral("Programme de Mise à Jour de Kestrel 11.")));
-    EXPECT_TRUE(shown.contains(QStringLiteral("aide@exemple.test")));
-    EXPECT_TRUE(browser->toHtml().contains(QStringLiteral("mailto:aide@exemple.test")));
+    const QString email = configuredSupportContacts().email;
+    EXPECT_TRUE(shown.contains(email));
+    EXPECT_TRUE(browser->toHtml().contains(QStringLiteral("mailto:") + email));
 }
 
 } // namespace

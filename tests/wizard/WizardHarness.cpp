@@ -11,8 +11,6 @@ WizardFixture::WizardFixture(Boxes kind)
     services.updateService.network = &network;
     services.updateService.baseUrl = QStringLiteral("https://127.0.0.1:9/vb6/v1/softwares/");
     services.programFolder = QStringLiteral("/opt/kestrel");
-    services.contacts = {QStringLiteral("aide@exemple.test"), QStringLiteral("+33 9 99 99 99 99"),
-                         QStringLiteral("https://www.exemple.test/support")};
     window = std::make_unique<ScriptedWizard>(services);
 }
 

@@ -8,7 +8,6 @@
 
 #include "Application.h"
 #include "FrmUpdate.h"
-#include "KestrelConfig.h"
 #include "MessageBoxes.h"
 #include "ProgramEnd.h"
 
@@ -260,7 +259,7 @@ int main(int argc, char *argv[])
     parser.addHelpOption();
     const QCommandLineOption baseUrl(QStringLiteral("base-url"),
                                      QStringLiteral("Update service base address, ending in /vb6/v1/softwares/."),
-                                     QStringLiteral("url"), QString::fromUtf8(config::kUpdateServiceBaseUrl));
+                                     QStringLiteral("url"), configuredServiceBaseUrl());
     const QCommandLineOption ca(QStringLiteral("ca"),
                                 QStringLiteral("PEM file of the certificates the service must chain to "
                                                "(default: the build's own)."),
@@ -303,7 +302,6 @@ int main(int argc, char *argv[])
     services.programEnd = &programEnd;
     services.updateService = {&network, parser.value(baseUrl), http, configuredPackagePublicKey()};
     services.programFolder = QDir(parser.value(folder)).absolutePath();
-    services.contacts = configuredSupportContacts();
     say(QStringLiteral("service: %1").arg(services.updateService.baseUrl));
     say(QStringLiteral("application folder: %1").arg(services.programFolder));
 

@@ -5,8 +5,9 @@
 #include <windows.h>
 
 #include "FileSystem.h"
+#include "OutputFile.h"
 #include "TestRunner.h"
-#include "Windows.h"
+#include "SystemProbes.h"
 
 #include <filesystem>
 #include <fstream>
@@ -293,6 +294,22 @@ void ordinaryFileExcludesFoldersHiddenAndSystemFiles()
     ::SetFileAttributesW(folder.file(L"systeme.exe").c_str(), FILE_ATTRIBUTE_NORMAL);
 }
 
+// Blocks written out of order land at their offsets; a file in a missing folder is an error.
+void outputFileWritesBlocksAtTheirOffsets()
+{
+    TemporaryFolder folder;
+    kestrel::install::OutputFile out;
+    CHECK(!out.open(folder.file(L"donn\u00e9es.bin"), 0644));
+    CHECK(!out.writeAt(0, "abc", 3));
+    CHECK(!out.writeAt(6, "ghi", 3));
+    CHECK(!out.writeAt(3, "def", 3));
+    CHECK(!out.close());
+    std::ifstream in(fs::path(folder.file(L"donn\u00e9es.bin")), std::ios::binary);
+    CHECK_EQ(std::string(std::istreambuf_iterator<char>(in), {}), std::string("abcdefghi"));
+    kestrel::install::OutputFile missing;
+    CHECK(static_cast<bool>(missing.open(folder.file(L"absent\\x.bin"), 0644)));
+}
+
 void programFolderIsOwnFolderWithoutTrailingBackslash()
 {
     const std::string folder = programFolder();
@@ -389,6 +406,7 @@ int wmain(int argc, wchar_t **argv)
     runner.add("probeComparesAccentedNamesAsUtf8", probeComparesAccentedNamesAsUtf8);
     runner.add("separatorIsBackslash", separatorIsBackslash);
     runner.add("ordinaryFileExcludesFoldersHiddenAndSystemFiles", ordinaryFileExcludesFoldersHiddenAndSystemFiles);
+    runner.add("outputFileWritesBlocksAtTheirOffsets", outputFileWritesBlocksAtTheirOffsets);
     runner.add("programFolderIsOwnFolderWithoutTrailingBackslash", programFolderIsOwnFolderWithoutTrailingBackslash);
     runner.add("programFolderOfACopyElsewhere", programFolderOfACopyElsewhere);
     runner.add("programFolderAtADriveRoot", programFolderAtADriveRoot);

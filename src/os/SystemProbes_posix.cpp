@@ -1,4 +1,4 @@
-#include "Windows.h"
+#include "SystemProbes.h"
 
 #include <dirent.h>
 #include <fcntl.h>

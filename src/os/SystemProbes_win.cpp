@@ -5,7 +5,7 @@
 #include <windows.h>
 #include <tlhelp32.h>
 
-#include "Windows.h"
+#include "SystemProbes.h"
 
 #include <cstring>
 #include <type_traits>
