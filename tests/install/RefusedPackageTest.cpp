@@ -62,12 +62,9 @@ class HostilePackageTest : public InstallFixture, public ::testing::WithParamInt
 TEST_P(HostilePackageTest, IsRefusedBeforeAnythingChanges)
 {
     writePackage(GetParam().entries(m_parent));
-    const Tree before = snapshot(m_parent);
-
-    EXPECT_FALSE(install());
-
-    expectOneFailureBox(GetParam().reason);
-    EXPECT_EQ(snapshot(m_parent), before);
+    expectRefused(GetParam().reason);
+    ASSERT_FALSE(m_host.boxes.shown.empty());
+    EXPECT_TRUE(m_host.boxes.shown[0].text.startsWith(kInstallFailed));
     EXPECT_TRUE(m_host.bar.values.empty());
 }
 
@@ -78,6 +75,7 @@ struct DamagedCase {
     const char *name;
     zip::Compression compression;
     std::function<void(const fs::path &package)> damage;
+    const char *reason; // part of the description
 };
 
 const std::vector<Entry> kThree = {
@@ -88,17 +86,21 @@ const std::vector<Entry> kThree = {
 
 const DamagedCase kDamagedCases[] = {
     {"bad_crc_in_second_entry_stored", zip::Compression::Stored,
-     [](const fs::path &package) { zip::corruptEntryData(package, "aide/index.html"); }},
+     [](const fs::path &package) { zip::corruptEntryData(package, "aide/index.html"); },
+     "endommagé ou incomplet (élément « aide/index.html »)"},
     {"bad_data_in_second_entry_deflated", zip::Compression::Deflated,
-     [](const fs::path &package) { zip::corruptEntryData(package, "aide/index.html"); }},
+     [](const fs::path &package) { zip::corruptEntryData(package, "aide/index.html"); }, ""},
     {"truncated_in_second_entry", zip::Compression::Stored,
      [](const fs::path &package) {
          zip::truncateTo(package, zip::dataOffset(zip::readFile(package), "aide/index.html") + 1000);
-     }},
+     },
+     "Impossible d'ouvrir"},
     {"truncated_after_second_entry", zip::Compression::Stored,
-     [](const fs::path &package) { zip::truncateTo(package, zip::dataOffset(zip::readFile(package), "LISEZMOI.txt") - 60); }},
+     [](const fs::path &package) { zip::truncateTo(package, zip::dataOffset(zip::readFile(package), "LISEZMOI.txt") - 60); },
+     "Impossible d'ouvrir"},
     {"truncated_central_directory", zip::Compression::Stored,
-     [](const fs::path &package) { zip::truncateTo(package, fs::file_size(package) - 30); }},
+     [](const fs::path &package) { zip::truncateTo(package, fs::file_size(package) - 30); },
+     "Impossible d'ouvrir"},
 };
 
 class DamagedPackageTest : public InstallFixture, public ::testing::WithParamInterface<DamagedCase> {};
@@ -108,13 +110,7 @@ TEST_P(DamagedPackageTest, ChangesNothingAndAGoodPackageInstallsAfterwards)
     writeAppFile("aide/index.html", "ancienne aide");
     writePackage(kThree, GetParam().compression);
     GetParam().damage(m_package);
-    const Tree before = snapshot(m_parent);
-
-    EXPECT_FALSE(install());
-
-    ASSERT_EQ(m_host.boxes.shown.size(), 1U);
-    EXPECT_EQ(m_host.boxes.shown.front().icon, BoxIcon::Critical);
-    EXPECT_EQ(snapshot(m_parent), before);
+    expectRefused(GetParam().reason);
 
     writePackage(kThree, GetParam().compression);
     EXPECT_TRUE(install());
@@ -125,16 +121,6 @@ TEST_P(DamagedPackageTest, ChangesNothingAndAGoodPackageInstallsAfterwards)
 
 INSTANTIATE_TEST_SUITE_P(Packages, DamagedPackageTest, ::testing::ValuesIn(kDamagedCases),
                          [](const auto &info) { return std::string(info.param.name); });
-
-TEST_F(InstallFixture, DamagedEntryIsNamedInTheDescription)
-{
-    writePackage(kThree, zip::Compression::Stored);
-    zip::corruptEntryData(m_package, "aide/index.html");
-
-    EXPECT_FALSE(install());
-
-    expectOneFailureBox("endommagé ou incomplet (élément « aide/index.html »)");
-}
 
 } // namespace
 } // namespace kestrel::test

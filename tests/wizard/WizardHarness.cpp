@@ -1,18 +1,19 @@
 #include "WizardHarness.h"
 
+#include "Application.h"
+
 namespace kestrel::test {
 
-WizardFixture::WizardFixture(Boxes kind)
+WizardFixture::WizardFixture()
 {
     WizardServices services;
-    services.messageBoxes = kind == Boxes::Real ? static_cast<MessageBoxes *>(&realBoxes) : &boxes;
+    services.messageBoxes = &boxes;
     services.programEnd = &end;
     services.eventPump = &pump;
     services.updateService.network = &network;
     services.updateService.baseUrl = QStringLiteral("https://127.0.0.1:9/vb6/v1/softwares/");
     services.programFolder = QStringLiteral("/opt/kestrel");
-    services.contacts = {QStringLiteral("aide@exemple.test"), QStringLiteral("+33 9 99 99 99 99"),
-                         QStringLiteral("https://www.exemple.test/support")};
+    services.contacts = configuredSupportContacts();
     window = std::make_unique<ScriptedWizard>(services);
 }
 
@@ -41,11 +42,12 @@ Icon WizardFixture::icon(int index) const
     return Icon::Other;
 }
 
-void WizardFixture::completeDownload()
+std::vector<Icon> WizardFixture::icons() const
 {
-    window->ShowStepCompleted();
-    window->TriggerNextStep();
-    window->enableActionButton();
+    std::vector<Icon> all;
+    for (int i = 0; i < 5; ++i)
+        all.push_back(icon(i));
+    return all;
 }
 
 } // namespace kestrel::test
