@@ -1,10 +1,13 @@
-#include "DownloadKit.h"
 #include "DownloadStep.h"
 #include "FakeStepHost.h"
+#include "NetGrab.h"
 #include "SupportContact.h"
+#include "TestHttpsServer.h"
+#include "TestKit.h"
 
 #include <QDir>
 #include <QFile>
+#include <QNetworkAccessManager>
 #include <QTemporaryDir>
 #include <QTimer>
 
@@ -16,12 +19,6 @@ namespace kestrel::test {
 namespace {
 
 const QByteArray kPackageRoute = "/vb6/v1/softwares/kestrel11/download";
-
-QString failureText(qint32 number, const QString &description)
-{
-    return QStringLiteral("Erreur lors du téléchargement de la mise à jour : ") + QString::number(number)
-        + QLatin1Char(' ') + description + SupportContactText();
-}
 
 bool writeFile(const QString &path, const QByteArray &bytes)
 {
@@ -67,17 +64,6 @@ public:
         ASSERT_TRUE(waitUntil([this] { return host.buttonEnabled > 0; }));
         settle(100ms);
         EXPECT_EQ(host.buttonEnabled, 1);
-    }
-
-    // One failure box of the download's title, and the step neither completed nor handed over.
-    void expectFailureBox(const QString &text)
-    {
-        ASSERT_EQ(host.boxes.shown.size(), 1u);
-        EXPECT_EQ(host.boxes.shown[0].text, text);
-        EXPECT_EQ(host.boxes.shown[0].title, QStringLiteral("Téléchargement de la mise à jour"));
-        EXPECT_EQ(host.boxes.shown[0].icon, BoxIcon::Critical);
-        EXPECT_EQ(host.stepsCompleted, 0);
-        EXPECT_EQ(host.nextStepsTriggered, 0);
     }
 
     QString packagePath() const { return host.ctx.updatesFolder + host.ctx.packageFileName; }
@@ -130,37 +116,56 @@ TEST(DownloadStep, CompleteDownloadStoresExactlyTheBodyThenHandsOver)
     }
 }
 
-TEST(DownloadStep, EmptyBodyShowsItsBoxAndWritesNothing)
-{
-    StepHarness s;
-    s.server.setReply(kPackageRoute, ScriptedReply::text(200, "OK", {}, "application/zip"));
-    s.run();
-    s.expectFailureBox(QStringLiteral("Erreur lors du téléchargement de la mise à jour.") + SupportContactText());
-    EXPECT_TRUE(QDir(s.host.ctx.updatesFolder).exists());
-    EXPECT_TRUE(s.updatesEntries().isEmpty());
-}
-
-// The box carries the number and description the control reported, for a status as for a transport failure.
-TEST(DownloadStep, FailedDownloadShowsNumberAndDescriptionAndLeavesNoFile)
+// One box tells each failure, with the number and description the control reported, and no
+// file is left behind but what was there: the step neither completes nor hands over.
+TEST(DownloadStep, FailuresShowOneBoxAndLeaveNoFile)
 {
     ScriptedReply dropped = ScriptedReply::text(200, "OK", patternBytes(5000), "application/zip");
     dropped.dropAfterBodyBytes = 2000;
+    const auto told = [](qint32 number, const QString &description) {
+        return QStringLiteral("Erreur lors du téléchargement de la mise à jour : ") + QString::number(number)
+            + QLatin1Char(' ') + description;
+    };
     const struct {
         const char *name;
         ScriptedReply reply;
-        qint32 number;
+        std::function<void(StepHarness &)> prepare;
+        std::function<QString(const StepHarness &)> textStart;
+        int requests;
     } rows[] = {
-        {"404", ScriptedReply::text(404, "Not Found", "absent", "text/plain"), 404},
-        {"connection dropped mid-body", dropped, QNetworkReply::RemoteHostClosedError},
+        {"empty body", ScriptedReply::text(200, "OK", {}, "application/zip"), [](StepHarness &) {},
+         [](const StepHarness &) { return QStringLiteral("Erreur lors du téléchargement de la mise à jour."); }, 1},
+        {"404", ScriptedReply::text(404, "Not Found", "absent", "text/plain"), [](StepHarness &) {},
+         [&](const StepHarness &) { return told(404, QStringLiteral("Not Found")); }, 1},
+        {"connection dropped mid-body", dropped, [](StepHarness &) {},
+         [&](const StepHarness &s) { return told(QNetworkReply::RemoteHostClosedError, s.reportedDescription); }, 1},
+        {"updates folder blocked by a file", dropped,
+         [](StepHarness &s) { writeFile(s.host.ctx.appFolder + QStringLiteral("updates"), "pas un dossier"); },
+         [&](const StepHarness &) { return told(kPackageStoreFailed, QStringLiteral("Impossible de créer le dossier")); }, 0},
+        {"package path taken by a folder", ScriptedReply::text(200, "OK", patternBytes(100), "application/zip"),
+         [](StepHarness &s) { QDir().mkpath(s.packagePath()); },
+         [&](const StepHarness &) { return told(kPackageStoreFailed, QStringLiteral("Impossible d'enregistrer le fichier")); }, 1},
+        {"package name with a separator", dropped,
+         [](StepHarness &s) { s.host.ctx.packageFileName = QStringLiteral("../maj.zip"); },
+         [&](const StepHarness &) { return told(kPackageStoreFailed, QStringLiteral("Nom de paquet non valide")); }, 0},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
         StepHarness s;
         s.server.setReply(kPackageRoute, row.reply);
+        row.prepare(s);
         s.run();
-        EXPECT_FALSE(s.reportedDescription.isEmpty());
-        s.expectFailureBox(failureText(row.number, s.reportedDescription));
-        EXPECT_TRUE(s.updatesEntries().isEmpty());
+        ASSERT_EQ(s.host.boxes.shown.size(), 1u);
+        const RecordedBox &box = s.host.boxes.shown[0];
+        EXPECT_TRUE(box.text.startsWith(row.textStart(s))) << box.text.toStdString();
+        EXPECT_TRUE(box.text.endsWith(SupportContactText()));
+        EXPECT_EQ(box.title, QStringLiteral("Téléchargement de la mise à jour"));
+        EXPECT_EQ(box.icon, BoxIcon::Critical);
+        EXPECT_EQ(s.server.requestCount(), row.requests);
+        EXPECT_EQ(s.host.stepsCompleted + s.host.nextStepsTriggered, 0);
+        EXPECT_FALSE(QFileInfo(s.host.ctx.appFolder + QStringLiteral("maj.zip")).exists());
+        for (const QString &entry : s.updatesEntries()) // at most what stood at the package path before
+            EXPECT_EQ(entry, s.host.ctx.packageFileName);
     }
 }
 
@@ -182,47 +187,15 @@ TEST(DownloadStep, SlowDownloadLetsPendingEventsRun)
     EXPECT_EQ(s.host.nextStepsTriggered, 1);
 }
 
-TEST(DownloadStep, StorageProblemsShowTheFailureBoxAndStopTheStep)
-{
-    struct Row {
-        const char *name;
-        QString expectedStart;
-        bool requestMade;
-        std::function<void(StepHarness &)> prepare;
-    };
-    const Row rows[] = {
-        {"updates folder blocked by a file", QStringLiteral("Impossible de créer le dossier"), false,
-         [](StepHarness &s) { writeFile(s.host.ctx.appFolder + QStringLiteral("updates"), "pas un dossier"); }},
-        {"package path taken by a folder", QStringLiteral("Impossible d'enregistrer le fichier"), true,
-         [](StepHarness &s) { QDir().mkpath(s.packagePath()); }},
-        {"package name with a separator", QStringLiteral("Nom de paquet non valide"), false,
-         [](StepHarness &s) { s.host.ctx.packageFileName = QStringLiteral("../maj.zip"); }},
-    };
-    for (const Row &row : rows) {
-        SCOPED_TRACE(row.name);
-        StepHarness s;
-        s.server.setReply(kPackageRoute, ScriptedReply::text(200, "OK", patternBytes(100), "application/zip"));
-        row.prepare(s);
-        s.run();
-        ASSERT_EQ(s.host.boxes.shown.size(), 1u);
-        const QString text = s.host.boxes.shown[0].text;
-        EXPECT_TRUE(text.startsWith(failureText(kPackageStoreFailed, row.expectedStart).chopped(SupportContactText().size())))
-            << text.toStdString();
-        EXPECT_TRUE(text.endsWith(SupportContactText()));
-        EXPECT_EQ(s.server.requestCount(), row.requestMade ? 1 : 0);
-        EXPECT_EQ(s.host.nextStepsTriggered, 0);
-        EXPECT_FALSE(QFileInfo(s.host.ctx.appFolder + QStringLiteral("maj.zip")).exists());
-        for (const QString &entry : s.updatesEntries()) // no temporary file left beside the package
-            EXPECT_EQ(entry, s.host.ctx.packageFileName);
-    }
-}
-
 TEST(DownloadStep, RefusedUrlIsReportedBeforeStartDownloadReturns)
 {
     StepHarness s;
     s.host.service.baseUrl.clear();
     EXPECT_FALSE(StartDownload(s.host, *s.grab));
-    s.expectFailureBox(failureText(NetGrab::kUrlRefused, s.reportedDescription));
+    ASSERT_EQ(s.host.boxes.shown.size(), 1u);
+    EXPECT_EQ(s.host.boxes.shown[0].text, QStringLiteral("Erreur lors du téléchargement de la mise à jour : ")
+                                              + QString::number(NetGrab::kUrlRefused) + QLatin1Char(' ')
+                                              + s.reportedDescription + SupportContactText());
     EXPECT_EQ(s.host.buttonEnabled, 1);
 }
 

@@ -29,4 +29,12 @@ quint16 closedPort()
     return probe.serverPort(); // closed again when probe goes
 }
 
+QByteArray patternBytes(qsizetype size, char salt)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (qsizetype i = 0; i < size; ++i)
+        bytes[i] = static_cast<char>((i * 31 + i / 251 + salt) & 0xff);
+    return bytes;
+}
+
 } // namespace kestrel::test

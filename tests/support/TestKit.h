@@ -1,8 +1,8 @@
 #pragma once
 
-// Waiting on the event loop, and a port where nothing listens.
+// Waiting on the event loop, a port where nothing listens, and test bodies.
 
-#include <QtGlobal>
+#include <QByteArray>
 
 #include <chrono>
 #include <functional>
@@ -17,5 +17,8 @@ void settle(std::chrono::milliseconds span = std::chrono::milliseconds(300));
 
 // A port on 127.0.0.1 where nothing listens.
 quint16 closedPort();
+
+// A body whose bytes differ by position, so a shifted or repeated piece shows.
+QByteArray patternBytes(qsizetype size, char salt = 0);
 
 } // namespace kestrel::test
