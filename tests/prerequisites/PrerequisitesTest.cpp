@@ -69,23 +69,6 @@ protected:
     kestrel::test::FakeStepHost host;
 };
 
-TEST_F(CheckPrerequisitesTest, PresentNotRunningAndVersionKnown)
-{
-    installApplication();
-
-    EXPECT_TRUE(kestrel::CheckPrerequisites(host));
-
-    EXPECT_TRUE(host.boxes.shown.empty());
-    EXPECT_EQ(host.ctx.latestVersion, QStringLiteral("11.0.27"));
-    EXPECT_EQ(host.ctx.packageFileName, QStringLiteral("maj_kestrel11_11.0.27.zip"));
-    EXPECT_EQ(host.bar.values, (std::vector<float>{10.0F, 30.0F, 60.0F, 90.0F}));
-    EXPECT_EQ(host.bar.min(), 10.0F);
-    EXPECT_EQ(host.bar.max(), 90.0F);
-    EXPECT_EQ(host.end.ended, 0);
-    EXPECT_EQ(server.requestCount(), 1);
-}
-
-// Which entries count as the application is for the file-system tests to say.
 TEST_F(CheckPrerequisitesTest, MissingApplicationEndsBeforeAnythingElse)
 {
     EXPECT_FALSE(kestrel::CheckPrerequisites(host));
@@ -194,6 +177,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 struct RunningCase {
     const char *name;
+    bool running;
     bool closedWhileAsked; // the user closes the application while the first box is open
     std::deque<BoxAnswer> answers;
     bool result;
@@ -204,10 +188,13 @@ void PrintTo(const RunningCase &c, std::ostream *os) { *os << c.name; }
 
 class RunningApplicationTest : public CheckPrerequisitesTest, public ::testing::WithParamInterface<RunningCase> {};
 
+// With the application present and the version known: the check asks while the application runs.
 TEST_P(RunningApplicationTest, AsksUntilClosedOrAnswered)
 {
     installApplication();
-    std::optional<NamedProcess> application(std::in_place, kestrel::kExeName.toStdString());
+    std::optional<NamedProcess> application;
+    if (GetParam().running)
+        application.emplace(kestrel::kExeName.toStdString());
     if (GetParam().closedWhileAsked)
         host.boxes.onShow = [&application](const RecordedBox &) { application->stop(); };
     host.boxes.answers = GetParam().answers;
@@ -215,6 +202,8 @@ TEST_P(RunningApplicationTest, AsksUntilClosedOrAnswered)
     EXPECT_EQ(kestrel::CheckPrerequisites(host), GetParam().result);
 
     ASSERT_EQ(host.boxes.shown.size(), GetParam().closedWhileAsked ? 1U : GetParam().answers.size());
+    EXPECT_EQ(host.ctx.latestVersion, QStringLiteral("11.0.27"));
+    EXPECT_EQ(server.requestCount(), 1);
     for (const RecordedBox &box : host.boxes.shown) {
         EXPECT_EQ(box.text, QStringLiteral("L'application Kestrel 11 est actuellement ouverte.\r\n"
                                            "Veuillez la fermer avant de poursuivre la mise à jour.")
@@ -233,10 +222,11 @@ const std::vector<float> kBarToProbe{10.0F, 30.0F, 60.0F};
 
 INSTANTIATE_TEST_SUITE_P(
     Answers, RunningApplicationTest,
-    ::testing::Values(RunningCase{"RetryAfterClosing", true, {BoxAnswer::Retry}, true, kWholeBar},
-                      RunningCase{"AbortAfterClosing", true, {BoxAnswer::Abort}, true, kWholeBar},
-                      RunningCase{"IgnoreWhileRunning", false, {BoxAnswer::Ignore}, false, kBarToProbe},
-                      RunningCase{"RetriesWhileRunningThenAbort", false,
+    ::testing::Values(RunningCase{"NotRunning", false, false, {}, true, kWholeBar},
+                      RunningCase{"RetryAfterClosing", true, true, {BoxAnswer::Retry}, true, kWholeBar},
+                      RunningCase{"AbortAfterClosing", true, true, {BoxAnswer::Abort}, true, kWholeBar},
+                      RunningCase{"IgnoreWhileRunning", true, false, {BoxAnswer::Ignore}, false, kBarToProbe},
+                      RunningCase{"RetriesWhileRunningThenAbort", true, false,
                                   {BoxAnswer::Retry, BoxAnswer::Retry, BoxAnswer::Abort}, false, kBarToProbe}),
     [](const auto &info) { return std::string(info.param.name); });
 
