@@ -89,8 +89,9 @@ TEST(DownloadStep, CompleteDownloadStoresExactlyTheBodyThenHandsOver)
         StepHarness s;
         ASSERT_TRUE(QDir().mkdir(s.host.ctx.updatesFolder));
         ASSERT_TRUE(writeFile(s.host.ctx.updatesFolder + QStringLiteral("autre.txt"), "garder"));
-        if (!olderFile.isEmpty())
+        if (!olderFile.isEmpty()) {
             ASSERT_TRUE(writeFile(s.packagePath(), olderFile));
+        }
         ScriptedReply reply;
         reply.pieces = {patternBytes(250), patternBytes(750, 1)};
         reply.pieceDelay = 150ms;

@@ -30,9 +30,9 @@ struct GrabHarness {
         settings.trustedCa = TestHttpsServer::caCertificates();
         grab = std::make_unique<NetGrab>(network, settings);
         QObject::connect(grab.get(), &NetGrab::DownloadProgress, grab.get(),
-                         [this](float p) { events.push_back({GrabEvent::Progress, p}); });
+                         [this](float p) { events.push_back({GrabEvent::Progress, p, 0, {}}); });
         QObject::connect(grab.get(), &NetGrab::DownloadComplete, grab.get(),
-                         [this](qint32 n) { events.push_back({GrabEvent::Complete, 0.0F, n}); });
+                         [this](qint32 n) { events.push_back({GrabEvent::Complete, 0.0F, n, {}}); });
         QObject::connect(grab.get(), &NetGrab::DownloadFailed, grab.get(),
                          [this](qint32 n, const QString &d) { events.push_back({GrabEvent::Failed, 0.0F, n, d}); });
     }

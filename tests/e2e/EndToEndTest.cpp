@@ -1,8 +1,8 @@
 // The whole wizard against the local update service: the real window, service client,
 // process probe, download control and installer, over real HTTPS on 127.0.0.1.
 
-#include "FakeStepHost.h"
 #include "Application.h"
+#include "FakeStepHost.h"
 #include "FrmUpdate.h"
 #include "LocalUpdateService.h"
 #include "MessageBoxes.h"

@@ -127,8 +127,9 @@ TEST_P(GetLatestVersionReplyTest, AnswersAndShowsTheStatus)
         EXPECT_EQ(boxes.shown[0].buttons, BoxButtons::Ok);
     }
     EXPECT_GE(server.requestCount(), 1);
-    if (!c.clientMayRetry)
+    if (!c.clientMayRetry) {
         EXPECT_EQ(server.requestCount(), 1);
+    }
     EXPECT_EQ(repliesLeft(), 0);
 }
 
