@@ -185,7 +185,9 @@ TEST(NetGrab, FailuresCarryTheirNumberAndDescription)
         h.grab->DownloadStart(row.reply ? h.url("p") : row.url);
         ASSERT_TRUE(waitUntil([&h] { return h.ended(); }));
         expectOneFailure(h, row.number);
-        EXPECT_TRUE(h.events.back().description.contains(row.description));
+        if (!row.description.isEmpty()) {
+            EXPECT_TRUE(h.events.back().description.contains(row.description));
+        }
         EXPECT_TRUE(h.grab->Bytes().isEmpty());
     }
 }

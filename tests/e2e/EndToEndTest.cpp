@@ -8,6 +8,7 @@
 #include "MessageBoxes.h"
 #include "QtPrinters.h"
 #include "SupportContact.h"
+#include "TestKit.h"
 #include "ZipBuilder.h"
 
 #include <QAbstractButton>
@@ -124,8 +125,7 @@ protected:
         ASSERT_TRUE(button->isEnabled());
         const int endedBefore = end.ended;
         button->click();
-        while (!button->isEnabled() && end.ended == endedBefore)
-            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        ASSERT_TRUE(waitUntil([&] { return button->isEnabled() || end.ended != endedBefore; }, std::chrono::minutes(2)));
     }
 
     void expectFinished()

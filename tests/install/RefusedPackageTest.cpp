@@ -89,7 +89,8 @@ const DamagedCase kDamagedCases[] = {
      [](const fs::path &package) { zip::corruptEntryData(package, "aide/index.html"); },
      "endommagé ou incomplet (élément « aide/index.html »)"},
     {"bad_data_in_second_entry_deflated", zip::Compression::Deflated,
-     [](const fs::path &package) { zip::corruptEntryData(package, "aide/index.html"); }, ""},
+     [](const fs::path &package) { zip::corruptEntryData(package, "aide/index.html"); },
+     "endommagé ou incomplet (élément « aide/index.html »)"},
     {"truncated_in_second_entry", zip::Compression::Stored,
      [](const fs::path &package) {
          zip::truncateTo(package, zip::dataOffset(zip::readFile(package), "aide/index.html") + 1000);
