@@ -21,7 +21,7 @@ public:
 
     // Each step procedure answers the next scripted result (true when the script runs dry);
     // a download stands for one that has ended, its handlers' work done.
-    std::deque<bool> prerequisites, downloads, installs;
+    std::deque<bool> prerequisites, downloads, installs, cleanups;
     std::vector<int> calls; // step numbers, in the order their procedures ran
 
 protected:
@@ -34,11 +34,7 @@ protected:
         return stored;
     }
     bool StartInstall() override { return next(3, installs); }
-    bool CleanTemporaryFiles() override
-    {
-        calls.push_back(4);
-        return true;
-    }
+    bool CleanTemporaryFiles() override { return next(4, cleanups); }
 
 private:
     bool next(int step, std::deque<bool> &script)
