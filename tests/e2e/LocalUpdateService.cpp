@@ -43,13 +43,14 @@ LocalUpdateService::LocalUpdateService(const QString &version, const std::string
     // Its own complaints (a failed handshake, say) show in the test's output.
     m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     m_process.start();
-    if (!m_process.waitForStarted(-1))
+    if (!m_process.waitForStarted(60000))
         throw std::runtime_error("cannot start the update service: " + m_process.errorString().toStdString());
 
-    // The first line of its standard output is the port, once it listens.
+    // The first line of its standard output is the port, once it listens (its CA is made first).
     while (!m_process.canReadLine()) {
-        if (!m_process.waitForReadyRead(-1)) {
-            m_process.waitForFinished(-1);
+        if (!m_process.waitForReadyRead(60000)) {
+            m_process.kill();
+            m_process.waitForFinished(60000);
             throw std::runtime_error("the update service did not start (its messages are above)");
         }
     }

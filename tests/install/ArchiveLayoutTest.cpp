@@ -92,12 +92,12 @@ class ArchiveLayoutTest : public InstallFixture, public ::testing::WithParamInte
 TEST_P(ArchiveLayoutTest, IsRefusedBeforeAnythingChanges)
 {
     zip::writeFile(m_package, GetParam().package());
-    const Tree before = snapshot(m_parent);
+    const zip::Tree before = zip::snapshot(m_parent);
 
     EXPECT_FALSE(install());
 
     expectOneFailureBox(GetParam().reason);
-    EXPECT_EQ(snapshot(m_parent), before);
+    EXPECT_EQ(zip::snapshot(m_parent), before);
     EXPECT_TRUE(m_host.bar.values.empty());
 }
 

@@ -4,73 +4,62 @@
 
 #include <unistd.h>
 
+#include <functional>
+
 namespace fs = std::filesystem;
 
 namespace kestrel::test {
 namespace {
 
-class CleanupTest : public InstallFixture {
-protected:
-    void SetUp() override
-    {
-        InstallFixture::SetUp();
-        zip::writeFile(m_package, "PK");
-        zip::writeFile(m_updates / "journal.txt", "autre fichier");
-        m_host.bar.setMin(0.0F);
-        m_host.bar.setMax(3.0F);
-        m_host.bar.setValue(3.0F);
-        m_host.bar.values.clear();
-    }
+struct CleanupCase {
+    const char *name;
+    std::function<void(const fs::path &package)> prepare;
+    bool packageStays;
+    std::vector<float> bar;
 };
 
-TEST_F(CleanupTest, DeletesOnlyThePackageThroughHalfOfTheBar)
+class CleanupTest : public InstallFixture, public ::testing::WithParamInterface<CleanupCase> {};
+
+// Whatever happens to the package, the step succeeds silently and touches nothing else.
+TEST_P(CleanupTest, DeletesOnlyThePackageAndAlwaysSucceeds)
 {
-    EXPECT_TRUE(CleanTemporaryFiles(m_host));
-
-    EXPECT_FALSE(fs::exists(m_package));
-    EXPECT_TRUE(fs::is_directory(m_updates));
-    EXPECT_EQ(fileText(m_updates / "journal.txt"), "autre fichier");
-    EXPECT_EQ(fileText(m_app / "kestrel11.exe"), "ancienne version");
-    EXPECT_EQ(m_host.bar.values, (std::vector<float>{0.0F, 1.5F, 3.0F}));
-    EXPECT_TRUE(m_host.boxes.shown.empty());
-}
-
-TEST_F(CleanupTest, PackageAlreadyGoneGoesStraightToFull)
-{
-    fs::remove(m_package);
-
-    EXPECT_TRUE(CleanTemporaryFiles(m_host));
-
-    EXPECT_EQ(m_host.bar.values, (std::vector<float>{0.0F, 3.0F}));
-    EXPECT_EQ(fileText(m_updates / "journal.txt"), "autre fichier");
-    EXPECT_TRUE(m_host.boxes.shown.empty());
-}
-
-TEST_F(CleanupTest, FolderAtThePackagePathIsNotDeleted)
-{
-    fs::remove(m_package);
-    fs::create_directory(m_package);
-
-    EXPECT_TRUE(CleanTemporaryFiles(m_host));
-
-    EXPECT_TRUE(fs::is_directory(m_package));
-    EXPECT_EQ(m_host.bar.values, (std::vector<float>{0.0F, 3.0F}));
-}
-
-TEST_F(CleanupTest, PackageThatCannotBeDeletedStaysAndTheStepStillSucceedsSilently)
-{
-    if (::geteuid() == 0)
+    const bool readOnly = std::string(GetParam().name) == "undeletable";
+    if (readOnly && ::geteuid() == 0)
         GTEST_SKIP() << "root deletes from a read-only folder";
-    fs::permissions(m_updates, fs::perms::owner_write, fs::perm_options::remove);
+    zip::writeFile(m_package, "PK");
+    zip::writeFile(m_updates / "journal.txt", "autre fichier");
+    GetParam().prepare(m_package);
+    m_host.bar.setMax(3.0F);
+    m_host.bar.setValue(3.0F);
+    m_host.bar.values.clear();
 
-    const bool done = CleanTemporaryFiles(m_host);
+    EXPECT_TRUE(CleanTemporaryFiles(m_host));
     fs::permissions(m_updates, fs::perms::owner_write, fs::perm_options::add);
 
-    EXPECT_TRUE(done);
-    EXPECT_TRUE(fs::exists(m_package));
-    EXPECT_EQ(m_host.bar.values, (std::vector<float>{0.0F, 1.5F, 3.0F}));
+    EXPECT_EQ(fs::exists(m_package), GetParam().packageStays);
+    EXPECT_EQ(fileText(m_updates / "journal.txt"), "autre fichier");
+    EXPECT_EQ(fileText(m_app / "kestrel11.exe"), "ancienne version");
+    EXPECT_EQ(m_host.bar.values, GetParam().bar);
     EXPECT_TRUE(m_host.boxes.shown.empty());
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Packages, CleanupTest,
+    ::testing::Values(
+        CleanupCase{"present", [](const fs::path &) {}, false, {0.0F, 1.5F, 3.0F}},
+        CleanupCase{"already_gone", [](const fs::path &p) { fs::remove(p); }, false, {0.0F, 3.0F}},
+        CleanupCase{"folder_of_that_name",
+                    [](const fs::path &p) {
+                        fs::remove(p);
+                        fs::create_directory(p);
+                    },
+                    true, {0.0F, 3.0F}},
+        CleanupCase{"undeletable",
+                    [](const fs::path &p) {
+                        fs::permissions(p.parent_path(), fs::perms::owner_write, fs::perm_options::remove);
+                    },
+                    true, {0.0F, 1.5F, 3.0F}}),
+    [](const auto &info) { return std::string(info.param.name); });
 
 } // namespace
 } // namespace kestrel::test

@@ -15,40 +15,20 @@ using namespace kestrel::platform;
 
 namespace {
 
-struct SeparatorCase {
-    const char *title;
-    std::string folder;
-    char separator;
-    std::string expected;
-};
-
-void PrintTo(const SeparatorCase &row, std::ostream *out)
+TEST(FileSystem, trailingSeparatorIsAddedExactlyOnceWhereMissing)
 {
-    *out << row.title;
-}
-
-class TrailingSeparator : public ::testing::TestWithParam<SeparatorCase> {};
-
-TEST_P(TrailingSeparator, addsExactlyOneWhereMissing)
-{
-    const SeparatorCase &row = GetParam();
-    EXPECT_EQ(withTrailingSeparator(row.folder, row.separator), row.expected);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Folders, TrailingSeparator,
-    ::testing::Values(
-        SeparatorCase {"unixFolder", "/a/b", '/', "/a/b/"},
-        SeparatorCase {"unixFolderWithSeparator", "/a/b/", '/', "/a/b/"},
-        SeparatorCase {"unixRoot", "/", '/', "/"},
-        SeparatorCase {"windowsFolder", "C:\\Apps\\Kestrel", '\\', "C:\\Apps\\Kestrel\\"},
-        SeparatorCase {"windowsDriveRoot", "D:\\", '\\', "D:\\"},
-        SeparatorCase {"otherSeparatorIsNotTheWanted", "C:\\Apps/", '\\', "C:\\Apps/\\"}),
-    [](const ::testing::TestParamInfo<SeparatorCase> &info) { return std::string(info.param.title); });
-
-TEST(FileSystem, nativeSeparatorIsSlash)
-{
-    EXPECT_EQ(nativeSeparator(), '/');
+    const struct {
+        std::string folder;
+        char separator;
+        std::string expected;
+    } rows[] = {{"/a/b", '/', "/a/b/"},
+                {"/a/b/", '/', "/a/b/"},
+                {"/", '/', "/"},
+                {"C:\\Apps\\Kestrel", '\\', "C:\\Apps\\Kestrel\\"},
+                {"D:\\", '\\', "D:\\"},
+                {"C:\\Apps/", '\\', "C:\\Apps/\\"}}; // the other separator is not the one wanted
+    for (const auto &row : rows)
+        EXPECT_EQ(withTrailingSeparator(row.folder, row.separator), row.expected) << row.folder;
 }
 
 TEST(FileSystem, programFolderIsTheTestExecutablesFolder)
@@ -59,51 +39,28 @@ TEST(FileSystem, programFolderIsTheTestExecutablesFolder)
     EXPECT_TRUE(fs::equivalent(folder, KESTREL_TEST_EXECUTABLE_FOLDER)) << folder;
 }
 
-class OrdinaryFile : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        std::string pattern = (fs::temp_directory_path() / "kestrel-fs-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        m_folder = pattern;
-    }
-    void TearDown() override
-    {
-        std::error_code ignored;
-        fs::remove_all(m_folder, ignored);
-    }
-    std::string file(const std::string &name, const std::string &content = "MZ")
-    {
-        std::ofstream(m_folder / name, std::ios::binary) << content;
-        return (m_folder / name).string();
-    }
-    fs::path m_folder;
-};
-
-TEST_F(OrdinaryFile, plainFilesCountAndOtherEntriesDoNot)
+// Plain files count, and links to them; folders, pipes, devices and dangling links do not.
+TEST(FileSystem, ordinaryFileIsAPlainFileOrALinkToOne)
 {
-    EXPECT_TRUE(isOrdinaryFile(file("kestrel11.exe")));
-    EXPECT_TRUE(isOrdinaryFile(file("empty.exe", "")));
-    EXPECT_TRUE(isOrdinaryFile(file("nom accentué é.exe")));
+    std::string pattern = (fs::temp_directory_path() / "kestrel-fs-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    const fs::path folder(pattern);
+    for (const char *name : {"kestrel11.exe", "nom accentué é.exe"})
+        std::ofstream(folder / name) << "MZ";
+    std::ofstream(folder / "empty.exe").close();
+    fs::create_directory(folder / "folder.exe");
+    ASSERT_EQ(::mkfifo((folder / "pipe.exe").c_str(), 0600), 0);
+    fs::create_symlink(folder / "kestrel11.exe", folder / "to-file.exe");
+    fs::create_directory_symlink(folder, folder / "to-folder.exe");
+    fs::create_symlink(folder / "nowhere.exe", folder / "dangling.exe");
 
-    fs::create_directory(m_folder / "folder.exe");
-    EXPECT_FALSE(isOrdinaryFile((m_folder / "folder.exe").string()));
-    EXPECT_FALSE(isOrdinaryFile((m_folder / "missing.exe").string()));
+    for (const char *name : {"kestrel11.exe", "nom accentué é.exe", "empty.exe", "to-file.exe"})
+        EXPECT_TRUE(isOrdinaryFile((folder / name).string())) << name;
+    for (const char *name : {"folder.exe", "missing.exe", "pipe.exe", "to-folder.exe", "dangling.exe"})
+        EXPECT_FALSE(isOrdinaryFile((folder / name).string())) << name;
     EXPECT_FALSE(isOrdinaryFile(""));
-
-    ASSERT_EQ(::mkfifo((m_folder / "pipe.exe").c_str(), 0600), 0);
-    EXPECT_FALSE(isOrdinaryFile((m_folder / "pipe.exe").string()));
     EXPECT_FALSE(isOrdinaryFile("/dev/null"));
-}
-
-TEST_F(OrdinaryFile, linkCountsAsWhatItPointsTo)
-{
-    fs::create_symlink(file("target.exe"), m_folder / "to-file.exe");
-    fs::create_directory_symlink(m_folder, m_folder / "to-folder.exe");
-    fs::create_symlink(m_folder / "nowhere.exe", m_folder / "dangling.exe");
-    EXPECT_TRUE(isOrdinaryFile((m_folder / "to-file.exe").string()));
-    EXPECT_FALSE(isOrdinaryFile((m_folder / "to-folder.exe").string()));
-    EXPECT_FALSE(isOrdinaryFile((m_folder / "dangling.exe").string()));
+    fs::remove_all(folder);
 }
 
 } // namespace

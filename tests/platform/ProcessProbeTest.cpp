@@ -16,20 +16,9 @@ namespace {
 
 // Names unique to this test process, so that processes of tests running elsewhere on the
 // machine cannot answer in our place; "kestrel11.exe" itself is used where only a match counts.
-std::string stem()
-{
-    return "k" + std::to_string(::getpid());
-}
-
-std::string shortName()
-{
-    return stem() + ".exe";
-}
-
-std::string longName()
-{
-    return stem() + "-updater-helper.exe";
-}
+std::string stem() { return "k" + std::to_string(::getpid()); }
+std::string shortName() { return stem() + ".exe"; }
+std::string longName() { return stem() + "-updater-helper.exe"; }
 
 std::string upper(std::string text)
 {

@@ -2,17 +2,15 @@
 #include "FakeStepHost.h"
 #include "Https.h"
 #include "TestHttpsServer.h"
+#include "TestKit.h"
 
 #include <QCoreApplication>
-#include <QEventLoop>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
-#include <QSet>
-#include <QSslConfiguration>
 
 #include <gtest/gtest.h>
 
-#include <memory>
+#include <functional>
 
 using kestrel::BoxIcon;
 using kestrel::BoxButtons;
@@ -48,11 +46,8 @@ INSTANTIATE_TEST_SUITE_P(
         ExtractCase{"BlanksAndLineBreaks", "{ \"version\" \r\n :\t \"11.0.27\" }", "version", "11.0.27"},
         ExtractCase{"AnythingBetweenColonAndQuoteSkipped", R"({"version": [ "11.0.27"]})", "version", "11.0.27"},
         ExtractCase{"KeyCapitalised", R"({"Version":"11.0.27"})", "version", "11.0.27"},
-        ExtractCase{"KeyUpperCase", R"({"VERSION":"11.0.27"})", "version", "11.0.27"},
-        ExtractCase{"SearchKeyUpperCase", R"({"version":"11.0.27"})", "VERSION", "11.0.27"},
         ExtractCase{"KeyMissing", R"({"name":"Kestrel"})", "version", ""},
         ExtractCase{"LongerMemberName", R"({"versions":"11.0.27"})", "version", ""},
-        ExtractCase{"LettersInsideLongerValue", R"({"note":"new version here"})", "version", ""},
         ExtractCase{"EmptyValue", R"({"version":""})", "version", ""},
         ExtractCase{"NumberThenChannel", R"({"version":11,"channel":"stable"})", "version", "channel"},
         ExtractCase{"NumberAndNoQuoteAfter", R"({"version":11})", "version", ""},
@@ -61,9 +56,6 @@ INSTANTIATE_TEST_SUITE_P(
         ExtractCase{"EscapedQuoteCutsValue", R"({"version":"11\"beta"})", "version", "11\\"},
         ExtractCase{"KeyFirstSeenAsValue", R"({"name":"version","id":"k11","version":"11.0.27"})", "version",
                     "k11"},
-        ExtractCase{"OtherMembersFirst", R"({"id":"kestrel11","version":"11.0.27","size":"12"})", "version",
-                    "11.0.27"},
-        ExtractCase{"EmptyJson", "", "version", ""},
         ExtractCase{"NonAsciiValue", QString::fromUtf8(R"({"version":"11.0 bêta"})"), "version",
                     QString::fromUtf8("11.0 bêta")}),
     [](const auto &info) { return std::string(info.param.name); });
@@ -80,8 +72,6 @@ protected:
         service.network = &network;
         service.baseUrl = server.baseUrl() + QStringLiteral("vb6/v1/softwares/");
         service.http.trustedCa = TestHttpsServer::caCertificates();
-        service.http.inactivityTimeout = 20s;
-        service.http.recordTimeout = 30s;
     }
 
     QString query() { return API::GetLatestVersion(QStringLiteral("kestrel11"), service, boxes); }
@@ -109,36 +99,13 @@ struct ReplyCase {
 
 void PrintTo(const ReplyCase &c, std::ostream *os) { *os << c.name; }
 
-ScriptedReply inPieces(QList<QByteArray> pieces, bool chunked)
+ScriptedReply changed(ScriptedReply reply, const std::function<void(ScriptedReply &)> &change)
 {
-    ScriptedReply reply = ScriptedReply::text(200, "OK", {});
-    reply.pieces = std::move(pieces);
-    reply.chunked = chunked;
-    reply.pieceDelay = 50ms;
+    change(reply);
     return reply;
 }
 
-ScriptedReply truncated()
-{
-    ScriptedReply reply = ScriptedReply::text(200, "OK", R"({"version":"11.0.27"}                    )");
-    reply.dropAfterBodyBytes = 24;
-    return reply;
-}
-
-ScriptedReply withRawLength(const QByteArray &length)
-{
-    ScriptedReply reply = ScriptedReply::text(200, "OK", R"({"version":"11.0.27"})");
-    reply.length = ScriptedReply::Length::Raw;
-    reply.rawContentLength = length;
-    return reply;
-}
-
-ScriptedReply oversized()
-{
-    ScriptedReply reply = ScriptedReply::text(200, "OK", {});
-    reply.pieces = {R"({"version":"11.0.27","padding":")", QByteArray(2 * 1024 * 1024, 'x'), R"("})"};
-    return reply;
-}
+const ScriptedReply kVersion = ScriptedReply::text(200, "OK", R"({"version":"11.0.27"})");
 
 class GetLatestVersionReplyTest : public GetLatestVersionTest,
                                   public ::testing::WithParamInterface<ReplyCase> {};
@@ -159,147 +126,85 @@ TEST_P(GetLatestVersionReplyTest, AnswersAndShowsTheStatus)
         EXPECT_EQ(boxes.shown[0].icon, BoxIcon::Critical);
         EXPECT_EQ(boxes.shown[0].buttons, BoxButtons::Ok);
     }
-    if (c.clientMayRetry)
-        EXPECT_GE(server.requestCount(), 1);
-    else
+    EXPECT_GE(server.requestCount(), 1);
+    if (!c.clientMayRetry) {
         EXPECT_EQ(server.requestCount(), 1);
+    }
     EXPECT_EQ(repliesLeft(), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Replies, GetLatestVersionReplyTest,
     ::testing::Values(
-        ReplyCase{"Version", ScriptedReply::text(200, "OK", R"({"version":"11.0.27"})"), "11.0.27", {}},
+        ReplyCase{"Version", kVersion, "11.0.27", {}},
         ReplyCase{"NotFound", ScriptedReply::text(404, "Not Found", R"({"version":"11.0.27"})"), {},
                   kStatusPrefix + "404 Not Found"},
-        ReplyCase{"ServerError", ScriptedReply::text(500, "Internal Server Error", "oops"), {},
-                  kStatusPrefix + "500 Internal Server Error"},
-        ReplyCase{"NoContent", ScriptedReply::text(204, "No Content", {}), {}, kStatusPrefix + "204 No Content"},
         ReplyCase{"CreatedIsAFailure", ScriptedReply::text(201, "Created", R"({"version":"11.0.27"})"), {},
                   kStatusPrefix + "201 Created"},
-        ReplyCase{"ReasonPhraseKeptAsSent", ScriptedReply::text(503, "Service en maintenance", {}), {},
-                  kStatusPrefix + "503 Service en maintenance"},
+        ReplyCase{"NoContent", ScriptedReply::text(204, "No Content", {}), {}, kStatusPrefix + "204 No Content"},
         ReplyCase{"Utf8ReasonPhrase", ScriptedReply::text(404, "Non trouv\xC3\xA9", {}), {},
                   kStatusPrefix + QString::fromUtf8("404 Non trouvé")},
-        ReplyCase{"BadRequest", ScriptedReply::text(400, "Bad Request", {}), {}, kStatusPrefix + "400 Bad Request"},
-        ReplyCase{"HtmlPage",
-                  ScriptedReply::text(200, "OK", "<html><body><h1>Maintenance</h1></body></html>", "text/html"),
-                  {}, {}},
-        ReplyCase{"NumberThenChannel",
-                  ScriptedReply::text(200, "OK", R"({"version":11,"channel":"stable"})"), "channel", {}},
+        ReplyCase{"HtmlPage", ScriptedReply::text(200, "OK", "<html><h1>Maintenance</h1></html>", "text/html"), {}, {}},
         ReplyCase{"DeclaredLatin1",
-                  ScriptedReply::text(200, "OK", "{\"version\":\"11.0 b\xEAta\"}",
-                                      "application/json; charset=ISO-8859-1"),
+                  ScriptedReply::text(200, "OK", "{\"version\":\"11.0 b\xEAta\"}", "application/json; charset=ISO-8859-1"),
                   QString::fromUtf8("11.0 bêta"), {}},
         ReplyCase{"Utf8ByDefault", ScriptedReply::text(200, "OK", "{\"version\":\"11.0 b\xC3\xAAta\"}"),
                   QString::fromUtf8("11.0 bêta"), {}},
-        ReplyCase{"ChunkedInPieces", inPieces({R"({"vers)", R"(ion":"11.)", R"(0.27"})"}, true), "11.0.27", {}},
-        ReplyCase{"PlainInPieces", inPieces({R"({"version":)", R"("11.0.27"})"}, false), "11.0.27", {}},
-        ReplyCase{"ConnectionDroppedInBody", truncated(), {}, {}, true},
-        ReplyCase{"LengthBeyondBody", withRawLength("99999999999"), {}, {}},
-        ReplyCase{"OversizedRecord", oversized(), {}, {}}),
+        ReplyCase{"ChunkedInPieces", changed(kVersion, [](ScriptedReply &r) {
+                      r.pieces = {R"({"vers)", R"(ion":"11.)", R"(0.27"})"};
+                      r.chunked = true;
+                      r.pieceDelay = 50ms;
+                  }), "11.0.27", {}},
+        ReplyCase{"ConnectionDroppedInBody", changed(kVersion, [](ScriptedReply &r) {
+                      r.pieces = {R"({"version":"11.0.27"}                    )"};
+                      r.dropAfterBodyBytes = 24;
+                  }), {}, {}, true},
+        ReplyCase{"LengthBeyondBody", changed(kVersion, [](ScriptedReply &r) {
+                      r.length = ScriptedReply::Length::Raw;
+                      r.rawContentLength = "99999999999";
+                  }), {}, {}},
+        ReplyCase{"OversizedRecord", changed(kVersion, [](ScriptedReply &r) {
+                      r.pieces = {R"({"version":"11.0.27","padding":")", QByteArray(2 * 1024 * 1024, 'x'), R"("})"};
+                  }), {}, {}}),
     [](const auto &info) { return std::string(info.param.name); });
 
-TEST_F(GetLatestVersionTest, SendsOneBareGetForTheRecordUrl)
-{
-    server.setReply(kRecordPath, ScriptedReply::text(200, "OK", R"({"version":"11.0.27"})"));
-    ASSERT_EQ(query(), QStringLiteral("11.0.27"));
-
-    // What the client sends of its own accord for a request with nothing set.
-    QNetworkRequest plain(server.url(QStringLiteral("reference")));
-    QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
-    tls.setCaCertificates(TestHttpsServer::caCertificates());
-    plain.setSslConfiguration(tls);
-    std::unique_ptr<QNetworkReply> reference(network.get(plain));
-    QEventLoop loop;
-    QObject::connect(reference.get(), &QNetworkReply::finished, &loop, &QEventLoop::quit);
-    if (!reference->isFinished())
-        loop.exec();
-
-    const auto requests = server.requests();
-    ASSERT_EQ(requests.size(), 2);
-    EXPECT_EQ(requests[0].method, "GET");
-    EXPECT_EQ(requests[0].path, kRecordPath);
-    auto names = [](const kestrel::test::RecordedRequest &request) {
-        QSet<QByteArray> set;
-        for (const auto &[name, value] : request.headers)
-            set.insert(name.toLower());
-        return set;
-    };
-    EXPECT_EQ(names(requests[0]), names(requests[1]));
-    EXPECT_TRUE(requests[0].header("Content-Length").isNull());
-}
-
-TEST_F(GetLatestVersionTest, RefusedConnectionIsSilent)
-{
-    quint16 closedPort = 0;
-    {
-        TestHttpsServer gone;
-        closedPort = gone.port();
-    }
-    service.baseUrl = QStringLiteral("https://127.0.0.1:%1/vb6/v1/softwares/").arg(closedPort);
-
-    EXPECT_EQ(query(), QString());
-    EXPECT_TRUE(boxes.shown.empty());
-    EXPECT_EQ(repliesLeft(), 0);
-}
-
-TEST_F(GetLatestVersionTest, CertificateFromAnotherAuthorityIsRefused)
+// Failures of the connection are silent and end within the time limits: no version, no box, no reply left.
+TEST_F(GetLatestVersionTest, TransportFailuresAndTimeLimitsAreSilent)
 {
     TestHttpsServer impostor(TestHttpsServer::Certificate::SignedByOtherCa);
-    impostor.setReply(kRecordPath, ScriptedReply::text(200, "OK", R"({"version":"6.6.6"})"));
-    service.baseUrl = impostor.baseUrl() + QStringLiteral("vb6/v1/softwares/");
-
-    EXPECT_EQ(query(), QString());
-    EXPECT_TRUE(boxes.shown.empty());
-    EXPECT_EQ(impostor.requestCount(), 0);
-}
-
-// Both limits end the wait on a server that takes the request and never answers.
-TEST_F(GetLatestVersionTest, SilentServerEndsWithinEitherLimit)
-{
+    impostor.setReply(kRecordPath, kVersion);
     ScriptedReply silent;
     silent.neverAnswer = true;
-    server.setReply(kRecordPath, silent);
+    const ScriptedReply trickle = changed(kVersion, [](ScriptedReply &r) {
+        r.pieces = QList<QByteArray>(200, " ") << R"({"version":"11.0.27"})";
+        r.pieceDelay = 50ms;
+    });
     const struct {
         const char *name;
-        std::chrono::milliseconds inactivity;
-        std::chrono::milliseconds record;
-    } rows[] = {{"record limit", 10min, 300ms}, {"inactivity limit", 300ms, 10min}};
+        QString baseUrl; // empty: the local server's
+        ScriptedReply reply;
+        std::chrono::milliseconds inactivity, record;
+    } rows[] = {
+        {"connection refused", QStringLiteral("https://127.0.0.1:%1/vb6/v1/softwares/").arg(kestrel::test::closedPort()),
+         kVersion, 20s, 30s},
+        {"certificate from another authority", impostor.baseUrl() + QStringLiteral("vb6/v1/softwares/"), kVersion, 20s, 30s},
+        {"silent server, record limit", {}, silent, 10min, 300ms},
+        {"silent server, inactivity limit", {}, silent, 300ms, 10min},
+        {"trickle beyond the record limit", {}, trickle, 10min, 300ms},
+    };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
+        server.setReply(kRecordPath, row.reply);
+        service.baseUrl = row.baseUrl.isEmpty() ? server.baseUrl() + QStringLiteral("vb6/v1/softwares/") : row.baseUrl;
         service.http.inactivityTimeout = row.inactivity;
         service.http.recordTimeout = row.record;
-        const int requestsBefore = server.requestCount();
 
         EXPECT_EQ(query(), QString());
         EXPECT_TRUE(boxes.shown.empty());
-        EXPECT_EQ(server.requestCount(), requestsBefore + 1);
         EXPECT_EQ(repliesLeft(), 0);
     }
-}
-
-TEST_F(GetLatestVersionTest, TrickleBeyondTheRecordLimitIsAbandoned)
-{
-    ScriptedReply trickle = ScriptedReply::text(200, "OK", {});
-    for (int i = 0; i < 200; ++i)
-        trickle.pieces.append(" ");
-    trickle.pieces.append(R"({"version":"11.0.27"})");
-    trickle.pieceDelay = 50ms;
-    server.setReply(kRecordPath, trickle);
-    service.http.inactivityTimeout = 10min;
-    service.http.recordTimeout = 300ms;
-
-    EXPECT_EQ(query(), QString());
-    EXPECT_TRUE(boxes.shown.empty());
-}
-
-TEST_F(GetLatestVersionTest, SoftwareIdAppendedUnchanged)
-{
-    server.setReply("/vb6/v1/softwares/other-id", ScriptedReply::text(200, "OK", R"({"version":"2.0"})"));
-    EXPECT_EQ(API::GetLatestVersion(QStringLiteral("other-id"), service, boxes), QStringLiteral("2.0"));
-    ASSERT_EQ(server.requestCount(), 1);
-    EXPECT_EQ(server.requests()[0].path, "/vb6/v1/softwares/other-id");
+    EXPECT_EQ(impostor.requestCount(), 0);
+    EXPECT_EQ(server.requestCount(), 3);
 }
 
 } // namespace

@@ -1,11 +1,13 @@
 #include "WizardHarness.h"
 
+#include "Application.h"
+
 namespace kestrel::test {
 
-WizardFixture::WizardFixture(Boxes kind)
+WizardFixture::WizardFixture()
 {
     WizardServices services;
-    services.messageBoxes = kind == Boxes::Real ? static_cast<MessageBoxes *>(&realBoxes) : &boxes;
+    services.messageBoxes = &boxes;
     services.programEnd = &end;
     services.eventPump = &pump;
     services.updateService.network = &network;
@@ -39,11 +41,12 @@ Icon WizardFixture::icon(int index) const
     return Icon::Other;
 }
 
-void WizardFixture::completeDownload()
+std::vector<Icon> WizardFixture::icons() const
 {
-    window->ShowStepCompleted();
-    window->TriggerNextStep();
-    window->enableActionButton();
+    std::vector<Icon> all;
+    for (int i = 0; i < 5; ++i)
+        all.push_back(icon(i));
+    return all;
 }
 
 } // namespace kestrel::test

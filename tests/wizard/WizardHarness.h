@@ -19,23 +19,22 @@ class ScriptedWizard : public FrmUpdate {
 public:
     using FrmUpdate::FrmUpdate;
 
-    // Each step procedure answers the next scripted result (true when the script runs dry).
-    std::deque<bool> prerequisites, installs;
+    // Each step procedure answers the next scripted result (true when the script runs dry);
+    // a download stands for one that has ended, its handlers' work done.
+    std::deque<bool> prerequisites, downloads, installs, cleanups;
     std::vector<int> calls; // step numbers, in the order their procedures ran
 
 protected:
     bool CheckPrerequisites() override { return next(1, prerequisites); }
     bool StartDownload() override
     {
-        calls.push_back(2);
-        return false;
+        const bool stored = next(2, downloads);
+        if (!stored)
+            enableActionButton();
+        return stored;
     }
     bool StartInstall() override { return next(3, installs); }
-    bool CleanTemporaryFiles() override
-    {
-        calls.push_back(4);
-        return true;
-    }
+    bool CleanTemporaryFiles() override { return next(4, cleanups); }
 
 private:
     bool next(int step, std::deque<bool> &script)
@@ -52,18 +51,15 @@ private:
 enum class Icon { Pending, Running, Done, Other };
 
 struct WizardFixture {
-    enum class Boxes { Scripted, Real };
-    explicit WizardFixture(Boxes kind = Boxes::Scripted);
+    WizardFixture();
 
     QPushButton *button() const;
     QLabel *status() const;
     Icon icon(int index) const;
-    // What the download's completion handler does for the controller after a good download.
-    void completeDownload();
+    std::vector<Icon> icons() const;
 
     QNetworkAccessManager network;
     ScriptedBoxes boxes;
-    QtMessageBoxes realBoxes;
     RecordingProgramEnd end;
     CountingPump pump;
     std::unique_ptr<ScriptedWizard> window;

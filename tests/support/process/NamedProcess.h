@@ -27,7 +27,6 @@ public:
     // Ends the process, waits for it and removes its temporary folder; harmless when repeated.
     void stop();
 
-    bool running() const { return m_pid > 0; }
     pid_t pid() const { return m_pid; }
     // Full path of the executable file that was started.
     const std::filesystem::path &executable() const { return m_executable; }

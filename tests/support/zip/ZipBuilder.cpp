@@ -15,7 +15,6 @@ namespace {
 using WriterPtr = std::unique_ptr<archive, decltype(&archive_write_free)>;
 using EntryPtr = std::unique_ptr<archive_entry, decltype(&archive_entry_free)>;
 
-constexpr int kFifoMode = 0010000;
 constexpr int kCharDeviceMode = 0020000;
 
 la_ssize_t appendToString(archive *, void *client, const void *buffer, size_t length)
@@ -30,11 +29,6 @@ void check(archive *writer, int status, const std::string &what)
         const char *error = archive_error_string(writer);
         throw std::runtime_error(what + ": " + (error ? error : "libarchive error"));
     }
-}
-
-bool isSpecial(EntryType type)
-{
-    return type == EntryType::Fifo || type == EntryType::CharDevice;
 }
 
 int defaultMode(const Entry &entry)
@@ -58,11 +52,6 @@ EntryPtr makeHeader(const Entry &entry)
         archive_entry_set_filetype(header.get(), AE_IFLNK);
         archive_entry_set_symlink(header.get(), entry.data.c_str());
         break;
-    case EntryType::Hardlink:
-        archive_entry_set_filetype(header.get(), AE_IFREG);
-        archive_entry_set_hardlink(header.get(), entry.data.c_str());
-        archive_entry_set_size(header.get(), 0);
-        break;
     default:
         archive_entry_set_filetype(header.get(), AE_IFREG);
         archive_entry_set_size(header.get(), static_cast<la_int64_t>(entry.data.size()));
@@ -75,7 +64,7 @@ void addEntry(archive *writer, const Entry &entry)
 {
     const EntryPtr header = makeHeader(entry);
     check(writer, archive_write_header(writer, header.get()), "header of " + entry.path);
-    const bool hasData = entry.type == EntryType::File || isSpecial(entry.type);
+    const bool hasData = entry.type == EntryType::File || entry.type == EntryType::CharDevice;
     if (hasData && !entry.data.empty()) {
         const la_ssize_t written = archive_write_data(writer, entry.data.data(), entry.data.size());
         if (written != static_cast<la_ssize_t>(entry.data.size()))
@@ -132,9 +121,8 @@ std::string buildZip(const std::vector<Entry> &entries, Compression compression,
         addEntry(writer.get(), entry);
     check(writer.get(), archive_write_close(writer.get()), "close");
     for (const Entry &entry : entries) {
-        if (isSpecial(entry.type))
-            rewriteUnixMode(bytes, entry.path,
-                            (entry.type == EntryType::Fifo ? kFifoMode : kCharDeviceMode) | defaultMode(entry));
+        if (entry.type == EntryType::CharDevice)
+            rewriteUnixMode(bytes, entry.path, kCharDeviceMode | defaultMode(entry));
     }
     return bytes;
 }
@@ -171,21 +159,34 @@ std::size_t dataOffset(const std::string &zipBytes, const std::string &entryPath
     return local + 30 + read16(zipBytes, local + 26) + read16(zipBytes, local + 28);
 }
 
-void corruptByte(const std::filesystem::path &file, std::size_t offset)
-{
-    std::string bytes = readFile(file);
-    bytes.at(offset) = static_cast<char>(~bytes.at(offset));
-    writeFile(file, bytes);
-}
-
 void corruptEntryData(const std::filesystem::path &file, const std::string &entryPath)
 {
-    corruptByte(file, dataOffset(readFile(file), entryPath));
+    std::string bytes = readFile(file);
+    const std::size_t at = dataOffset(bytes, entryPath);
+    bytes[at] = static_cast<char>(~bytes[at]);
+    writeFile(file, bytes);
 }
 
 void truncateTo(const std::filesystem::path &file, std::size_t size)
 {
     std::filesystem::resize_file(file, size);
+}
+
+Tree snapshot(const std::filesystem::path &root)
+{
+    namespace fs = std::filesystem;
+    Tree tree;
+    for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
+        const std::string relative = it->path().lexically_relative(root).generic_string();
+        const fs::file_status status = it->symlink_status();
+        if (fs::is_symlink(status))
+            tree[relative] = "-> " + fs::read_symlink(it->path()).string();
+        else if (fs::is_directory(status))
+            tree[relative + "/"] = "";
+        else
+            tree[relative] = fs::is_regular_file(status) ? readFile(it->path()) : "<special>";
+    }
+    return tree;
 }
 
 } // namespace kestrel::test::zip

@@ -1,12 +1,13 @@
 #pragma once
 
-// Builds zip archives for tests with libarchive's writer, including hostile ones, and damages
-// them on request. Failures throw std::runtime_error: a fixture that cannot be built is a
-// broken test, not a case to carry on with.
+// Builds zip archives for tests with libarchive's writer, including hostile ones, damages them
+// on request, and reads folder trees back. Failures throw std::runtime_error: a fixture that
+// cannot be built is a broken test, not a case to carry on with.
 
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -16,10 +17,7 @@ enum class EntryType {
     File,
     Dir,
     Symlink,   // data is the link target
-    Hardlink,  // data is the path linked to; zip has no hard links, so readers see an empty file
-    Fifo,      // special files: written as a file, then the stored Unix mode is rewritten;
-               // libarchive's zip reader reads a fifo back as an ordinary file
-    CharDevice,
+    CharDevice, // written as a file, then the Unix mode kept in the central directory is rewritten
 };
 
 enum class Compression { Stored, Deflated };
@@ -47,10 +45,13 @@ std::size_t centralRecord(const std::string &zipBytes, const std::string &entryP
 // Offset in a zip of the first data byte of the named entry (from its local header).
 std::size_t dataOffset(const std::string &zipBytes, const std::string &entryPath);
 
-// Flips every bit of one byte of the file.
-void corruptByte(const std::filesystem::path &file, std::size_t offset);
 // Flips the first data byte of the named entry: its CRC no longer matches.
 void corruptEntryData(const std::filesystem::path &file, const std::string &entryPath);
 void truncateTo(const std::filesystem::path &file, std::size_t size);
+
+// A folder tree by relative path: folders end in '/' with no content, files map to their
+// bytes, links to "-> target", anything else to "<special>". Equal trees: nothing changed.
+using Tree = std::map<std::string, std::string>;
+Tree snapshot(const std::filesystem::path &root);
 
 } // namespace kestrel::test::zip
