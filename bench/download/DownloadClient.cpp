@@ -84,11 +84,12 @@ int main(int argc, char **argv)
     host.ctx.packageFileName = QStringLiteral("maj_kestrel11_bench.zip");
 
     NetGrab grab(network, host.service.http);
+    download::PackageFile package;
     QObject::connect(&grab, &NetGrab::DownloadProgress, [&](float p) { onDownloadProgress(host, p); });
-    QObject::connect(&grab, &NetGrab::DownloadComplete, [&](qint32) { onDownloadComplete(host, grab); });
+    QObject::connect(&grab, &NetGrab::DownloadComplete, [&](qint32) { onDownloadComplete(host, grab, package); });
     QObject::connect(&grab, &NetGrab::DownloadFailed,
-                     [&](qint32 n, const QString &d) { onDownloadFailed(host, n, d); });
-    StartDownload(host, grab);
+                     [&](qint32 n, const QString &d) { onDownloadFailed(host, n, d, package); });
+    StartDownload(host, grab, package);
     if (host.done) // refused before any network work
         return host.stored ? 0 : 1;
     return app.exec();

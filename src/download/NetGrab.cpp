@@ -39,6 +39,14 @@ QString stalledText()
     return QStringLiteral("Délai d'attente dépassé : le serveur de mise à jour n'envoie plus de données.");
 }
 
+QString tooSlowText(qint64 floor, std::chrono::milliseconds window)
+{
+    return QStringLiteral("Téléchargement trop lent : le serveur de mise à jour a envoyé moins de %1 octets par "
+                          "seconde en moyenne pendant %2 secondes.")
+        .arg(floor)
+        .arg(std::chrono::duration_cast<std::chrono::seconds>(window).count());
+}
+
 QString outOfMemoryText()
 {
     return QStringLiteral("Mémoire insuffisante pour recevoir la mise à jour.");
@@ -80,17 +88,54 @@ void NetGrab::DownloadStart(const QString &URL)
     connect(m_reply, &QNetworkReply::metaDataChanged, this, &NetGrab::ReadContentLength);
     connect(m_reply, &QNetworkReply::readyRead, this, &NetGrab::onReadyRead);
     connect(m_reply, &QNetworkReply::finished, this, &NetGrab::onFinished);
-    const auto limit = m_settings.inactivityTimeout.count();
-    if (limit > 0) {
-        m_sinceActivity.start();
-        m_activityCheck.start(static_cast<int>(std::clamp<qint64>(limit / 4, 10, 1000)));
-    }
+    m_sinceActivity.start();
+    m_sinceStart.start();
+    m_bytesSeen = 0;
+    m_rateSamples.clear();
+    qint64 period = 1000;
+    if (m_settings.inactivityTimeout.count() > 0)
+        period = std::min<qint64>(period, m_settings.inactivityTimeout.count() / 4);
+    if (m_settings.trickleFloorBytesPerSecond > 0 && m_settings.trickleWindow.count() > 0)
+        period = std::min<qint64>(period, m_settings.trickleWindow.count() / 8);
+    m_activityCheck.start(static_cast<int>(std::max<qint64>(period, 10)));
+}
+
+void NetGrab::DownloadCancel()
+{
+    releaseReply();
+    m_body = QByteArray();
 }
 
 void NetGrab::checkActivity()
 {
-    if (m_reply && m_sinceActivity.isValid() && m_sinceActivity.elapsed() >= m_settings.inactivityTimeout.count())
+    if (!m_reply)
+        return;
+    const qint64 idle = m_settings.inactivityTimeout.count();
+    if (idle > 0 && m_sinceActivity.isValid() && m_sinceActivity.elapsed() >= idle)
         fail(QNetworkReply::TimeoutError, stalledText());
+    else if (isTrickling())
+        fail(kTooSlow, tooSlowText(m_settings.trickleFloorBytesPerSecond, m_settings.trickleWindow));
+}
+
+// True once the bytes of the last whole window fall short of the floor; a window is judged only
+// when it has passed in full, so a download is never judged on its first moments.
+bool NetGrab::isTrickling()
+{
+    const qint64 window = m_settings.trickleWindow.count();
+    if (m_settings.trickleFloorBytesPerSecond <= 0 || window <= 0)
+        return false;
+    const qint64 now = m_sinceStart.elapsed();
+    if (m_rateSamples.empty())
+        m_rateSamples.emplace_back(0, 0);
+    m_rateSamples.emplace_back(now, m_bytesSeen);
+    // Keep the newest sample that is at least a window old, and everything after it.
+    while (m_rateSamples.size() > 2 && now - m_rateSamples[1].first >= window)
+        m_rateSamples.pop_front();
+    const auto &[then, bytesThen] = m_rateSamples.front();
+    if (now - then < window)
+        return false;
+    const double needed = static_cast<double>(m_settings.trickleFloorBytesPerSecond) * (now - then) / 1000.0;
+    return static_cast<double>(m_bytesSeen - bytesThen) < needed;
 }
 
 void NetGrab::ReadContentLength()
@@ -160,6 +205,7 @@ qint64 NetGrab::readAvailable(QNetworkReply *reply)
     m_sinceActivity.restart();
     if (!m_keepBody) {
         const qint64 skipped = reply->skip(available);
+        m_bytesSeen += qMax<qint64>(skipped, 0);
         if (skipped > 0 && receivedLength <= std::numeric_limits<qint32>::max() - skipped)
             receivedLength += static_cast<qint32>(skipped);
         return qMax<qint64>(skipped, 0);
@@ -173,12 +219,27 @@ qint64 NetGrab::readAvailable(QNetworkReply *reply)
         m_body.resize(start + available);
         const qint64 got = qMax<qint64>(reply->read(m_body.data() + start, available), 0);
         m_body.resize(start + got);
+        if (!chunkArrived(m_body.constData() + start, got))
+            return -1;
         receivedLength += static_cast<qint32>(got);
         return got;
     } catch (const std::bad_alloc &) {
         fail(kOutOfMemory, outOfMemoryText());
         return -1;
     }
+}
+
+// Every byte of a kept body passes here once, in order.
+bool NetGrab::chunkArrived(const char *data, qint64 size)
+{
+    m_bytesSeen += size;
+    if (!m_chunkReceiver || size == 0)
+        return true;
+    const QString problem = m_chunkReceiver(data, size);
+    if (problem.isEmpty())
+        return true;
+    fail(kChunkNotStored, problem);
+    return false;
 }
 
 // A percentage only while the declared length holds; unknown or exceeded lengths give none.
@@ -201,14 +262,14 @@ void NetGrab::onFinished()
         return;
 
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    const QByteArray reason = reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toByteArray();
+    const QString reason = reasonPhraseText(reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute));
     const QNetworkReply::NetworkError error = reply->error();
     const QString errorText = reply->errorString();
     QByteArray body = std::exchange(m_body, QByteArray());
     releaseReply();
 
     if (status.isValid() && status.toInt() != 200) {
-        emit DownloadFailed(status.toInt(), QString::fromUtf8(reason));
+        emit DownloadFailed(status.toInt(), reason);
         return;
     }
     if (error != QNetworkReply::NoError || !status.isValid()) {

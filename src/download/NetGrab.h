@@ -8,6 +8,10 @@
 #include <QString>
 #include <QTimer>
 
+#include <deque>
+#include <functional>
+#include <utility>
+
 #include "Https.h"
 
 class QNetworkAccessManager;
@@ -29,6 +33,14 @@ public:
     static constexpr qint32 kBodyTooLarge = -2;
     // The memory for the body could not be obtained.
     static constexpr qint32 kOutOfMemory = -3;
+    // The chunk receiver refused a chunk (the package file could not be written).
+    static constexpr qint32 kChunkNotStored = -1;
+    // The average rate stayed below HttpSettings::trickleFloorBytesPerSecond for a whole trickleWindow.
+    static constexpr qint32 kTooSlow = -4;
+
+    // Given each chunk of a 200 reply's body once, in order, before that chunk's progress event;
+    // a non-empty answer (a French description) fails the download with kChunkNotStored.
+    using ChunkReceiver = std::function<QString(const char *data, qint64 size)>;
 
     NetGrab(QNetworkAccessManager &network, HttpSettings settings, QObject *parent = nullptr);
     ~NetGrab() override;
@@ -37,6 +49,10 @@ public:
     void DownloadStart(const QString &URL);
     // The body of the last download that ended with status 200 (shared, not copied).
     QByteArray Bytes() const { return downloadedBytes; }
+    // Applies to the downloads started afterwards.
+    void setChunkReceiver(ChunkReceiver receiver) { m_chunkReceiver = std::move(receiver); }
+    // Ends the running download, if any, without a further event.
+    void DownloadCancel();
 
 signals:
     void DownloadComplete(qint32 BytesReceived);
@@ -48,6 +64,8 @@ private:
     void onReadyRead();
     void onFinished();
     qint64 readAvailable(QNetworkReply *reply);
+    bool chunkArrived(const char *data, qint64 size);
+    bool isTrickling();
     void emitChunkProgress();
     void fail(qint32 number, const QString &description);
     void checkActivity();
@@ -66,6 +84,10 @@ private:
     QByteArray m_body;         // the body of the running download, gathered in place
     QTimer m_activityCheck;
     QElapsedTimer m_sinceActivity;
+    QElapsedTimer m_sinceStart;
+    qint64 m_bytesSeen = 0;                    // every body byte of the current download
+    std::deque<std::pair<qint64, qint64>> m_rateSamples; // (ms since start, bytes seen), oldest first
+    ChunkReceiver m_chunkReceiver;
 
     QByteArray downloadedBytes;
     qint32 totalBytes = 0;

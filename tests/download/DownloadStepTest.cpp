@@ -54,10 +54,10 @@ public:
             insideProgress = false;
         });
         QObject::connect(grab.get(), &NetGrab::DownloadComplete, grab.get(),
-                         [this](qint32) { onDownloadComplete(host, *grab); });
+                         [this](qint32) { onDownloadComplete(host, *grab, package); });
         QObject::connect(grab.get(), &NetGrab::DownloadFailed, grab.get(), [this](qint32 n, const QString &d) {
             reportedDescription = d;
-            onDownloadFailed(host, n, d);
+            onDownloadFailed(host, n, d, package);
         });
     }
 
@@ -65,7 +65,7 @@ public:
     void run()
     {
         host.buttonEnabled = 0;
-        EXPECT_FALSE(StartDownload(host, *grab));
+        EXPECT_FALSE(StartDownload(host, *grab, package));
         ASSERT_TRUE(waitUntil([this] { return host.buttonEnabled > 0; }));
         settle(100ms);
         EXPECT_EQ(host.buttonEnabled, 1);
@@ -82,6 +82,7 @@ public:
     TestHttpsServer server;
     QNetworkAccessManager network;
     std::unique_ptr<NetGrab> grab;
+    download::PackageFile package;
     QString reportedDescription;
     bool insideProgress = false;
 };
@@ -283,7 +284,7 @@ TEST(DownloadStep, RefusedUrlIsReportedBeforeStartDownloadReturns)
 {
     StepHarness s;
     s.host.service.baseUrl.clear();
-    EXPECT_FALSE(StartDownload(s.host, *s.grab));
+    EXPECT_FALSE(StartDownload(s.host, *s.grab, s.package));
     ASSERT_EQ(s.host.boxes.shown.size(), 1u);
     EXPECT_EQ(s.host.boxes.shown[0].text, failureText(NetGrab::kUrlRefused, s.reportedDescription));
     EXPECT_EQ(s.host.buttonEnabled, 1);

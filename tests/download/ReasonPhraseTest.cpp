@@ -58,9 +58,10 @@ TEST_P(ReasonPhrase, ReachesBothBoxesFromAServerOfferingHttp2)
     host.ctx.updatesFolder = dir.path() + QStringLiteral("/updates/");
     host.ctx.packageFileName = QStringLiteral("maj_kestrel11_2.0.0.zip");
     NetGrab grab(network, http);
+    download::PackageFile package;
     QObject::connect(&grab, &NetGrab::DownloadFailed, &grab,
-                     [&host](qint32 n, const QString &d) { onDownloadFailed(host, n, d); });
-    StartDownload(host, grab);
+                     [&](qint32 n, const QString &d) { onDownloadFailed(host, n, d, package); });
+    StartDownload(host, grab, package);
     ASSERT_TRUE(waitUntil([&host] { return host.buttonEnabled > 0; }));
 
     ASSERT_EQ(host.boxes.shown.size(), 2u);
