@@ -3,6 +3,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QLocale>
 #include <QUrl>
 
 #include <algorithm>
@@ -42,9 +43,9 @@ QString stalledText()
 QString tooSlowText(qint64 floor, std::chrono::milliseconds window)
 {
     return QStringLiteral("Téléchargement trop lent : le serveur de mise à jour a envoyé moins de %1 octets par "
-                          "seconde en moyenne pendant %2 secondes.")
+                          "seconde en moyenne pendant %2 s.")
         .arg(floor)
-        .arg(std::chrono::duration_cast<std::chrono::seconds>(window).count());
+        .arg(QLocale(QLocale::French).toString(static_cast<double>(window.count()) / 1000.0, 'g', 4));
 }
 
 QString outOfMemoryText()
