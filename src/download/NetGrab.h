@@ -62,6 +62,7 @@ signals:
 private:
     void ReadContentLength();
     void onReadyRead();
+    void readBatches(QNetworkReply *reply);
     void onFinished();
     qint64 readAvailable(QNetworkReply *reply);
     bool chunkArrived(const char *data, qint64 size);
@@ -84,6 +85,8 @@ private:
     QByteArray m_body;         // the body of the running download, gathered in place
     QTimer m_activityCheck;
     QElapsedTimer m_sinceActivity;
+    QTimer m_batchWait;         // reads what has gathered when no full batch comes
+    QElapsedTimer m_sinceRead;
     QElapsedTimer m_sinceStart;
     qint64 m_bytesSeen = 0;                    // every body byte of the current download
     std::deque<std::pair<qint64, qint64>> m_rateSamples; // (ms since start, bytes seen), oldest first
