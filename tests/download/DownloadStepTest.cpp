@@ -257,6 +257,10 @@ TEST(DownloadStep, StorageProblemsShowTheFailureBoxAndStopTheStep)
          [](StepHarness &s) {
              QDir().mkpath(s.packagePath());
          }},
+        {"updates folder is a link", QStringLiteral("Le dossier des mises à jour « "), false, [](StepHarness &s) {
+             QDir(s.host.ctx.appFolder).mkdir(QStringLiteral("ailleurs"));
+             QFile::link(s.host.ctx.appFolder + QStringLiteral("ailleurs"), s.host.ctx.appFolder + QStringLiteral("updates"));
+         }},
         {"package name with a separator", QStringLiteral("Nom de paquet non valide"), false,
          [](StepHarness &s) { s.host.ctx.packageFileName = QStringLiteral("../maj.zip"); }},
     };

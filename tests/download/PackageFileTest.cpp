@@ -1,9 +1,5 @@
-#include "DownloadKit.h"
-#include "DownloadStep.h"
-#include "FakeStepHost.h"
 #include "PackageFile.h"
 
-#include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 
@@ -58,7 +54,6 @@ void PrintTo(const Planted &p, std::ostream *out) { *out << p.name; }
 const Planted kPlanted[] = {
     {"NothingThere", [](Place &) {}, PackageFile::Stage::None},
     {"SymlinkToUserFile", [](Place &p) { fs::create_symlink(p.outside, p.updates / kPart); }, PackageFile::Stage::None},
-    {"DanglingSymlink", [](Place &p) { fs::create_symlink(p.app / "nowhere", p.updates / kPart); }, PackageFile::Stage::None},
     {"HardLinkToUserFile", [](Place &p) { fs::create_hard_link(p.outside, p.updates / kPart); }, PackageFile::Stage::None},
     {"Fifo", [](Place &p) { ASSERT_EQ(::mkfifo((p.updates / kPart).c_str(), 0600), 0); }, PackageFile::Stage::None},
     {"EmptyFolder", [](Place &p) { fs::create_directory(p.updates / kPart); }, PackageFile::Stage::None},
@@ -71,10 +66,6 @@ const Planted kPlanted[] = {
          fs::remove(p.updates);
          fs::create_directory_symlink(p.outside.parent_path(), p.updates);
      }, PackageFile::Stage::FolderIsLink},
-    {"UpdatesFolderIsFile", [](Place &p) {
-         fs::remove(p.updates);
-         writeAll(p.updates, "pas un dossier");
-     }, PackageFile::Stage::FolderNotFolder},
 };
 
 class PlantedAtPackage : public ::testing::TestWithParam<Planted> {};
@@ -103,44 +94,6 @@ TEST_P(PlantedAtPackage, IsNeverWrittenThrough)
 
 INSTANTIATE_TEST_SUITE_P(Entries, PlantedAtPackage, ::testing::ValuesIn(kPlanted),
                          [](const auto &info) { return std::string(info.param.name); });
-
-TEST(PackageFile, DiscardLeavesNothingAndTheFinalNameUntouched)
-{
-    Place place;
-    writeAll(place.updates / kFinal, "ancien paquet");
-    {
-        PackageFile package;
-        ASSERT_FALSE(package.create(place.updates, kPart));
-        ASSERT_FALSE(package.write("moitié", 6));
-    } // gone without a commit, as when the window closes mid-download
-    EXPECT_FALSE(fs::exists(place.updates / kPart));
-    EXPECT_EQ(readAll(place.updates / kFinal), "ancien paquet");
-}
-
-// Through the step: the box says what is wrong, and nothing is asked of the service.
-TEST(PackageFile, LinkedUpdatesFolderIsRefusedBeforeTheDownload)
-{
-    Place place;
-    fs::remove(place.updates);
-    fs::create_directory_symlink(place.outside.parent_path(), place.updates);
-    FakeStepHost host;
-    TestHttpsServer server;
-    QNetworkAccessManager network;
-    host.service = {&network, server.baseUrl() + QStringLiteral("vb6/v1/softwares/"), {}};
-    host.ctx.updatesFolder = QString::fromStdString(place.updates.string()) + QLatin1Char('/');
-    host.ctx.packageFileName = QString::fromStdString(kFinal);
-    NetGrab grab(network, {});
-    PackageFile package;
-    EXPECT_FALSE(StartDownload(host, grab, package));
-    ASSERT_EQ(host.boxes.shown.size(), 1u);
-    EXPECT_TRUE(host.boxes.shown[0].text.startsWith(
-        QStringLiteral("Erreur lors du téléchargement de la mise à jour : -1 Le dossier des mises à jour « %1 » est un lien")
-            .arg(host.ctx.updatesFolder)))
-        << host.boxes.shown[0].text.toStdString();
-    EXPECT_EQ(host.buttonEnabled, 1);
-    settle(std::chrono::milliseconds(100));
-    EXPECT_EQ(server.requestCount(), 0);
-}
 
 } // namespace
 } // namespace kestrel::test
