@@ -62,7 +62,7 @@ int main(int argc, char **argv)
     std::printf("package %lld MiB, %d rounds, %s server, %s\n", static_cast<long long>(sizeMiB), rounds,
                 qPrintable(serverKind), url.c_str());
     std::printf("round  curl s  curl 1.1 s  NetGrab s  curl MiB  NetGrab MiB\n");
-    std::vector<double> curlTimes, curl11Times, grabTimes;
+    std::vector<double> curlTimes, curl11Times, grabTimes, curl11Cpu, grabCpu;
     long grabPeak = 0, curlPeak = 0;
     bool allOk = true;
     for (int round = 0; round < rounds; ++round) {
@@ -86,6 +86,8 @@ int main(int argc, char **argv)
         QFile::remove(clientOut);
         curlTimes.push_back(curl.seconds);
         curl11Times.push_back(curl11.seconds);
+        curl11Cpu.push_back(curl11.cpuSeconds);
+        grabCpu.push_back(grab.cpuSeconds);
         grabTimes.push_back(grab.seconds);
         curlPeak = std::max(curlPeak, curl.peakKiB);
         grabPeak = std::max(grabPeak, grab.peakKiB);
@@ -94,6 +96,8 @@ int main(int argc, char **argv)
     }
     const double ratio = median(grabTimes) / median(curlTimes);
     const double peakMiB = grabPeak / 1024.0;
+    std::printf("median processor time: curl --http1.1 %.2f s, NetGrab %.2f s, ratio %.2f\n", median(curl11Cpu),
+                median(grabCpu), median(grabCpu) / median(curl11Cpu));
     std::printf("median wall time: curl %.2f s, curl --http1.1 %.2f s, NetGrab %.2f s, ratio to curl %.2f "
                 "(goal <= 1.25), to curl --http1.1 %.2f\n",
                 median(curlTimes), median(curl11Times), median(grabTimes), ratio,

@@ -64,7 +64,9 @@ Run runChild(const std::vector<std::string> &args, const std::string &outPath)
     if (wait4(pid, &status, 0, &usage) != pid)
         return {};
     const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
-    return {elapsed.count(), usage.ru_maxrss, WIFEXITED(status) && WEXITSTATUS(status) == 0};
+    const double cpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
+        + static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    return {elapsed.count(), usage.ru_maxrss, cpu, WIFEXITED(status) && WEXITSTATUS(status) == 0};
 }
 
 bool writeRandomFile(const QString &path, qint64 size, quint32 seed)

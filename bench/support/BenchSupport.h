@@ -27,6 +27,7 @@ RoundsAndSize parseRoundsAndSize(const QStringList &arguments);
 struct Run {
     double seconds = 0;
     long peakKiB = 0; // the child's peak resident memory
+    double cpuSeconds = 0; // the child's processor time, user and system: less at the mercy of other load
     bool ok = false;  // it ended with status 0
 };
 

@@ -220,12 +220,13 @@ void NetGrab::readBatches(QNetworkReply *reply)
         m_reading = false;
 }
 
-// Reads everything the reply holds into place: the count, or -1 once the download has ended.
+// Reads what the reply holds into place, one batch at most, so that the window's events are
+// handled between batches: the count, or -1 once the download has ended.
 qint64 NetGrab::readAvailable(QNetworkReply *reply)
 {
     if (!isCurrent(reply))
         return -1;
-    const qint64 available = reply->bytesAvailable();
+    const qint64 available = std::min(reply->bytesAvailable(), kBatchBytes);
     if (available <= 0)
         return 0;
     m_sinceActivity.restart();
@@ -284,7 +285,13 @@ void NetGrab::onFinished()
         return;
     if (!m_headersRead)
         ReadContentLength();
-    if (readAvailable(reply) < 0)
+    qint64 got = 0;
+    while ((got = readAvailable(reply)) > 0) {
+        emitChunkProgress();
+        if (!isCurrent(reply))
+            return;
+    }
+    if (got < 0)
         return;
 
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
