@@ -205,8 +205,9 @@ TEST_F(GetLatestVersionTest, SendsOneBareGetForTheRecordUrl)
     server.setReply(kRecordPath, ScriptedReply::text(200, "OK", R"({"version":"11.0.27"})"));
     ASSERT_EQ(query(), QStringLiteral("11.0.27"));
 
-    // What the client sends of its own accord for a request with nothing set.
+    // What the client sends of its own accord for a request with nothing set but HTTP/1.1.
     QNetworkRequest plain(server.url(QStringLiteral("reference")));
+    plain.setAttribute(QNetworkRequest::Http2AllowedAttribute, false);
     QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
     tls.setCaCertificates(TestHttpsServer::caCertificates());
     plain.setSslConfiguration(tls);
