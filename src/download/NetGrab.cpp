@@ -180,11 +180,8 @@ void NetGrab::onReadyRead()
     auto *reply = qobject_cast<QNetworkReply *>(sender());
     if (!isCurrent(reply))
         return;
-    if (m_reading) {
-        // A receiver is processing events inside our progress event: the outer loop reads on.
-        m_moreToRead = true;
-        return;
-    }
+    if (m_reading)
+        return; // a receiver is processing events inside our progress event: the outer loop reads on
     if (!m_headersRead)
         ReadContentLength();
     if (isCurrent(reply))
@@ -192,15 +189,14 @@ void NetGrab::onReadyRead()
 }
 
 // Qt hands the body over in reads of a few KiB: tens of thousands for a large package. Taken
-// as they come, each would cost a progress event and the receiver's event processing, which
-// slowed the whole download by half; gathered into batches, the cost goes and the bar still
-// moves every kBatchWaitMs.
+// as they come, each would cost a progress event, the receiver's event processing and a write
+// of the package file; gathered into batches, a few hundred remain and the bar still moves
+// every kBatchWaitMs.
 void NetGrab::readBatches(QNetworkReply *reply)
 {
     const quint64 generation = m_generation;
     m_reading = true;
     while (generation == m_generation) {
-        m_moreToRead = false;
         const qint64 available = reply->bytesAvailable();
         if (available <= 0)
             break;
@@ -333,7 +329,6 @@ void NetGrab::releaseReply()
     m_sinceActivity.invalidate();
     m_sinceRead.invalidate();
     m_reading = false;
-    m_moreToRead = false;
     if (!m_reply)
         return;
     QNetworkReply *reply = m_reply;

@@ -79,8 +79,7 @@ private:
     QPointer<QNetworkReply> m_reply;
     bool m_headersRead = false;
     bool m_keepBody = false;   // false for a reply other than 200: its body is counted, not kept
-    bool m_reading = false;    // inside onReadyRead: nested notifications only mark more data
-    bool m_moreToRead = false;
+    bool m_reading = false;    // inside readBatches: nested notifications leave the reading to it
     quint64 m_generation = 0; // moves on whenever the current reply is released
     QByteArray m_body;         // the body of the running download, gathered in place
     QTimer m_activityCheck;
