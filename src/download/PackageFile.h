@@ -43,6 +43,7 @@ public:
     // Appends to the file created above.
     Problem write(const void *data, std::size_t size);
     // Closes the file and renames it over finalName, replacing the entry there, never writing through it.
+    // No flush to disk: after a power cut the wizard starts over and downloads the package again.
     Problem commit(const std::string &finalName);
     // Closes and removes the file when it was created and not committed; safe to call at any time.
     void discard();
