@@ -1,10 +1,11 @@
 // Download benchmark: the wizard's download step (NetGrab and the package write, run by
-// bench_download_client) against `curl -s -o FILE --cacert CA URL`, both fetching the same
-// package from the local update service on 127.0.0.1, in alternating rounds of one run.
-// Each client is a child process measured alone: wall time, and its peak resident memory
-// (ru_maxrss from wait4), so the server's memory never counts.
+// bench_download_client) against `curl -s -o FILE --cacert CA URL` (whatever protocol curl
+// chooses) and the same with --http1.1, all fetching the same package from the local update
+// service or nginx on 127.0.0.1, in alternating rounds of one run. Each client is a child
+// process measured alone: wall time, and its peak resident memory (ru_maxrss from wait4), so
+// the server's memory never counts.
 //
-//   bench_download [--rounds N] [--size-mib M]
+//   bench_download [--rounds N] [--size-mib M] [--server python|nginx]
 
 #include "BenchSupport.h"
 
@@ -25,12 +26,11 @@
 using kestrel::bench::median;
 using kestrel::bench::Run;
 using kestrel::bench::runChild;
-using kestrel::bench::startService;
 
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
-    const auto [rounds, sizeMiB] = kestrel::bench::parseRoundsAndSize(app.arguments());
+    const auto [rounds, sizeMiB, serverKind] = kestrel::bench::parseRoundsAndSize(app.arguments());
     const qint64 size = sizeMiB * 1024 * 1024;
 
     QTemporaryDir dir;
@@ -47,10 +47,10 @@ int main(int argc, char **argv)
     }
     version.close();
 
-    QProcess service;
-    const std::optional<int> port = startService(service, served, state);
+    kestrel::bench::PackageServer server;
+    const std::optional<int> port = server.start(serverKind, served, state);
     if (!port) {
-        std::fprintf(stderr, "the update service did not start\n");
+        std::fprintf(stderr, "the %s server did not start\n", qPrintable(serverKind));
         return 1;
     }
     const std::string base = "https://127.0.0.1:" + std::to_string(*port) + "/vb6/v1/softwares/";
@@ -59,14 +59,18 @@ int main(int argc, char **argv)
     const std::string curlOut = dir.filePath(QStringLiteral("curl.zip")).toStdString();
     const QString clientOut = updates + QStringLiteral("/maj_kestrel11_bench.zip");
 
-    std::printf("package %lld MiB, %d rounds, %s\n", static_cast<long long>(sizeMiB), rounds, url.c_str());
-    std::printf("round  curl s  NetGrab s  curl MiB  NetGrab MiB\n");
-    std::vector<double> curlTimes, grabTimes;
+    std::printf("package %lld MiB, %d rounds, %s server, %s\n", static_cast<long long>(sizeMiB), rounds,
+                qPrintable(serverKind), url.c_str());
+    std::printf("round  curl s  curl 1.1 s  NetGrab s  curl MiB  NetGrab MiB\n");
+    std::vector<double> curlTimes, curl11Times, grabTimes, curl11Cpu, grabCpu;
     long grabPeak = 0, curlPeak = 0;
     bool allOk = true;
     for (int round = 0; round < rounds; ++round) {
-        Run curl, grab;
-        auto runCurl = [&] { curl = runChild({"curl", "-s", "-o", curlOut, "--cacert", ca, url}); };
+        Run curl, curl11, grab;
+        auto runCurl = [&] {
+            curl = runChild({"curl", "-s", "-o", curlOut, "--cacert", ca, url});
+            curl11 = runChild({"curl", "-s", "--http1.1", "-o", curlOut, "--cacert", ca, url});
+        };
         auto runGrab = [&] { grab = runChild({KESTREL_BENCH_CLIENT, base, ca, updates.toStdString()}); };
         if (round % 2 == 0) {
             runCurl();
@@ -75,25 +79,29 @@ int main(int argc, char **argv)
             runGrab();
             runCurl();
         }
-        const bool ok = curl.ok && grab.ok && QFileInfo(QString::fromStdString(curlOut)).size() == size
+        const bool ok = curl.ok && curl11.ok && grab.ok && QFileInfo(QString::fromStdString(curlOut)).size() == size
             && QFileInfo(clientOut).size() == size;
         allOk = allOk && ok;
         QFile::remove(QString::fromStdString(curlOut));
         QFile::remove(clientOut);
         curlTimes.push_back(curl.seconds);
+        curl11Times.push_back(curl11.seconds);
+        curl11Cpu.push_back(curl11.cpuSeconds);
+        grabCpu.push_back(grab.cpuSeconds);
         grabTimes.push_back(grab.seconds);
         curlPeak = std::max(curlPeak, curl.peakKiB);
         grabPeak = std::max(grabPeak, grab.peakKiB);
-        std::printf("%5d  %6.2f  %9.2f  %8ld  %11ld%s\n", round + 1, curl.seconds, grab.seconds,
+        std::printf("%5d  %6.2f  %10.2f  %9.2f  %8ld  %11ld%s\n", round + 1, curl.seconds, curl11.seconds, grab.seconds,
                     curl.peakKiB / 1024, grab.peakKiB / 1024, ok ? "" : "  FAILED");
     }
-    service.terminate();
-    service.waitForFinished(10000);
-
     const double ratio = median(grabTimes) / median(curlTimes);
     const double peakMiB = grabPeak / 1024.0;
-    std::printf("median wall time: curl %.2f s, NetGrab %.2f s, ratio %.2f (goal <= 1.25)\n",
-                median(curlTimes), median(grabTimes), ratio);
+    std::printf("median processor time: curl --http1.1 %.2f s, NetGrab %.2f s, ratio %.2f\n", median(curl11Cpu),
+                median(grabCpu), median(grabCpu) / median(curl11Cpu));
+    std::printf("median wall time: curl %.2f s, curl --http1.1 %.2f s, NetGrab %.2f s, ratio to curl %.2f "
+                "(goal <= 1.25), to curl --http1.1 %.2f\n",
+                median(curlTimes), median(curl11Times), median(grabTimes), ratio,
+                median(grabTimes) / median(curl11Times));
     std::printf("peak resident memory: NetGrab %.0f MiB = package + %.0f MiB (goal <= package + 64 MiB); curl %ld MiB\n",
                 peakMiB, peakMiB - sizeMiB, curlPeak / 1024);
     return allOk ? 0 : 1;

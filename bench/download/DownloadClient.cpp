@@ -15,10 +15,13 @@
 #include "StepHost.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QNetworkAccessManager>
 #include <QSslCertificate>
 
 #include <cstdio>
+
+#include <sys/resource.h>
 
 namespace {
 
@@ -84,11 +87,35 @@ int main(int argc, char **argv)
     host.ctx.packageFileName = QStringLiteral("maj_kestrel11_bench.zip");
 
     NetGrab grab(network, host.service.http);
-    QObject::connect(&grab, &NetGrab::DownloadProgress, [&](float p) { onDownloadProgress(host, p); });
-    QObject::connect(&grab, &NetGrab::DownloadComplete, [&](qint32) { onDownloadComplete(host, grab); });
+    download::PackageFile package;
+    // Where the time goes, on standard error: chunks, time inside the progress handler, phases.
+    QElapsedTimer clock;
+    clock.start();
+    qint64 chunks = 0, handlerNs = 0, firstMs = -1, lastMs = 0;
+    QObject::connect(&grab, &NetGrab::DownloadProgress, [&](float p) {
+        const qint64 before = clock.nsecsElapsed();
+        onDownloadProgress(host, p);
+        handlerNs += clock.nsecsElapsed() - before;
+        ++chunks;
+        lastMs = before / 1000000;
+        if (firstMs < 0)
+            firstMs = lastMs;
+    });
+    QObject::connect(&grab, &NetGrab::DownloadComplete, [&](qint32) {
+        rusage thread{}, process{};
+        getrusage(RUSAGE_THREAD, &thread);
+        getrusage(RUSAGE_SELF, &process);
+        const auto ms = [](const timeval &t) { return t.tv_sec * 1000.0 + t.tv_usec / 1000.0; };
+        std::fprintf(stderr, "progress events %lld, %.0f ms in their handler; first at %lld ms, last at %lld ms, "
+                     "complete at %lld ms; processor: UI thread %.0f ms, whole process %.0f ms\n",
+                     static_cast<long long>(chunks), handlerNs / 1e6, static_cast<long long>(firstMs),
+                     static_cast<long long>(lastMs), static_cast<long long>(clock.elapsed()),
+                     ms(thread.ru_utime) + ms(thread.ru_stime), ms(process.ru_utime) + ms(process.ru_stime));
+    });
+    QObject::connect(&grab, &NetGrab::DownloadComplete, [&](qint32) { onDownloadComplete(host, grab, package); });
     QObject::connect(&grab, &NetGrab::DownloadFailed,
-                     [&](qint32 n, const QString &d) { onDownloadFailed(host, n, d); });
-    StartDownload(host, grab);
+                     [&](qint32 n, const QString &d) { onDownloadFailed(host, n, d, package); });
+    StartDownload(host, grab, package);
     if (host.done) // refused before any network work
         return host.stored ? 0 : 1;
     return app.exec();

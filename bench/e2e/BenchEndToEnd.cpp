@@ -4,7 +4,7 @@
 // 127.0.0.1, in alternating rounds of one run. Each round's installed files are compared
 // byte for byte with bsdtar's.
 //
-//   bench_e2e [--rounds N] [--size-mib M]
+//   bench_e2e [--rounds N] [--size-mib M] [--server python|nginx]
 
 #include "BenchSupport.h"
 
@@ -28,7 +28,6 @@ using kestrel::bench::median;
 using kestrel::bench::Run;
 using kestrel::bench::runChild;
 using kestrel::bench::writeRandomFile;
-using kestrel::bench::startService;
 
 namespace {
 
@@ -71,7 +70,7 @@ struct Entry {
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
-    const auto [rounds, sizeMiB] = kestrel::bench::parseRoundsAndSize(app.arguments());
+    const auto [rounds, sizeMiB, serverKind] = kestrel::bench::parseRoundsAndSize(app.arguments());
     // The wizard's window is drawn off screen; Qt reads this itself.
     qputenv("QT_QPA_PLATFORM", "offscreen");
 
@@ -108,18 +107,19 @@ int main(int argc, char **argv)
     }
     const qint64 packageSize = QFileInfo(package).size();
 
-    QProcess service;
-    const std::optional<int> port = startService(service, served, state);
+    kestrel::bench::PackageServer server;
+    const std::optional<int> port = server.start(serverKind, served, state);
     if (!port) {
-        std::fprintf(stderr, "the update service did not start\n");
+        std::fprintf(stderr, "the %s server did not start\n", qPrintable(serverKind));
         return 1;
     }
     const std::string ca = QDir(state).filePath(QStringLiteral("ca.pem")).toStdString();
     const std::string baseUrl = "https://127.0.0.1:" + std::to_string(*port) + "/vb6/v1/softwares/";
     const std::string packageUrl = baseUrl + "kestrel11/download";
 
-    std::printf("package: %lld bytes (%.1f MiB), %zu stored entries; service on port %d\n",
-                static_cast<long long>(packageSize), static_cast<double>(packageSize) / mib, entries.size(), *port);
+    std::printf("package: %lld bytes (%.1f MiB), %zu stored entries; %s server on port %d\n",
+                static_cast<long long>(packageSize), static_cast<double>(packageSize) / mib, entries.size(),
+                qPrintable(serverKind), *port);
     std::printf("(waits: milliseconds after the click, +length in ms, phase; UI thread: time on a processor / "
                 "time runnable but waiting for one, per phase)\n");
     std::printf("round  first      reference s  wizard s  wizard MiB (VmHWM / ru_maxrss)  "
@@ -206,9 +206,6 @@ int main(int argc, char **argv)
         peakHwm = std::max(peakHwm, hwm);
         peakMaxrss = std::max(peakMaxrss, wizard.peakKiB);
     }
-    service.terminate();
-    service.waitForFinished(10000);
-
     if (wizTimes.empty()) {
         std::printf("no round completed\n");
         return 1;

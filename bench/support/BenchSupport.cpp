@@ -3,7 +3,10 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QHostAddress>
 #include <QRandomGenerator>
+#include <QTcpServer>
+#include <QTcpSocket>
 
 #include <fcntl.h>
 #include <spawn.h>
@@ -34,6 +37,8 @@ RoundsAndSize parseRoundsAndSize(const QStringList &arguments)
             options.rounds = arguments[i + 1].toInt();
         else if (arguments[i] == QLatin1String("--size-mib"))
             options.sizeMiB = arguments[i + 1].toLongLong();
+        else if (arguments[i] == QLatin1String("--server"))
+            options.server = arguments[i + 1];
     }
     return options;
 }
@@ -59,7 +64,9 @@ Run runChild(const std::vector<std::string> &args, const std::string &outPath)
     if (wait4(pid, &status, 0, &usage) != pid)
         return {};
     const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
-    return {elapsed.count(), usage.ru_maxrss, WIFEXITED(status) && WEXITSTATUS(status) == 0};
+    const double cpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
+        + static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    return {elapsed.count(), usage.ru_maxrss, cpu, WIFEXITED(status) && WEXITSTATUS(status) == 0};
 }
 
 bool writeRandomFile(const QString &path, qint64 size, quint32 seed)
@@ -93,6 +100,98 @@ std::optional<int> startService(QProcess &service, const QString &folder, const 
     bool ok = false;
     const int port = service.readLine().trimmed().toInt(&ok);
     return ok ? std::optional<int>(port) : std::nullopt;
+}
+
+namespace {
+
+const char kNginxConfig[] = R"(daemon off;
+master_process off;
+worker_processes 1;
+user root;
+pid %STATE%/nginx.pid;
+error_log %STATE%/nginx-error.log warn;
+events { worker_connections 64; }
+http {
+    access_log off;
+    client_body_temp_path %STATE%/client-body;
+    proxy_temp_path %STATE%/proxy;
+    fastcgi_temp_path %STATE%/fastcgi;
+    uwsgi_temp_path %STATE%/uwsgi;
+    scgi_temp_path %STATE%/scgi;
+    sendfile on;
+    server {
+        listen 127.0.0.1:%PORT% ssl http2;
+        ssl_certificate %STATE%/server.pem;
+        ssl_certificate_key %STATE%/server.key;
+        ssl_protocols TLSv1.2 TLSv1.3;
+        location = /vb6/v1/softwares/kestrel11 {
+            default_type application/json;
+            return 200 '{"version": "%VERSION%"}';
+        }
+        location = /vb6/v1/softwares/kestrel11/download {
+            default_type application/zip;
+            alias %FOLDER%/package.zip;
+        }
+    }
+}
+)";
+
+int freePort()
+{
+    QTcpServer probe;
+    return probe.listen(QHostAddress::LocalHost, 0) ? probe.serverPort() : 0;
+}
+
+} // namespace
+
+PackageServer::~PackageServer()
+{
+    for (QProcess *server : {m_nginx, m_python}) {
+        if (!server)
+            continue;
+        server->terminate();
+        server->waitForFinished(10000);
+        delete server;
+    }
+}
+
+std::optional<int> PackageServer::start(const QString &kind, const QString &folder, const QString &state)
+{
+    // The bundled service makes the certificate authority and the server certificate in `state`.
+    m_python = new QProcess;
+    const std::optional<int> pythonPort = startService(*m_python, folder, state);
+    if (kind != QLatin1String("nginx") || !pythonPort)
+        return pythonPort;
+    m_python->terminate();
+    m_python->waitForFinished(10000);
+
+    QFile versionFile(folder + QStringLiteral("/version.txt"));
+    const int port = freePort();
+    if (!versionFile.open(QIODevice::ReadOnly) || port == 0)
+        return std::nullopt;
+    QString config = QString::fromLatin1(kNginxConfig);
+    config.replace(QStringLiteral("%STATE%"), state)
+        .replace(QStringLiteral("%FOLDER%"), folder)
+        .replace(QStringLiteral("%PORT%"), QString::number(port))
+        .replace(QStringLiteral("%VERSION%"), QString::fromUtf8(versionFile.readAll().trimmed()));
+    QFile configFile(state + QStringLiteral("/nginx.conf"));
+    if (!configFile.open(QIODevice::WriteOnly) || configFile.write(config.toUtf8()) < 0)
+        return std::nullopt;
+    configFile.close();
+    m_nginx = new QProcess;
+    m_nginx->setProcessChannelMode(QProcess::ForwardedChannels);
+    m_nginx->start(QStringLiteral("nginx"), {QStringLiteral("-p"), state, QStringLiteral("-c"), configFile.fileName()});
+    if (!m_nginx->waitForStarted(10000))
+        return std::nullopt;
+    for (int attempt = 0; attempt < 100; ++attempt) { // until it accepts connections
+        QTcpSocket socket;
+        socket.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(port));
+        if (socket.waitForConnected(100))
+            return port;
+        if (m_nginx->waitForFinished(100))
+            return std::nullopt;
+    }
+    return std::nullopt;
 }
 
 } // namespace kestrel::bench

@@ -18,14 +18,16 @@ double median(std::vector<double> values);
 struct RoundsAndSize {
     int rounds = 5;
     qint64 sizeMiB = 256;
+    QString server = QStringLiteral("python"); // or "nginx"
 };
 
-// "--rounds N" and "--size-mib N" from the command line, the defaults otherwise.
+// "--rounds N", "--size-mib N" and "--server python|nginx" from the command line, the defaults otherwise.
 RoundsAndSize parseRoundsAndSize(const QStringList &arguments);
 
 struct Run {
     double seconds = 0;
     long peakKiB = 0; // the child's peak resident memory
+    double cpuSeconds = 0; // the child's processor time, user and system: less at the mercy of other load
     bool ok = false;  // it ended with status 0
 };
 
@@ -39,5 +41,18 @@ bool writeRandomFile(const QString &path, qint64 size, quint32 seed);
 // certificates in `state` and `extra` arguments; answers the port it listens on, or nothing.
 std::optional<int> startService(QProcess &service, const QString &folder, const QString &state,
                                 const QStringList &extra = {});
+
+// The update service's two resources served from `folder` by "python" (the bundled service) or
+// "nginx" (started here on 127.0.0.1 with the bundled service's certificates, offering HTTP/2
+// and HTTP/1.1). The server stops when this goes.
+class PackageServer {
+public:
+    ~PackageServer();
+    std::optional<int> start(const QString &kind, const QString &folder, const QString &state);
+
+private:
+    QProcess *m_python = nullptr;
+    QProcess *m_nginx = nullptr;
+};
 
 } // namespace kestrel::bench

@@ -6,18 +6,13 @@
 #include "MessageBoxes.h"
 #include "NetGrab.h"
 #include "PackageDigest.h"
+#include "PackageFileText.h"
 #include "Product.h"
 #include "ProgressBar.h"
 #include "StepHost.h"
 #include "SupportContact.h"
 
-#include <QDir>
-#include <QFileInfo>
-#include <QFile>
-
-#include <chrono>
 #include <filesystem>
-#include <future>
 
 namespace kestrel {
 
@@ -31,52 +26,14 @@ bool isPlainFileName(const QString &name)
         && !name.contains(QLatin1Char('/')) && !name.contains(QLatin1Char('\\'));
 }
 
-// Empty when the folder exists or was made; otherwise what went wrong, in French.
-// A link or junction in its place is not followed: what it leads to is not ours.
-QString ensureFolder(const QString &folder)
+QString partName(const QString &fileName)
 {
-    std::error_code error;
-    const platform::NodeKind kind = platform::nodeKind(std::filesystem::path(folder.toStdU16String()), error);
-    if (kind == platform::NodeKind::Folder || (kind == platform::NodeKind::Missing && QDir().mkdir(folder)))
-        return {};
-    if (kind == platform::NodeKind::Link)
-        return QStringLiteral("Le dossier « %1 » est un lien vers un autre emplacement ; "
-                              "la mise à jour n'y écrit pas.").arg(QDir::toNativeSeparators(folder));
-    return QStringLiteral("Impossible de créer le dossier « %1 ».").arg(QDir::toNativeSeparators(folder));
-}
-
-// The whole package or nothing: written beside its final name, then renamed over it. No sync
-// to disk: after a power cut the wizard starts over and downloads the package again anyway.
-QString writePackage(const QString &path, const QByteArray &bytes)
-{
-    const QString partial = path + QStringLiteral(".part");
-    QFile file(partial);
-    bool written = file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
-    file.close();
-    written = written && file.error() == QFileDevice::NoError;
-    std::error_code renameError;
-    if (written)
-        std::filesystem::rename(std::filesystem::path(partial.toStdU16String()),
-                                std::filesystem::path(path.toStdU16String()), renameError);
-    if (written && !renameError)
-        return {};
-    QFile::remove(partial);
-    return QStringLiteral("Impossible d'enregistrer le fichier « %1 ».").arg(QDir::toNativeSeparators(path));
-}
-
-// Writing a large package takes a while: it happens on a worker thread while the
-// window keeps handling its events (the action button is disabled meanwhile).
-QString writePackageResponsively(const QString &path, const QByteArray &bytes, EventPump &pump)
-{
-    std::future<QString> written = std::async(std::launch::async, writePackage, path, bytes);
-    while (written.wait_for(std::chrono::milliseconds(15)) != std::future_status::ready)
-        pump.processPendingEvents();
-    return written.get();
+    return fileName + QStringLiteral(".part");
 }
 
 } // namespace
 
-bool StartDownload(StepHost &host, NetGrab &grab)
+bool StartDownload(StepHost &host, NetGrab &grab, download::PackageFile &package)
 {
     ProgressBar &bar = host.progressBar();
     bar.setMin(0.0F);
@@ -84,15 +41,26 @@ bool StartDownload(StepHost &host, NetGrab &grab)
     bar.setValue(0.0F);
 
     UpdateContext &context = host.context();
-    QString problem = ensureFolder(context.updatesFolder);
-    if (problem.isEmpty() && !isPlainFileName(context.packageFileName))
-        problem = QStringLiteral("Nom de paquet non valide : « %1 ».").arg(context.packageFileName);
-    if (!problem.isEmpty()) {
-        onDownloadFailed(host, kPackageStoreFailed, problem);
+    context.packagePath = context.updatesFolder + context.packageFileName;
+    if (!isPlainFileName(context.packageFileName)) {
+        onDownloadFailed(host, kPackageStoreFailed,
+                         QStringLiteral("Nom de paquet non valide : « %1 ».").arg(context.packageFileName), package);
         return false;
     }
+    // Made before the request, so that a refused folder or temporary name costs no download.
+    const download::PackageFile::Problem problem = package.create(
+        std::filesystem::path(context.updatesFolder.toStdU16String()), partName(context.packageFileName).toStdString());
+    if (problem) {
+        onDownloadFailed(host, kPackageStoreFailed,
+                         describePackageProblem(problem, context.updatesFolder, context.packagePath), package);
+        return false;
+    }
+    const QString packagePath = context.packagePath;
+    grab.setChunkReceiver([&package, &context, packagePath](const char *data, qint64 size) {
+        const download::PackageFile::Problem written = package.write(data, static_cast<std::size_t>(size));
+        return written ? describePackageProblem(written, context.updatesFolder, packagePath) : QString();
+    });
     const QString url = host.updateService().baseUrl + kSoftwareId + QStringLiteral("/download");
-    context.packagePath = context.updatesFolder + context.packageFileName;
     grab.setComputeSha256(!host.updateService().packagePublicKey.isEmpty());
     grab.DownloadStart(url);
     return false;
@@ -104,22 +72,32 @@ void onDownloadProgress(StepHost &host, float progress)
     host.eventPump().processPendingEvents();
 }
 
-void onDownloadComplete(StepHost &host, const NetGrab &grab)
+void onDownloadComplete(StepHost &host, const NetGrab &grab, download::PackageFile &package)
 {
     const QByteArray bytes = grab.Bytes();
     if (bytes.isEmpty()) {
+        package.discard();
         host.messageBoxes().show(QStringLiteral("Erreur lors du téléchargement de la mise à jour.")
                                      + SupportContactText(),
                                  kTitle, BoxIcon::Critical, BoxButtons::Ok);
     } else {
         const QString refusal = unsignedPackageProblem(host.updateService(), host.context(), grab.BytesSha256());
         if (!refusal.isEmpty()) {
-            onDownloadFailed(host, kPackageNotSigned, refusal);
+            onDownloadFailed(host, kPackageNotSigned, refusal, package);
             return;
         }
-        const QString problem = writePackageResponsively(host.context().packagePath, bytes, host.eventPump());
-        if (!problem.isEmpty()) {
-            onDownloadFailed(host, kPackageStoreFailed, problem);
+        UpdateContext &context = host.context();
+        // The chunks were written as they came; whatever the file lacks (nothing, normally) goes now.
+        download::PackageFile::Problem problem;
+        if (package.size() > bytes.size())
+            problem = {download::PackageFile::Stage::Write, std::make_error_code(std::errc::io_error)};
+        else if (package.size() < bytes.size())
+            problem = package.write(bytes.constData() + package.size(), static_cast<std::size_t>(bytes.size() - package.size()));
+        if (!problem)
+            problem = package.commit(context.packageFileName.toStdString());
+        if (problem) {
+            onDownloadFailed(host, kPackageStoreFailed,
+                             describePackageProblem(problem, context.updatesFolder, context.packagePath), package);
             return;
         }
         host.ShowStepCompleted();
@@ -128,13 +106,21 @@ void onDownloadComplete(StepHost &host, const NetGrab &grab)
     host.enableActionButton();
 }
 
-void onDownloadFailed(StepHost &host, qint32 errorNumber, const QString &errorDescription)
+void onDownloadFailed(StepHost &host, qint32 errorNumber, const QString &errorDescription,
+                      download::PackageFile &package)
 {
+    package.discard();
     host.messageBoxes().show(QStringLiteral("Erreur lors du téléchargement de la mise à jour : ")
                                  + QString::number(errorNumber) + QLatin1Char(' ') + errorDescription
                                  + SupportContactText(),
                              kTitle, BoxIcon::Critical, BoxButtons::Ok);
     host.enableActionButton();
+}
+
+void CancelDownload(NetGrab &grab, download::PackageFile &package)
+{
+    grab.DownloadCancel();
+    package.discard();
 }
 
 } // namespace kestrel

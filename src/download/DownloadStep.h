@@ -1,5 +1,7 @@
 #pragma once
 
+#include "PackageFile.h"
+
 #include <QString>
 #include <QtGlobal>
 
@@ -8,15 +10,20 @@ namespace kestrel {
 class NetGrab;
 class StepHost;
 
-// The failure number shown when the updates folder or the package file cannot be made.
+// The failure number shown when the updates folder or the package file cannot be made or written.
 inline constexpr qint32 kPackageStoreFailed = -1;
 
-// Step 2: prepares the bar, the updates folder and the package path, starts the download; always false.
-bool StartDownload(StepHost &host, NetGrab &grab);
+// Step 2: prepares the bar, the updates folder and the package file, starts the download; always false.
+// The package is written as it arrives, under a temporary name that only the completion renames.
+bool StartDownload(StepHost &host, NetGrab &grab, download::PackageFile &package);
 
 // The download control's events, as the main window forwards them.
 void onDownloadProgress(StepHost &host, float progress);
-void onDownloadComplete(StepHost &host, const NetGrab &grab);
-void onDownloadFailed(StepHost &host, qint32 errorNumber, const QString &errorDescription);
+void onDownloadComplete(StepHost &host, const NetGrab &grab, download::PackageFile &package);
+void onDownloadFailed(StepHost &host, qint32 errorNumber, const QString &errorDescription,
+                      download::PackageFile &package);
+
+// The window is closing: the download stops without a further event and no package file remains.
+void CancelDownload(NetGrab &grab, download::PackageFile &package);
 
 } // namespace kestrel

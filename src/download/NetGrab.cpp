@@ -5,6 +5,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QLocale>
 #include <QUrl>
 
 #include <algorithm>
@@ -18,6 +19,9 @@ namespace {
 
 // What Qt may buffer ahead of us while a receiver is busy; beyond it, it stops reading the socket.
 constexpr qint64 kReplyBufferBytes = 8 * 1024 * 1024;
+// A chunk is read once this much has gathered, or kBatchWaitMs after the previous one.
+constexpr qint64 kBatchBytes = 1024 * 1024;
+constexpr int kBatchWaitMs = 15;
 
 bool isFetchable(const QUrl &url)
 {
@@ -41,6 +45,14 @@ QString stalledText()
     return QStringLiteral("Délai d'attente dépassé : le serveur de mise à jour n'envoie plus de données.");
 }
 
+QString tooSlowText(qint64 floor, std::chrono::milliseconds window)
+{
+    return QStringLiteral("Téléchargement trop lent : le serveur de mise à jour a envoyé moins de %1 octets par "
+                          "seconde en moyenne pendant %2 s.")
+        .arg(floor)
+        .arg(QLocale(QLocale::French).toString(static_cast<double>(window.count()) / 1000.0, 'g', 4));
+}
+
 QString outOfMemoryText()
 {
     return QStringLiteral("Mémoire insuffisante pour recevoir la mise à jour.");
@@ -52,6 +64,11 @@ NetGrab::NetGrab(QNetworkAccessManager &network, HttpSettings settings, QObject 
     : QObject(parent), m_network(network), m_settings(std::move(settings))
 {
     connect(&m_activityCheck, &QTimer::timeout, this, &NetGrab::checkActivity);
+    m_batchWait.setSingleShot(true);
+    connect(&m_batchWait, &QTimer::timeout, this, [this] {
+        if (m_reply && !m_reading)
+            readBatches(m_reply);
+    });
 }
 
 NetGrab::~NetGrab()
@@ -84,11 +101,22 @@ void NetGrab::DownloadStart(const QString &URL)
     connect(m_reply, &QNetworkReply::metaDataChanged, this, &NetGrab::ReadContentLength);
     connect(m_reply, &QNetworkReply::readyRead, this, &NetGrab::onReadyRead);
     connect(m_reply, &QNetworkReply::finished, this, &NetGrab::onFinished);
-    const auto limit = m_settings.inactivityTimeout.count();
-    if (limit > 0) {
-        m_sinceActivity.start();
-        m_activityCheck.start(static_cast<int>(std::clamp<qint64>(limit / 4, 10, 1000)));
-    }
+    m_sinceActivity.start();
+    m_sinceStart.start();
+    m_bytesSeen = 0;
+    m_rateSamples.clear();
+    qint64 period = 1000;
+    if (m_settings.inactivityTimeout.count() > 0)
+        period = std::min<qint64>(period, m_settings.inactivityTimeout.count() / 4);
+    if (m_settings.trickleFloorBytesPerSecond > 0 && m_settings.trickleWindow.count() > 0)
+        period = std::min<qint64>(period, m_settings.trickleWindow.count() / 8);
+    m_activityCheck.start(static_cast<int>(std::max<qint64>(period, 10)));
+}
+
+void NetGrab::DownloadCancel()
+{
+    releaseReply();
+    m_body = QByteArray();
 }
 
 void NetGrab::setComputeSha256(bool on)
@@ -98,8 +126,34 @@ void NetGrab::setComputeSha256(bool on)
 
 void NetGrab::checkActivity()
 {
-    if (m_reply && m_sinceActivity.isValid() && m_sinceActivity.elapsed() >= m_settings.inactivityTimeout.count())
+    if (!m_reply)
+        return;
+    const qint64 idle = m_settings.inactivityTimeout.count();
+    if (idle > 0 && m_sinceActivity.isValid() && m_sinceActivity.elapsed() >= idle)
         fail(QNetworkReply::TimeoutError, stalledText());
+    else if (isTrickling())
+        fail(kTooSlow, tooSlowText(m_settings.trickleFloorBytesPerSecond, m_settings.trickleWindow));
+}
+
+// True once the bytes of the last whole window fall short of the floor; a window is judged only
+// when it has passed in full, so a download is never judged on its first moments.
+bool NetGrab::isTrickling()
+{
+    const qint64 window = m_settings.trickleWindow.count();
+    if (m_settings.trickleFloorBytesPerSecond <= 0 || window <= 0)
+        return false;
+    const qint64 now = m_sinceStart.elapsed();
+    if (m_rateSamples.empty())
+        m_rateSamples.emplace_back(0, 0);
+    m_rateSamples.emplace_back(now, m_bytesSeen);
+    // Keep the newest sample that is at least a window old, and everything after it.
+    while (m_rateSamples.size() > 2 && now - m_rateSamples[1].first >= window)
+        m_rateSamples.pop_front();
+    const auto &[then, bytesThen] = m_rateSamples.front();
+    if (now - then < window)
+        return false;
+    const double needed = static_cast<double>(m_settings.trickleFloorBytesPerSecond) * (now - then) / 1000.0;
+    return static_cast<double>(m_bytesSeen - bytesThen) < needed;
 }
 
 void NetGrab::ReadContentLength()
@@ -135,40 +189,55 @@ void NetGrab::onReadyRead()
     auto *reply = qobject_cast<QNetworkReply *>(sender());
     if (!isCurrent(reply))
         return;
-    if (m_reading) {
-        // A receiver is processing events inside our progress event: the outer loop reads on.
-        m_moreToRead = true;
-        return;
-    }
+    if (m_reading)
+        return; // a receiver is processing events inside our progress event: the outer loop reads on
     if (!m_headersRead)
         ReadContentLength();
-    if (!isCurrent(reply))
-        return;
+    if (isCurrent(reply))
+        readBatches(reply);
+}
+
+// Qt hands the body over in reads of a few KiB: tens of thousands for a large package. Taken
+// as they come, each would cost a progress event, the receiver's event processing and a write
+// of the package file; gathered into batches, a few hundred remain and the bar still moves
+// every kBatchWaitMs.
+void NetGrab::readBatches(QNetworkReply *reply)
+{
     const quint64 generation = m_generation;
     m_reading = true;
-    do {
-        m_moreToRead = false;
+    while (generation == m_generation) {
+        const qint64 available = reply->bytesAvailable();
+        if (available <= 0)
+            break;
+        if (available < kBatchBytes && m_sinceRead.isValid() && m_sinceRead.elapsed() < kBatchWaitMs) {
+            if (!m_batchWait.isActive())
+                m_batchWait.start(kBatchWaitMs);
+            break;
+        }
         const qint64 got = readAvailable(reply);
         if (got < 0)
             return;
+        m_sinceRead.restart();
         if (got > 0)
             emitChunkProgress();
-    } while (m_moreToRead && generation == m_generation);
+    }
     if (generation == m_generation)
         m_reading = false;
 }
 
-// Reads everything the reply holds into place: the count, or -1 once the download has ended.
+// Reads what the reply holds into place, one batch at most, so that the window's events are
+// handled between batches: the count, or -1 once the download has ended.
 qint64 NetGrab::readAvailable(QNetworkReply *reply)
 {
     if (!isCurrent(reply))
         return -1;
-    const qint64 available = reply->bytesAvailable();
+    const qint64 available = std::min(reply->bytesAvailable(), kBatchBytes);
     if (available <= 0)
         return 0;
     m_sinceActivity.restart();
     if (!m_keepBody) {
         const qint64 skipped = reply->skip(available);
+        m_bytesSeen += qMax<qint64>(skipped, 0);
         if (skipped > 0 && receivedLength <= std::numeric_limits<qint32>::max() - skipped)
             receivedLength += static_cast<qint32>(skipped);
         return qMax<qint64>(skipped, 0);
@@ -184,12 +253,27 @@ qint64 NetGrab::readAvailable(QNetworkReply *reply)
         m_body.resize(start + got);
         if (m_digest)
             m_digest->addData(m_body.constData() + start, got);
+        if (!chunkArrived(m_body.constData() + start, got))
+            return -1;
         receivedLength += static_cast<qint32>(got);
         return got;
     } catch (const std::bad_alloc &) {
         fail(kOutOfMemory, outOfMemoryText());
         return -1;
     }
+}
+
+// Every byte of a kept body passes here once, in order.
+bool NetGrab::chunkArrived(const char *data, qint64 size)
+{
+    m_bytesSeen += size;
+    if (!m_chunkReceiver || size == 0)
+        return true;
+    const QString problem = m_chunkReceiver(data, size);
+    if (problem.isEmpty())
+        return true;
+    fail(kChunkNotStored, problem);
+    return false;
 }
 
 // A percentage only while the declared length holds; unknown or exceeded lengths give none.
@@ -208,18 +292,24 @@ void NetGrab::onFinished()
         return;
     if (!m_headersRead)
         ReadContentLength();
-    if (readAvailable(reply) < 0)
+    qint64 got = 0;
+    while ((got = readAvailable(reply)) > 0) {
+        emitChunkProgress();
+        if (!isCurrent(reply))
+            return;
+    }
+    if (got < 0)
         return;
 
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    const QByteArray reason = reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toByteArray();
+    const QString reason = reasonPhraseText(reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute));
     const QNetworkReply::NetworkError error = reply->error();
     const QString errorText = reply->errorString();
     QByteArray body = std::exchange(m_body, QByteArray());
     releaseReply();
 
     if (status.isValid() && status.toInt() != 200) {
-        emit DownloadFailed(status.toInt(), QString::fromUtf8(reason));
+        emit DownloadFailed(status.toInt(), reason);
         return;
     }
     if (error != QNetworkReply::NoError || !status.isValid()) {
@@ -247,9 +337,10 @@ void NetGrab::releaseReply()
 {
     ++m_generation;
     m_activityCheck.stop();
+    m_batchWait.stop();
     m_sinceActivity.invalidate();
+    m_sinceRead.invalidate();
     m_reading = false;
-    m_moreToRead = false;
     if (!m_reply)
         return;
     QNetworkReply *reply = m_reply;

@@ -8,6 +8,10 @@
 #include <QString>
 #include <QTimer>
 
+#include <deque>
+#include <functional>
+#include <utility>
+
 #include "Https.h"
 
 #include <memory>
@@ -33,6 +37,14 @@ public:
     static constexpr qint32 kBodyTooLarge = -2;
     // The memory for the body could not be obtained.
     static constexpr qint32 kOutOfMemory = -3;
+    // The chunk receiver refused a chunk (the package file could not be written).
+    static constexpr qint32 kChunkNotStored = -1;
+    // The average rate stayed below HttpSettings::trickleFloorBytesPerSecond for a whole trickleWindow.
+    static constexpr qint32 kTooSlow = -4;
+
+    // Given each chunk of a 200 reply's body once, in order, before that chunk's progress event;
+    // a non-empty answer (a French description) fails the download with kChunkNotStored.
+    using ChunkReceiver = std::function<QString(const char *data, qint64 size)>;
 
     NetGrab(QNetworkAccessManager &network, HttpSettings settings, QObject *parent = nullptr);
     ~NetGrab() override;
@@ -45,6 +57,10 @@ public:
     void setComputeSha256(bool on);
     // The SHA-256 of Bytes() when it was computed, otherwise empty.
     QByteArray BytesSha256() const { return downloadedSha256; }
+    // Applies to the downloads started afterwards.
+    void setChunkReceiver(ChunkReceiver receiver) { m_chunkReceiver = std::move(receiver); }
+    // Ends the running download, if any, without a further event.
+    void DownloadCancel();
 
 signals:
     void DownloadComplete(qint32 BytesReceived);
@@ -54,8 +70,11 @@ signals:
 private:
     void ReadContentLength();
     void onReadyRead();
+    void readBatches(QNetworkReply *reply);
     void onFinished();
     qint64 readAvailable(QNetworkReply *reply);
+    bool chunkArrived(const char *data, qint64 size);
+    bool isTrickling();
     void emitChunkProgress();
     void fail(qint32 number, const QString &description);
     void checkActivity();
@@ -68,13 +87,18 @@ private:
     QPointer<QNetworkReply> m_reply;
     bool m_headersRead = false;
     bool m_keepBody = false;   // false for a reply other than 200: its body is counted, not kept
-    bool m_reading = false;    // inside onReadyRead: nested notifications only mark more data
-    bool m_moreToRead = false;
+    bool m_reading = false;    // inside readBatches: nested notifications leave the reading to it
     quint64 m_generation = 0; // moves on whenever the current reply is released
     QByteArray m_body;         // the body of the running download, gathered in place
     std::unique_ptr<PackageDigest> m_digest;
     QTimer m_activityCheck;
     QElapsedTimer m_sinceActivity;
+    QTimer m_batchWait;         // reads what has gathered when no full batch comes
+    QElapsedTimer m_sinceRead;
+    QElapsedTimer m_sinceStart;
+    qint64 m_bytesSeen = 0;                    // every body byte of the current download
+    std::deque<std::pair<qint64, qint64>> m_rateSamples; // (ms since start, bytes seen), oldest first
+    ChunkReceiver m_chunkReceiver;
 
     QByteArray downloadedBytes;
     QByteArray downloadedSha256;

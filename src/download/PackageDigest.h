@@ -14,7 +14,7 @@ struct UpdateContext;
 struct UpdateService;
 
 // The failure number shown when a package is not the one the vendor signed.
-inline constexpr qint32 kPackageNotSigned = -4;
+inline constexpr qint32 kPackageNotSigned = -5;
 
 // The SHA-256 of a body fed to it piece by piece, as the bytes arrive.
 class PackageDigest {

@@ -4,6 +4,7 @@
 
 #include <QNetworkRequest>
 #include <QSslConfiguration>
+#include <QStringDecoder>
 #include <QUrl>
 
 namespace kestrel {
@@ -11,6 +12,8 @@ namespace kestrel {
 QNetworkRequest makeServiceRequest(const QUrl &url, const HttpSettings &settings)
 {
     QNetworkRequest request(url);
+    // HTTP/2 replies carry no reason phrase, and the boxes show the server's own.
+    request.setAttribute(QNetworkRequest::Http2AllowedAttribute, false);
     // Never follow a redirect from HTTPS down to HTTP.
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                          QNetworkRequest::NoLessSafeRedirectPolicy);
@@ -21,6 +24,16 @@ QNetworkRequest makeServiceRequest(const QUrl &url, const HttpSettings &settings
         ssl.setCaCertificates(settings.trustedCa);
     request.setSslConfiguration(ssl);
     return request;
+}
+
+QString reasonPhraseText(const QVariant &attribute)
+{
+    // Qt hands the phrase over as text read as Latin-1: its bytes come back unchanged.
+    const QByteArray bytes = attribute.typeId() == QMetaType::QString ? attribute.toString().toLatin1()
+                                                                      : attribute.toByteArray();
+    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    const QString text = utf8.decode(bytes);
+    return utf8.hasError() ? QString::fromLatin1(bytes) : text;
 }
 
 HttpSettings configuredHttpSettings()

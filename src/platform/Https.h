@@ -3,6 +3,7 @@
 #include <QList>
 #include <QSslCertificate>
 #include <QString>
+#include <QVariant>
 #include <QtGlobal>
 
 #include <chrono>
@@ -19,6 +20,11 @@ struct HttpSettings {
     QList<QSslCertificate> trustedCa;
     // A request that receives nothing for this long is abandoned.
     std::chrono::milliseconds inactivityTimeout{30000};
+    // A download whose average rate over the last trickleWindow stays below this floor is
+    // abandoned too (0: no floor). The inactivity limit alone lets one byte every few seconds
+    // hold the wizard forever.
+    qint64 trickleFloorBytesPerSecond = 1024;
+    std::chrono::milliseconds trickleWindow{60000};
     // The software record query never takes longer than this in all.
     std::chrono::milliseconds recordTimeout{60000};
     // The largest package body accepted; the counters of the download are 32-bit.
@@ -35,9 +41,13 @@ struct UpdateService {
     QString packagePublicKey;
 };
 
-// A GET request with the certificate checks, the trust anchors, the time limit
+// A GET request over HTTP/1.1 with the certificate checks, the trust anchors, the time limit
 // and the redirect policy above; no request headers of our own.
 QNetworkRequest makeServiceRequest(const QUrl &url, const HttpSettings &settings);
+
+// The reason phrase of a reply's status line (QNetworkRequest::HttpReasonPhraseAttribute) as the
+// user reads it: UTF-8 when its bytes are valid UTF-8, Latin-1 otherwise.
+QString reasonPhraseText(const QVariant &attribute);
 
 // The build's own settings: the configured base address and trusted certificates.
 HttpSettings configuredHttpSettings();

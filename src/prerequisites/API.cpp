@@ -50,17 +50,6 @@ QString decodeBody(const QByteArray &body, const QByteArray &charset)
     return decoder.decode(body);
 }
 
-// Reason phrases are meant to be Latin-1; a server may well send UTF-8.
-QString decodeReason(const QVariant &attribute)
-{
-    // The client hands the phrase over as text read as Latin-1: its bytes come back unchanged.
-    const QByteArray reason = attribute.typeId() == QMetaType::QString ? attribute.toString().toLatin1()
-                                                                       : attribute.toByteArray();
-    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-    const QString text = utf8.decode(reason);
-    return utf8.hasError() ? QString::fromLatin1(reason) : text;
-}
-
 // Waits for the reply without letting the user's clicks and keys in, within the record time limit.
 void waitForReply(QNetworkReply &reply, std::chrono::milliseconds limit)
 {
@@ -126,7 +115,7 @@ QString GetLatestVersion(const QString &softwareId, const kestrel::UpdateService
         return ExtractJsonValue(record, QStringLiteral("version"));
     }
 
-    const QString reason = decodeReason(reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute));
+    const QString reason = kestrel::reasonPhraseText(reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute));
     boxes.show(QStringLiteral("Erreur lors de la requête. Statut : ") + QString::number(code) + QLatin1Char(' ')
                    + reason,
                QStringLiteral("Mise à jour"), kestrel::BoxIcon::Critical, kestrel::BoxButtons::Ok);

@@ -14,6 +14,7 @@
 #include "WindowLayout.h"
 
 #include <QAccessible>
+#include <QCloseEvent>
 #include <QApplication>
 #include <QGuiApplication>
 #include <QLabel>
@@ -215,6 +216,16 @@ void FrmUpdate::resizeEvent(QResizeEvent *event)
     Form_Resize();
 }
 
+void FrmUpdate::closeEvent(QCloseEvent *event)
+{
+    QWidget::closeEvent(event);
+    // Closed while the package arrives: nothing of the update may go on unseen afterwards.
+    if (event->isAccepted() && m_context.currentStep == 2 && !CmdUpdate->isEnabled()) {
+        CancelDownload(*m_context.grbDownload, m_package);
+        m_services.programEnd->endProgram();
+    }
+}
+
 void FrmUpdate::Form_Resize()
 {
     // A minimized window has no client area to lay out.
@@ -369,7 +380,7 @@ bool FrmUpdate::CheckPrerequisites()
 
 bool FrmUpdate::StartDownload()
 {
-    return kestrel::StartDownload(*this, *m_context.grbDownload);
+    return kestrel::StartDownload(*this, *m_context.grbDownload, m_package);
 }
 
 bool FrmUpdate::StartInstall()
@@ -389,12 +400,12 @@ void FrmUpdate::grbDownload_DownloadProgress(float Progress)
 
 void FrmUpdate::grbDownload_DownloadComplete(qint32)
 {
-    onDownloadComplete(*this, *m_context.grbDownload);
+    onDownloadComplete(*this, *m_context.grbDownload, m_package);
 }
 
 void FrmUpdate::grbDownload_DownloadFailed(qint32 ErrorNumber, const QString &ErrorDescription)
 {
-    onDownloadFailed(*this, ErrorNumber, ErrorDescription);
+    onDownloadFailed(*this, ErrorNumber, ErrorDescription, m_package);
 }
 
 } // namespace kestrel

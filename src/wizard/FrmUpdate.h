@@ -2,6 +2,7 @@
 
 #include "EventPump.h"
 #include "Https.h"
+#include "PackageFile.h"
 #include "ProgressBar.h"
 #include "StepHost.h"
 #include "UpdateContext.h"
@@ -63,6 +64,7 @@ protected:
     virtual bool CleanTemporaryFiles();
 
     void resizeEvent(QResizeEvent *event) override;
+    void closeEvent(QCloseEvent *event) override;
     void showEvent(QShowEvent *event) override;
 
 private:
@@ -85,6 +87,7 @@ private:
     std::unique_ptr<HtmlView> m_browserView;
     std::unique_ptr<QtProgressBar> m_progress;
     bool m_centred = false;
+    download::PackageFile m_package; // the package being downloaded
 
     // Controls, in the order they are created.
     NetGrab *grbDownloadControl = nullptr;

@@ -50,17 +50,18 @@ public:
             insideProgress = false;
         });
         QObject::connect(grab.get(), &NetGrab::DownloadComplete, grab.get(),
-                         [this](qint32) { onDownloadComplete(host, *grab); });
+                         [this](qint32) { onDownloadComplete(host, *grab, package); });
         QObject::connect(grab.get(), &NetGrab::DownloadFailed, grab.get(), [this](qint32 n, const QString &d) {
             reportedDescription = d;
-            onDownloadFailed(host, n, d);
+            onDownloadFailed(host, n, d, package);
         });
     }
 
     // What a click at step 2 does; then waits for the handler that enables the button.
     void run()
     {
-        EXPECT_FALSE(StartDownload(host, *grab));
+        host.buttonEnabled = 0;
+        EXPECT_FALSE(StartDownload(host, *grab, package));
         ASSERT_TRUE(waitUntil([this] { return host.buttonEnabled > 0; }));
         settle(100ms);
         EXPECT_EQ(host.buttonEnabled, 1);
@@ -77,6 +78,7 @@ public:
     TestHttpsServer server;
     QNetworkAccessManager network;
     std::unique_ptr<NetGrab> grab;
+    download::PackageFile package;
     QString reportedDescription;
     bool insideProgress = false;
 };
@@ -143,6 +145,12 @@ TEST(DownloadStep, FailuresShowOneBoxAndLeaveNoFile)
         {"updates folder blocked by a file", dropped,
          [](StepHarness &s) { writeFile(s.host.ctx.appFolder + QStringLiteral("updates"), "pas un dossier"); },
          [&](const StepHarness &) { return told(kPackageStoreFailed, QStringLiteral("Impossible de créer le dossier")); }, 0},
+        {"updates folder is a link", dropped,
+         [](StepHarness &s) {
+             QDir(s.host.ctx.appFolder).mkdir(QStringLiteral("ailleurs"));
+             QFile::link(s.host.ctx.appFolder + QStringLiteral("ailleurs"), s.host.ctx.appFolder + QStringLiteral("updates"));
+         },
+         [&](const StepHarness &) { return told(kPackageStoreFailed, QStringLiteral("Le dossier des mises à jour « ")); }, 0},
         {"package path taken by a folder", ScriptedReply::text(200, "OK", patternBytes(100), "application/zip"),
          [](StepHarness &s) { QDir().mkpath(s.packagePath()); },
          [&](const StepHarness &) { return told(kPackageStoreFailed, QStringLiteral("Impossible d'enregistrer le fichier")); }, 1},
@@ -192,7 +200,7 @@ TEST(DownloadStep, RefusedUrlIsReportedBeforeStartDownloadReturns)
 {
     StepHarness s;
     s.host.service.baseUrl.clear();
-    EXPECT_FALSE(StartDownload(s.host, *s.grab));
+    EXPECT_FALSE(StartDownload(s.host, *s.grab, s.package));
     ASSERT_EQ(s.host.boxes.shown.size(), 1u);
     EXPECT_EQ(s.host.boxes.shown[0].text, QStringLiteral("Erreur lors du téléchargement de la mise à jour : ")
                                               + QString::number(NetGrab::kUrlRefused) + QLatin1Char(' ')

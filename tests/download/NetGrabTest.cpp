@@ -1,6 +1,4 @@
-#include "NetGrab.h"
-#include "TestHttpsServer.h"
-#include "TestKit.h"
+#include "DownloadKit.h"
 
 #include <QCoreApplication>
 #include <QNetworkAccessManager>
@@ -15,51 +13,6 @@ using namespace std::chrono_literals;
 
 namespace kestrel::test {
 namespace {
-
-struct GrabEvent {
-    enum Kind { Progress, Complete, Failed } kind;
-    float progress = 0.0F;
-    qint32 number = 0;
-    QString description;
-};
-
-// A control trusting the local server's CA, and the events it raised.
-struct GrabHarness {
-    explicit GrabHarness(HttpSettings base = {}) : settings(std::move(base))
-    {
-        settings.trustedCa = TestHttpsServer::caCertificates();
-        grab = std::make_unique<NetGrab>(network, settings);
-        QObject::connect(grab.get(), &NetGrab::DownloadProgress, grab.get(),
-                         [this](float p) { events.push_back({GrabEvent::Progress, p, 0, {}}); });
-        QObject::connect(grab.get(), &NetGrab::DownloadComplete, grab.get(),
-                         [this](qint32 n) { events.push_back({GrabEvent::Complete, 0.0F, n, {}}); });
-        QObject::connect(grab.get(), &NetGrab::DownloadFailed, grab.get(),
-                         [this](qint32 n, const QString &d) { events.push_back({GrabEvent::Failed, 0.0F, n, d}); });
-    }
-    QString url(const QString &path) const { return server.baseUrl() + path; }
-    // Starts a download of path and waits for its Complete or Failed.
-    void fetch(const QString &path)
-    {
-        events.clear();
-        grab->DownloadStart(url(path));
-        waitUntil([this] { return ended(); });
-    }
-    bool ended() const { return !events.empty() && events.back().kind != GrabEvent::Progress; }
-    std::vector<float> progressValues() const
-    {
-        std::vector<float> values;
-        for (const GrabEvent &e : events)
-            if (e.kind == GrabEvent::Progress)
-                values.push_back(e.progress);
-        return values;
-    }
-
-    HttpSettings settings;
-    TestHttpsServer server;
-    QNetworkAccessManager network;
-    std::unique_ptr<NetGrab> grab;
-    std::vector<GrabEvent> events;
-};
 
 ScriptedReply piecesReply(QList<QByteArray> pieces, std::chrono::milliseconds delay = 0ms, bool chunked = false)
 {

@@ -1,15 +1,13 @@
 #include "TestHttpsServer.h"
+#include "TestPki.h"
 
 #include <QFile>
 #include <QFileInfo>
 #include <QHostAddress>
 #include <QMutexLocker>
-#include <QProcess>
 #include <QSslConfiguration>
-#include <QSslKey>
 #include <QSslSocket>
 #include <QTcpServer>
-#include <QTemporaryDir>
 #include <QThread>
 #include <QTimer>
 
@@ -20,110 +18,6 @@
 namespace kestrel::test {
 
 namespace {
-
-const char kOpensslConfig[] = R"(
-[req]
-distinguished_name = dn
-prompt = no
-[dn]
-CN = unused
-[ca_ext]
-basicConstraints = critical, CA:TRUE
-keyUsage = critical, keyCertSign, cRLSign
-subjectKeyIdentifier = hash
-[server_ext]
-basicConstraints = CA:FALSE
-keyUsage = critical, digitalSignature, keyEncipherment
-extendedKeyUsage = serverAuth
-subjectAltName = IP:127.0.0.1
-subjectKeyIdentifier = hash
-authorityKeyIdentifier = keyid
-)";
-
-struct ServerIdentity {
-    QSslCertificate certificate;
-    QSslKey key;
-};
-
-// Two certificate authorities and a server certificate for 127.0.0.1 from each, made with the
-// openssl command line once per process.
-class TestPki {
-public:
-    TestPki()
-    {
-        if (!m_dir.isValid())
-            throw std::runtime_error("cannot create a temporary folder for the test certificates");
-        QFile config(path("openssl.cnf"));
-        if (!config.open(QIODevice::WriteOnly) || config.write(kOpensslConfig) < 0)
-            throw std::runtime_error("cannot write the openssl configuration");
-        config.close();
-        makeCa("ca", "Kestrel Test CA");
-        makeCa("other-ca", "Kestrel Untrusted CA");
-        trusted = makeServer("server", "ca", 1);
-        untrusted = makeServer("other-server", "other-ca", 2);
-        ca = QSslCertificate::fromPath(path("ca.pem"));
-        if (ca.isEmpty())
-            throw std::runtime_error("the test CA certificate cannot be read");
-    }
-
-    QString path(const QString &name) const { return m_dir.filePath(name); }
-
-    QList<QSslCertificate> ca;
-    ServerIdentity trusted;
-    ServerIdentity untrusted;
-
-private:
-    void openssl(const QStringList &arguments) const
-    {
-        QProcess process;
-        process.setWorkingDirectory(m_dir.path());
-        process.start(QStringLiteral("openssl"), arguments);
-        if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit
-            || process.exitCode() != 0) {
-            throw std::runtime_error("openssl " + arguments.join(' ').toStdString() + " failed: "
-                                     + process.readAllStandardError().toStdString());
-        }
-    }
-
-    static QStringList newEcKey()
-    {
-        return {"-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"};
-    }
-
-    void makeCa(const QString &name, const QString &commonName) const
-    {
-        openssl(QStringList{"req", "-x509", "-config", "openssl.cnf", "-extensions", "ca_ext"} + newEcKey()
-                + QStringList{"-keyout", name + ".key", "-out", name + ".pem", "-days", "30", "-subj",
-                              "/CN=" + commonName});
-    }
-
-    ServerIdentity makeServer(const QString &name, const QString &caName, int serial) const
-    {
-        openssl(QStringList{"req", "-new", "-config", "openssl.cnf"} + newEcKey()
-                + QStringList{"-keyout", name + ".key", "-out", name + ".csr", "-subj", "/CN=127.0.0.1"});
-        openssl({"x509", "-req", "-in", name + ".csr", "-CA", caName + ".pem", "-CAkey", caName + ".key",
-                 "-set_serial", QString::number(serial), "-days", "30", "-extfile", "openssl.cnf",
-                 "-extensions", "server_ext", "-out", name + ".pem"});
-        ServerIdentity identity;
-        const QList<QSslCertificate> chain = QSslCertificate::fromPath(path(name + ".pem"));
-        QFile keyFile(path(name + ".key"));
-        if (chain.isEmpty() || !keyFile.open(QIODevice::ReadOnly))
-            throw std::runtime_error("the test server certificate cannot be read");
-        identity.certificate = chain.first();
-        identity.key = QSslKey(keyFile.readAll(), QSsl::Ec, QSsl::Pem, QSsl::PrivateKey);
-        if (identity.key.isNull())
-            throw std::runtime_error("the test server key cannot be read");
-        return identity;
-    }
-
-    QTemporaryDir m_dir;
-};
-
-const TestPki &pki()
-{
-    static const TestPki instance;
-    return instance;
-}
 
 qint64 unsent(const QSslSocket *socket)
 {
@@ -154,7 +48,7 @@ std::optional<RecordedRequest> parseHead(const QByteArray &head)
     const QList<QByteArray> requestLine = lines.value(0).trimmed().split(' ');
     if (requestLine.size() != 3)
         return std::nullopt;
-    RecordedRequest request{requestLine[0], requestLine[1], {}};
+    RecordedRequest request{requestLine[0], requestLine[1], {}, {}};
     for (qsizetype i = 1; i < lines.size(); ++i) {
         const QByteArray line = lines[i].trimmed();
         const qsizetype colon = line.indexOf(':');
@@ -228,6 +122,15 @@ ScriptedReply ScriptedReply::text(int status, const QByteArray &reason, const QB
     return reply;
 }
 
+ScriptedReply ScriptedReply::trickle(const QByteArray &body, qsizetype pieceBytes, std::chrono::milliseconds interval)
+{
+    ScriptedReply reply;
+    for (qsizetype at = 0; at < body.size(); at += pieceBytes)
+        reply.pieces.append(body.mid(at, pieceBytes));
+    reply.pieceDelay = interval;
+    return reply;
+}
+
 QByteArray RecordedRequest::header(const QByteArray &name) const
 {
     for (const auto &[key, value] : headers) {
@@ -246,6 +149,8 @@ public:
         m_tls.setLocalCertificate(identity.certificate);
         m_tls.setPrivateKey(identity.key);
         m_tls.setPeerVerifyMode(QSslSocket::VerifyNone);
+        // Offered as most web servers do: a client willing to speak HTTP/2 picks it.
+        m_tls.setAllowedNextProtocols({QSslConfiguration::ALPNProtocolHTTP2, QSslConfiguration::NextProtocolHttp1_1});
     }
 
     void stop()
@@ -291,11 +196,12 @@ private:
             return;
         }
         ex->requestRead = true;
-        const std::optional<RecordedRequest> request = parseHead(ex->head.left(end));
+        std::optional<RecordedRequest> request = parseHead(ex->head.left(end));
         if (!request) {
             ex->socket->abort();
             return;
         }
+        request->protocol = ex->socket->sslConfiguration().nextNegotiatedProtocol();
         {
             QMutexLocker lock(&m_owner.m_mutex);
             m_owner.m_requests.append(*request);
@@ -393,7 +299,7 @@ private:
 TestHttpsServer::TestHttpsServer(Certificate certificate)
 {
     const ServerIdentity &identity =
-        certificate == Certificate::SignedByTestCa ? pki().trusted : pki().untrusted;
+        certificate == Certificate::SignedByTestCa ? testPki().trusted : testPki().untrusted;
     m_thread = new QThread;
     m_thread->setObjectName(QStringLiteral("TestHttpsServer"));
     m_listener = new Listener(*this, identity);
@@ -425,12 +331,12 @@ TestHttpsServer::~TestHttpsServer()
 
 QList<QSslCertificate> TestHttpsServer::caCertificates()
 {
-    return pki().ca;
+    return testPki().ca;
 }
 
 QString TestHttpsServer::caPemPath()
 {
-    return pki().path(QStringLiteral("ca.pem"));
+    return testPki().caPemPath;
 }
 
 QString TestHttpsServer::baseUrl() const

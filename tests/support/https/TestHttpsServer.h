@@ -50,12 +50,15 @@ struct ScriptedReply {
     // A plain reply with its body in one piece.
     static ScriptedReply text(int status, const QByteArray &reason, const QByteArray &body,
                               const QByteArray &contentType = "application/json");
+    // A 200 reply whose body comes pieceBytes at a time, one piece per interval.
+    static ScriptedReply trickle(const QByteArray &body, qsizetype pieceBytes, std::chrono::milliseconds interval);
 };
 
 struct RecordedRequest {
     QByteArray method;
     QByteArray path; // as sent on the request line, query included
     HeaderList headers;
+    QByteArray protocol; // what TLS negotiated (ALPN): "http/1.1", "h2", or empty
 
     // The value of the first header of that name (letter case ignored), or a null array.
     QByteArray header(const QByteArray &name) const;

@@ -1,0 +1,64 @@
+#pragma once
+
+// The package file of one download, ours alone: written under a temporary name inside the
+// updates folder, then renamed over its final name. Nothing that stands in the way (a link,
+// a hard link, a pipe, a device, a folder) is ever opened, followed or written through.
+// Free of Qt; one implementation file per operating system.
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <system_error>
+
+namespace kestrel::download {
+
+class PackageFile {
+public:
+    enum class Stage {
+        None,
+        FolderIsLink,    // the updates folder is a link (or a junction)
+        FolderNotFolder, // something other than a folder has the updates folder's name
+        Folder,          // the updates folder cannot be made or opened
+        Clear,           // what stands at the temporary name cannot be removed
+        Create,
+        Write,
+        Rename,
+    };
+    struct Problem {
+        Stage stage = Stage::None;
+        std::error_code error;
+        explicit operator bool() const { return stage != Stage::None; }
+    };
+
+    PackageFile() = default;
+    ~PackageFile(); // an unfinished file is removed
+    PackageFile(const PackageFile &) = delete;
+    PackageFile &operator=(const PackageFile &) = delete;
+
+    // Makes the updates folder when absent (its parent must exist); an existing one must be a
+    // real folder. Then removes whatever stands at partName, without following it (a folder
+    // only when empty), and creates the file anew, exclusively.
+    Problem create(const std::filesystem::path &folder, const std::string &partName);
+    // Appends to the file created above.
+    Problem write(const void *data, std::size_t size);
+    // Closes the file and renames it over finalName, replacing the entry there, never writing through it.
+    // No flush to disk: after a power cut the wizard starts over and downloads the package again.
+    Problem commit(const std::string &finalName);
+    // Closes and removes the file when it was created and not committed; safe to call at any time.
+    void discard();
+
+    bool isOpen() const { return m_file != -1; }
+    std::int64_t size() const { return m_size; }
+
+private:
+    void closeAll();
+
+    std::filesystem::path m_folder;
+    std::string m_partName;
+    std::intptr_t m_folderHandle = -1; // where the system has folder handles
+    std::intptr_t m_file = -1;
+    std::int64_t m_size = 0;
+};
+
+} // namespace kestrel::download
