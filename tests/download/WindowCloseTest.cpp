@@ -54,7 +54,7 @@ TEST_P(WindowClosed, DuringTheDownloadEndsTheProgramAndLeavesNoPackage)
     WizardServices services;
     services.messageBoxes = &boxes;
     services.programEnd = &end;
-    services.updateService = {&network, server.baseUrl() + QStringLiteral("vb6/v1/softwares/"), {}};
+    services.updateService = {&network, server.baseUrl() + QStringLiteral("vb6/v1/softwares/"), {}, {}};
     services.updateService.http.trustedCa = TestHttpsServer::caCertificates();
     services.programFolder = dir.path();
     ScriptedReply reply = ScriptedReply::trickle(patternBytes(20000), 1000, 30ms);
