@@ -1,6 +1,7 @@
 #pragma once
 
 #include "EventPump.h"
+#include "FolderLock.h"
 #include "Https.h"
 #include "ProgressBar.h"
 #include "StepHost.h"
@@ -86,6 +87,7 @@ private:
     std::unique_ptr<HtmlView> m_browserView;
     std::unique_ptr<QtProgressBar> m_progress;
     bool m_centred = false;
+    platform::FolderLock m_folderLock;  // one wizard per application folder, for the window's life
 
     // Controls, in the order they are created.
     NetGrab *grbDownloadControl = nullptr;
