@@ -141,8 +141,14 @@ std::optional<std::string> Staging::writeData(archive *reader, archive_entry *en
     return failure(destination, out.close());
 }
 
+// One flush of the volume costs far less than one per file when the package holds thousands.
 std::optional<std::string> Staging::flush()
 {
+    const std::error_code whole = platform::syncVolume(m_folder);
+    if (!whole)
+        return std::nullopt;
+    if (whole != std::errc::function_not_supported)
+        return message::stagingError(m_folder, whole);
     for (const fs::path &file : m_files) {
         if (const std::error_code error = platform::syncFile(file))
             return message::stagingError(file, error);

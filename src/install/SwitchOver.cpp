@@ -100,6 +100,9 @@ std::optional<std::string> SwitchOver::checkTargets() const
 
 std::optional<std::string> SwitchOver::syncTouchedFolders() const
 {
+    const std::error_code whole = platform::syncVolume(m_paths.staging);
+    if (whole != std::errc::function_not_supported)
+        return whole ? std::optional(message::stagingError(m_paths.staging, whole)) : std::nullopt;
     for (const auto *folders : {&m_targetFolders, &m_backupFolders}) {
         for (const fs::path &folder : *folders) {
             if (const std::error_code error = platform::syncFolder(folder))

@@ -37,6 +37,12 @@ std::error_code syncFolder(const std::filesystem::path &)
     return {};
 }
 
+// Flushing a whole volume needs administrator rights there: files are flushed one by one.
+std::error_code syncVolume(const std::filesystem::path &)
+{
+    return std::make_error_code(std::errc::function_not_supported);
+}
+
 // Creating a probe file is the only reliable answer under Windows access control lists.
 bool canWriteInto(const std::filesystem::path &folder)
 {

@@ -33,6 +33,18 @@ std::error_code syncFolder(const std::filesystem::path &folder)
     return syncPath(folder, O_DIRECTORY);
 }
 
+std::error_code syncVolume(const std::filesystem::path &folder)
+{
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0)
+        return {errno, std::generic_category()};
+    std::error_code error;
+    if (::syncfs(fd) != 0)
+        error = {errno, std::generic_category()};
+    ::close(fd);
+    return error;
+}
+
 bool canWriteInto(const std::filesystem::path &folder)
 {
     return ::access(folder.c_str(), W_OK | X_OK) == 0;
