@@ -1,12 +1,13 @@
 #pragma once
 
 // Installs a zip package into a folder, free of the window: the whole archive is checked
-// and written into a staging folder beside the package first, then moved into place, so a
-// hostile or damaged package leaves the target folder as it was.
+// and written into a staging folder beside the package first, then switched into place with
+// a way back, so that the target folder ends either wholly as it was or wholly updated.
 
 #include <cstddef>
 #include <filesystem>
 #include <string>
+#include <system_error>
 
 struct archive_entry;
 
@@ -19,7 +20,7 @@ public:
     virtual void started(std::size_t topLevelCount) = 0;
     // That many top-level entries are fully written and verified (whole numbers, rising).
     virtual void topLevelStaged(std::size_t count) = 0;
-    // Called between data blocks and entries; cheap to ignore.
+    // Called between data blocks, entries and moves; cheap to ignore.
     virtual void busy() = 0;
 };
 
@@ -39,5 +40,25 @@ EntryKind classifyEntry(archive_entry *entry);
 
 InstallResult installPackage(const std::filesystem::path &package, const std::filesystem::path &target,
                              InstallObserver &observer);
+
+// What the start of the wizard does with a switch-over that a crash or a power cut interrupted.
+enum class RecoveryOutcome {
+    Nothing,     // no interrupted switch-over
+    RolledBack,  // the folder is back to wholly old
+    Completed,   // every new entry was already in place: the update is kept
+    Failed,      // could not be brought back; description says why (French, UTF-8)
+};
+struct RecoveryResult {
+    RecoveryOutcome outcome = RecoveryOutcome::Nothing;
+    std::string description;
+};
+RecoveryResult recoverInterruptedInstall(const std::filesystem::path &updatesFolder);
+
+// For tests: called with 0, 1, ... before each rename of the switch-over, then with the
+// number of renames n once they are all made, n + 1 once the update is marked as kept and
+// n + 2 once the record and backups are gone. An error returned before a rename makes that
+// rename fail with it; later points ignore the answer.
+using SwitchPointHook = std::error_code (*)(std::size_t point);
+void setSwitchPointHook(SwitchPointHook hook);
 
 } // namespace kestrel::install

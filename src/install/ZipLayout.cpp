@@ -186,26 +186,26 @@ std::optional<std::string> readEntries(const std::string &directory, const Direc
 {
     for (std::size_t at = 0; at < directory.size();) {
         if (directory.size() - at < kCentralSize || little(directory, at, 4) != kCentralSignature)
-            return unreadableZipDirectory();
+            return message::unreadableZipDirectory();
         const std::size_t nameLength = little(directory, at + 28, 2);
         const std::size_t extraLength = little(directory, at + 30, 2);
         const std::size_t commentLength = little(directory, at + 32, 2);
         const std::size_t next = at + kCentralSize + nameLength + extraLength + commentLength;
         if (next > directory.size())
-            return unreadableZipDirectory();
+            return message::unreadableZipDirectory();
         Entry entry;
         entry.name = directory.substr(at + kCentralSize, nameLength);
         if ((little(directory, at + 8, 2) & kEncryptionFlags) != 0 || little(directory, at + 10, 2) == kAesMethod)
-            return encryptedZipEntry(entry.name);
+            return message::encryptedZipEntry(entry.name);
         Fields fields{little(directory, at + 24, 4), little(directory, at + 20, 4), little(directory, at + 42, 4)};
         if (!widen(directory.substr(at + kCentralSize + nameLength, extraLength), fields)
             || fields.offset >= where.begin)
-            return unreadableZipDirectory();
+            return message::unreadableZipDirectory();
         // A stream that claims more than deflate can give hides where it really ends: the reader
         // inflates a deflated entry whose size follows its data up to the stream's end.
         if (little(directory, at + 10, 2) == kDeflateMethod
             && fields.original > kDeflateSlack && (fields.original - kDeflateSlack) / kDeflateMostRatio > fields.stored)
-            return impossibleZipEntrySize(entry.name);
+            return message::impossibleZipEntrySize(entry.name);
         entry.localHeader = fields.offset;
         entry.storedSize = fields.stored;
         entries.push_back(std::move(entry));
@@ -225,21 +225,21 @@ std::optional<std::string> placeEntries(PackageBytes &bytes, const Directory &wh
     std::string extra;
     for (Entry &entry : entries) {
         if (entry.localHeader + kLocalSize > where.begin)
-            return zipEntryIntoDirectory(entry.name);
+            return message::zipEntryIntoDirectory(entry.name);
         if (!bytes.read(entry.localHeader, kLocalSize, header) || little(header, 0, 4) != kLocalSignature)
-            return unreadableZipDirectory();
+            return message::unreadableZipDirectory();
         if ((little(header, 6, 2) & kEncryptionFlags) != 0)
-            return encryptedZipEntry(entry.name);
+            return message::encryptedZipEntry(entry.name);
         const std::uint64_t nameEnd = entry.localHeader + kLocalSize + little(header, 26, 2);
         const std::uint64_t dataBegin = nameEnd + little(header, 28, 2);
         if (dataBegin > where.begin)
-            return zipEntryIntoDirectory(entry.name);
+            return message::zipEntryIntoDirectory(entry.name);
         Fields local{little(header, 22, 4), little(header, 18, 4), 0};
         if (!bytes.read(nameEnd, dataBegin - nameEnd, extra) || !widen(extra, local))
-            return unreadableZipDirectory();
+            return message::unreadableZipDirectory();
         const std::uint64_t stored = std::max(entry.storedSize, local.stored);
         if (stored > where.begin - dataBegin)
-            return zipEntryIntoDirectory(entry.name);
+            return message::zipEntryIntoDirectory(entry.name);
         entry.end = dataBegin + stored;
     }
     return std::nullopt;
@@ -251,7 +251,7 @@ std::optional<std::string> findOverlap(const std::vector<Entry> &entries)
     const Entry *furthest = nullptr;
     for (const Entry &entry : entries) {
         if (furthest && entry.localHeader < furthest->end)
-            return overlappingZipEntries(furthest->name, entry.name);
+            return message::overlappingZipEntries(furthest->name, entry.name);
         if (!furthest || entry.end > furthest->end)
             furthest = &entry;
     }
@@ -264,11 +264,11 @@ std::optional<std::string> checkZipLayout(const std::filesystem::path &package)
 {
     PackageBytes bytes(package);
     if (!bytes.isOpen())
-        return unreadableZipDirectory();
+        return message::unreadableZipDirectory();
     const std::optional<Directory> where = findDirectory(bytes);
     std::string directory;
     if (!where || !bytes.read(where->begin, where->size, directory))
-        return unreadableZipDirectory();
+        return message::unreadableZipDirectory();
     std::vector<Entry> entries;
     if (auto refusal = readEntries(directory, *where, entries))
         return refusal;

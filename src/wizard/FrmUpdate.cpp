@@ -9,6 +9,7 @@
 #include "Prerequisites.h"
 #include "ProgramEnd.h"
 #include "Product.h"
+#include "StartUp.h"
 #include "StepTexts.h"
 #include "SupportContact.h"
 #include "WindowLayout.h"
@@ -101,6 +102,7 @@ void FrmUpdate::Form_Initialize()
     connect(m_context.grbDownload, &NetGrab::DownloadProgress, this, &FrmUpdate::grbDownload_DownloadProgress);
     connect(m_context.grbDownload, &NetGrab::DownloadComplete, this, &FrmUpdate::grbDownload_DownloadComplete);
     connect(m_context.grbDownload, &NetGrab::DownloadFailed, this, &FrmUpdate::grbDownload_DownloadFailed);
+    SettleStartUp(*this, m_folderLock);
 }
 
 void FrmUpdate::createControls()

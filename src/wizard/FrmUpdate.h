@@ -1,6 +1,7 @@
 #pragma once
 
 #include "EventPump.h"
+#include "FolderLock.h"
 #include "Https.h"
 #include "PackageFile.h"
 #include "ProgressBar.h"
@@ -88,6 +89,7 @@ private:
     std::unique_ptr<QtProgressBar> m_progress;
     bool m_centred = false;
     download::PackageFile m_package; // the package being downloaded
+    platform::FolderLock m_folderLock;  // one wizard per application folder, for the window's life
 
     // Controls, in the order they are created.
     NetGrab *grbDownloadControl = nullptr;

@@ -1,0 +1,49 @@
+#include "PackageInstaller.h"
+
+#include "InstallErrors.h"
+#include "OwnFiles.h"
+#include "SwitchRecord.h"
+
+#include <algorithm>
+
+namespace fs = std::filesystem;
+
+namespace kestrel::install {
+
+// A switch-over is completed only when every move was made before the interruption: then
+// the folder already is wholly new and only the backups remain to drop. In every other case
+// it is undone, because the old files are all there (set aside or untouched) and the user
+// never saw the update succeed; the next click installs it again from the package.
+RecoveryResult recoverInterruptedInstall(const fs::path &updatesFolder)
+{
+    SwitchPaths paths{{}, updatesFolder / kStagingFolderName};
+    if (!fs::is_directory(linkStatus(paths.staging))
+        || !fs::is_regular_file(linkStatus(paths.staging / kStagingMarkerName)))
+        return {RecoveryOutcome::Nothing, {}};
+    std::error_code error;
+    if (fs::is_regular_file(linkStatus(paths.committed()))) {
+        if ((error = dropStaging(paths)))
+            return {RecoveryOutcome::Failed, message::leftoverNotRecovered(frenchSystemError(error))};
+        return {RecoveryOutcome::Completed, {}};
+    }
+    if (!existsHere(paths.record()))
+        return {RecoveryOutcome::Nothing, {}};
+    const std::optional<std::vector<Move>> moves = readRecord(paths.staging, paths.target);
+    if (!moves)
+        return {RecoveryOutcome::Failed, message::leftoverNotRecovered(message::unreadableRecord(paths.record()))};
+    const bool allDone = std::all_of(moves->begin(), moves->end(),
+                                     [&paths](const Move &move) { return moveDone(paths, move); });
+    if (allDone) {
+        if ((error = markCommitted(paths)) || (error = dropStaging(paths)))
+            return {RecoveryOutcome::Failed, message::leftoverNotRecovered(frenchSystemError(error))};
+        return {RecoveryOutcome::Completed, {}};
+    }
+    std::string failed;
+    if ((error = undoMoves(paths, *moves, failed)))
+        return {RecoveryOutcome::Failed, message::leftoverNotRecovered(message::notPutBack(failed, error))};
+    if ((error = dropStaging(paths)))
+        return {RecoveryOutcome::Failed, message::leftoverNotRecovered(frenchSystemError(error))};
+    return {RecoveryOutcome::RolledBack, {}};
+}
+
+} // namespace kestrel::install

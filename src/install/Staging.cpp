@@ -1,0 +1,165 @@
+#include "Staging.h"
+
+#include "DiskSync.h"
+#include "InstallErrors.h"
+#include "OutputFile.h"
+#include "OwnFiles.h"
+
+#include <archive_entry.h>
+
+namespace fs = std::filesystem;
+
+namespace kestrel::install {
+
+namespace {
+
+fs::path joined(fs::path base, const std::vector<std::string> &components)
+{
+    for (const std::string &component : components)
+        base /= fs::path(std::u8string(component.begin(), component.end()));
+    return base;
+}
+
+std::optional<std::string> failure(const fs::path &path, const std::error_code &error)
+{
+    return error ? std::optional(message::stagingError(path, error)) : std::nullopt;
+}
+
+} // namespace
+
+Staging::Staging(fs::path folder, InstallObserver &observer) : m_folder(std::move(folder)), m_observer(observer) {}
+
+std::optional<std::string> Staging::prepare(bool &created)
+{
+    std::error_code error;
+    const fs::file_status status = linkStatus(m_folder);
+    if (fs::exists(status)) {
+        if (!fs::is_directory(status) || !fs::is_regular_file(linkStatus(m_folder / kStagingMarkerName)))
+            return message::foreignStaging(m_folder);
+        if ((error = removeOurTree(m_folder)))
+            return message::cannotClearStaging(m_folder, error);
+    }
+    fs::create_directory(m_folder, error);
+    if (error)
+        return message::stagingError(m_folder, error);
+    created = true;
+    OutputFile marker;
+    const std::string text = message::kMarkerText;
+    error = marker.open(m_folder / kStagingMarkerName, 0644);
+    if (!error)
+        error = marker.writeAt(0, text.data(), text.size());
+    if (!error)
+        error = marker.close();
+    for (const fs::path &folder : {content(), backup()}) {
+        if (!error)
+            fs::create_directory(folder, error);
+        if (!error)
+            m_folders.insert(folder.native());
+    }
+    return failure(m_folder, error);
+}
+
+std::optional<std::string> Staging::stage(const fs::path &package, const EntryChecker &checker, const Plan &plan)
+{
+    ReaderPtr reader = openZip(package);
+    if (!reader)
+        return message::damaged({});
+    archive_entry *entry = nullptr;
+    std::size_t reported = 0;
+    for (std::size_t i = 0;; ++i) {
+        const int status = archive_read_next_header(reader.get(), &entry);
+        if (status == ARCHIVE_EOF)
+            return i == plan.doneAfter.size() ? std::nullopt : std::optional(message::changedPackage());
+        if (status < ARCHIVE_WARN)
+            return message::damaged({});
+        EntryPath path;
+        if (i >= plan.doneAfter.size() || checker.check(entry, path))
+            return message::changedPackage();
+        if (auto failure = stageEntry(reader.get(), entry, path))
+            return failure;
+        if (plan.doneAfter[i] > reported)
+            m_observer.topLevelStaged(reported = plan.doneAfter[i]);
+        m_observer.busy();
+    }
+}
+
+std::optional<std::string> Staging::stageEntry(archive *reader, archive_entry *entry, const EntryPath &path)
+{
+    if (path.verdict == PathVerdict::Root)
+        return std::nullopt;
+    const fs::path destination = joined(content(), path.components);
+    if (classifyEntry(entry) == EntryKind::Folder)
+        return makeFolder(destination);
+    if (auto failure = makeFolder(destination.parent_path()))
+        return failure;
+    return writeData(reader, entry, destination);
+}
+
+// Remembers the folders made so far, which spares a look at the disk for most entries.
+std::optional<std::string> Staging::makeFolder(const fs::path &folder)
+{
+    if (m_folders.contains(folder.native()))
+        return std::nullopt;
+    std::error_code error;
+    fs::create_directories(folder, error);
+    if (error)
+        return message::stagingError(folder, error);
+    for (fs::path made = folder; made != content() && m_folders.insert(made.native()).second;)
+        made = made.parent_path();
+    return std::nullopt;
+}
+
+// The declared size is a hard limit: a block that would pass it stops the installation before
+// it is written, so a package cannot fill the disk beyond what the space check allowed.
+std::optional<std::string> Staging::writeData(archive *reader, archive_entry *entry, const fs::path &destination)
+{
+    const std::int64_t declared = declaredSize(entry);
+    OutputFile out;
+    std::error_code error = out.open(destination, entryPermissions(entry));
+    if (error)
+        return message::stagingError(destination, error);
+    m_files.push_back(destination);
+    const void *block = nullptr;
+    std::size_t size = 0;
+    la_int64_t offset = 0;
+    std::int64_t end = 0;
+    for (;;) {
+        const int status = archive_read_data_block(reader, &block, &size, &offset);
+        if (status == ARCHIVE_EOF)
+            break;
+        // Bad CRCs come back as warnings: any status but OK is a damaged entry.
+        if (status != ARCHIVE_OK || offset < 0 || static_cast<std::uint64_t>(size) > static_cast<std::uint64_t>(declared)
+            || offset > declared - static_cast<std::int64_t>(size))
+            return message::damaged(entryPathText(entry));
+        if ((error = out.writeAt(offset, block, size)))
+            return message::stagingError(destination, error);
+        end = std::max<std::int64_t>(end, offset + static_cast<std::int64_t>(size));
+        m_observer.busy();
+    }
+    if (end != declared)
+        return message::damaged(entryPathText(entry));
+    return failure(destination, out.close());
+}
+
+// One flush of the volume costs far less than one per file when the package holds thousands.
+std::optional<std::string> Staging::flush()
+{
+    const std::error_code whole = platform::syncVolume(m_folder);
+    if (!whole)
+        return std::nullopt;
+    if (whole != std::errc::function_not_supported)
+        return message::stagingError(m_folder, whole);
+    for (const fs::path &file : m_files) {
+        if (const std::error_code error = platform::syncFile(file))
+            return message::stagingError(file, error);
+        m_observer.busy();
+    }
+    m_folders.insert(m_folder.native());
+    for (const auto &folder : m_folders) {
+        if (const std::error_code error = platform::syncFolder(fs::path(folder)))
+            return message::stagingError(fs::path(folder), error);
+    }
+    return std::nullopt;
+}
+
+} // namespace kestrel::install

@@ -1,0 +1,46 @@
+#pragma once
+
+// The staging folder beside the package: the package is written there in full, checked
+// and flushed to disk before anything in the application folder changes.
+
+#include "PackageInstaller.h"
+#include "PackageReader.h"
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+namespace kestrel::install {
+
+class Staging {
+public:
+    Staging(std::filesystem::path folder, InstallObserver &observer);
+
+    const std::filesystem::path &folder() const { return m_folder; }
+    std::filesystem::path content() const { return m_folder / "content"; }
+    std::filesystem::path backup() const { return m_folder / "backup"; }
+
+    // Makes a fresh staging folder; a leftover with our marker is removed first.
+    // created: the folder now exists and is ours to remove.
+    std::optional<std::string> prepare(bool &created);
+    // The second pass: writes every entry under content(), within its declared size.
+    std::optional<std::string> stage(const std::filesystem::path &package, const EntryChecker &checker,
+                                     const Plan &plan);
+    // Forces every staged file and folder to the disk.
+    std::optional<std::string> flush();
+
+private:
+    std::optional<std::string> stageEntry(archive *reader, archive_entry *entry, const EntryPath &path);
+    std::optional<std::string> makeFolder(const std::filesystem::path &folder);
+    std::optional<std::string> writeData(archive *reader, archive_entry *entry,
+                                         const std::filesystem::path &destination);
+
+    std::filesystem::path m_folder;
+    InstallObserver &m_observer;
+    std::unordered_set<std::filesystem::path::string_type> m_folders;
+    std::vector<std::filesystem::path> m_files;  // written, to be flushed
+};
+
+} // namespace kestrel::install

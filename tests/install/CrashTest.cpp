@@ -1,0 +1,123 @@
+#include "InstallFixture.h"
+
+#include "PackageInstaller.h"
+
+#include <QTemporaryDir>
+
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <csignal>
+#include <cstdio>
+#include <memory>
+#include <set>
+
+namespace fs = std::filesystem;
+
+namespace kestrel::test {
+namespace {
+
+// 201 old files replaced (each set aside, then the new one put in), 40 new files in an old
+// folder, one new folder and one new file: 444 renames, then the commit's two points.
+constexpr std::size_t kRenames = 201 + 201 + 40 + 1 + 1;
+
+std::string numbered(const char *prefix, int i)
+{
+    char name[32];
+    std::snprintf(name, sizeof name, "%s%03d", prefix, i);
+    return name;
+}
+
+void put(const fs::path &file, const std::string &text)
+{
+    fs::create_directories(file.parent_path());
+    zip::writeFile(file, text);
+}
+
+// The old application, its package, and the folder as a finished installation leaves it.
+struct Prepared {
+    QTemporaryDir folder;
+    fs::path oldApp;
+    zip::Tree oldTree, newTree;
+
+    Prepared()
+    {
+        oldApp = fs::path(folder.path().toStdString()) / "ancien";
+        std::vector<zip::Entry> package = {{"kestrel11.exe", "v2"}, {"readme.txt", "lisez-moi"}};
+        put(oldApp / "kestrel11.exe", "v1");
+        put(oldApp / "notes.txt", "mes notes");
+        put(oldApp / "lib/user.cfg", "mes réglages");
+        for (int i = 0; i < 120; ++i) {
+            put(oldApp / "lib" / numbered("f", i), "ancien " + std::to_string(i));
+            package.push_back({"lib/" + numbered("f", i), "nouveau " + std::to_string(i)});
+        }
+        for (int i = 0; i < 80; ++i) {
+            put(oldApp / "data" / numbered("d", i), "anciennes données");
+            package.push_back({"data/" + numbered("d", i), "nouvelles données " + std::to_string(i)});
+        }
+        for (int i = 0; i < 40; ++i)
+            package.push_back({"lib/" + numbered("g", i), "ajout"});
+        for (int i = 0; i < 30; ++i)
+            package.push_back({"plugins/" + numbered("p", i), "greffon"});
+        fs::create_directories(oldApp / "updates");
+        zip::writeZip(oldApp / "updates/maj.zip", package);
+        oldTree = zip::snapshot(oldApp);
+        const fs::path newApp = oldApp.parent_path() / "nouveau";
+        fs::copy(oldApp, newApp, fs::copy_options::recursive);
+        struct Quiet final : install::InstallObserver {
+            void started(std::size_t) override {}
+            void topLevelStaged(std::size_t) override {}
+            void busy() override {}
+        } quiet;
+        if (install::installPackage(newApp / "updates/maj.zip", newApp, quiet).outcome
+            != install::InstallOutcome::Installed)
+            throw std::runtime_error("the package does not install");
+        newTree = zip::snapshot(newApp);
+    }
+};
+
+std::vector<std::size_t> killPoints()
+{
+    std::set<std::size_t> points = {1, 200, 201, 202, kRenames - 1, kRenames, kRenames + 1, kRenames + 2};
+    for (std::size_t point = 0; point <= kRenames; point += 8)
+        points.insert(point);
+    return {points.begin(), points.end()};
+}
+
+class CrashTest : public ::testing::TestWithParam<std::size_t> {
+protected:
+    static void SetUpTestSuite() { s_prepared = std::make_unique<Prepared>(); }
+    static void TearDownTestSuite() { s_prepared.reset(); }
+    static inline std::unique_ptr<Prepared> s_prepared;
+};
+
+TEST_P(CrashTest, RecoveryLeavesTheFolderWhollyOldOrWhollyNew)
+{
+    const std::size_t point = GetParam();
+    QTemporaryDir work;
+    const fs::path app = fs::path(work.path().toStdString()) / "Kestrel 11";
+    fs::copy(s_prepared->oldApp, app, fs::copy_options::recursive);
+    const std::string package = (app / "updates/maj.zip").string(), target = app.string();
+    const std::string pointText = std::to_string(point);
+    char *argv[] = {const_cast<char *>(KESTREL_CRASH_CHILD), const_cast<char *>(package.c_str()),
+                    const_cast<char *>(target.c_str()), const_cast<char *>(pointText.c_str()), nullptr};
+    pid_t child = 0;
+    ASSERT_EQ(::posix_spawn(&child, KESTREL_CRASH_CHILD, nullptr, nullptr, argv, environ), 0);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "status " << status;
+
+    const install::RecoveryResult recovery = install::recoverInterruptedInstall(app / "updates");
+
+    const auto expected = point < kRenames ? install::RecoveryOutcome::RolledBack
+        : point < kRenames + 2             ? install::RecoveryOutcome::Completed
+                                           : install::RecoveryOutcome::Nothing;
+    EXPECT_EQ(recovery.outcome, expected) << recovery.description;
+    EXPECT_EQ(zip::snapshot(app), point < kRenames ? s_prepared->oldTree : s_prepared->newTree);
+}
+
+INSTANTIATE_TEST_SUITE_P(Points, CrashTest, ::testing::ValuesIn(killPoints()),
+                         [](const auto &info) { return numbered("killed_at_point_", static_cast<int>(info.param)); });
+
+} // namespace
+} // namespace kestrel::test
