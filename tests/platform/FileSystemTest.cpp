@@ -1,3 +1,4 @@
+// The file services on this system's own files, folders, links and special files.
 #include "FileSystem.h"
 
 #include <gtest/gtest.h>
@@ -5,7 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdlib>
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -14,6 +15,22 @@ namespace fs = std::filesystem;
 using namespace kestrel::platform;
 
 namespace {
+
+fs::path freshFolder()
+{
+    std::string pattern = (fs::temp_directory_path() / "kestrel-fs-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr)
+        throw fs::filesystem_error("mkdtemp", std::error_code(errno, std::generic_category()));
+    return pattern;
+}
+
+NodeKind kindOf(const fs::path &path)
+{
+    std::error_code error;
+    const NodeKind kind = nodeKind(path, error);
+    EXPECT_FALSE(error) << path;
+    return kind;
+}
 
 TEST(FileSystem, trailingSeparatorIsAddedExactlyOnceWhereMissing)
 {
@@ -42,9 +59,7 @@ TEST(FileSystem, programFolderIsTheTestExecutablesFolder)
 // Plain files count, and links to them; folders, pipes, devices and dangling links do not.
 TEST(FileSystem, ordinaryFileIsAPlainFileOrALinkToOne)
 {
-    std::string pattern = (fs::temp_directory_path() / "kestrel-fs-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    const fs::path folder(pattern);
+    const fs::path folder = freshFolder();
     for (const char *name : {"kestrel11.exe", "nom accentué é.exe"})
         std::ofstream(folder / name) << "MZ";
     std::ofstream(folder / "empty.exe").close();
@@ -61,6 +76,34 @@ TEST(FileSystem, ordinaryFileIsAPlainFileOrALinkToOne)
     EXPECT_FALSE(isOrdinaryFile(""));
     EXPECT_FALSE(isOrdinaryFile("/dev/null"));
     fs::remove_all(folder);
+}
+
+// A tree holding links to a file and a folder outside it: they are seen, removed, never followed.
+TEST(FileSystem, linksAreSeenAndNeverFollowed)
+{
+    const fs::path root = freshFolder(), tree = root / "tree", outside = root / "outside";
+    fs::create_directories(tree / "sub");
+    fs::create_directory(outside);
+    std::ofstream(outside / "keep.txt") << "keep";
+    std::ofstream(tree / "sub" / "file.txt") << "x";
+    fs::create_directory_symlink(outside, tree / "sub" / "to-folder");
+    fs::create_symlink(outside / "keep.txt", tree / "to-file");
+    ASSERT_EQ(::mkfifo((tree / "pipe").c_str(), 0600), 0);
+
+    EXPECT_EQ(kindOf(tree), NodeKind::Folder);
+    EXPECT_EQ(kindOf(tree / "sub" / "file.txt"), NodeKind::File);
+    EXPECT_EQ(kindOf(tree / "sub" / "to-folder" / ""), NodeKind::Link);
+    EXPECT_EQ(kindOf(tree / "to-file"), NodeKind::Link);
+    EXPECT_EQ(kindOf(tree / "pipe"), NodeKind::Other);
+    EXPECT_EQ(kindOf(tree / "absent"), NodeKind::Missing);
+
+    EXPECT_FALSE(removeTree(tree / "to-file"));
+    EXPECT_EQ(kindOf(tree / "to-file"), NodeKind::Missing);
+    EXPECT_FALSE(removeTree(tree / ""));
+    EXPECT_EQ(kindOf(tree), NodeKind::Missing);
+    EXPECT_EQ(kindOf(outside / "keep.txt"), NodeKind::File);
+    EXPECT_FALSE(removeTree(tree)) << "nothing there is no failure";
+    fs::remove_all(root);
 }
 
 } // namespace

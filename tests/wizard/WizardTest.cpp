@@ -1,0 +1,259 @@
+// The real window with scripted step procedures: the step controller, the layout, start-up.
+#include "FakeStepHost.h"
+#include "FrmUpdate.h"
+#include "KestrelConfig.h"
+#include "SupportContact.h"
+#include "WindowLayout.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QNetworkAccessManager>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScreen>
+#include <QTextBrowser>
+
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <vector>
+
+using namespace kestrel;
+using namespace kestrel::test;
+
+namespace {
+
+const QString kCRLF = QStringLiteral("\r\n");
+const QString kSuccess = QStringLiteral("Mise à jour terminée avec succès\u00A0!");
+
+class ScriptedWizard : public FrmUpdate {
+public:
+    using FrmUpdate::FrmUpdate;
+
+    // Each step procedure answers the next scripted result (true when the script runs dry);
+    // a download stands for one that has ended, its handlers' work done.
+    std::deque<bool> prerequisites, downloads, installs;
+    std::vector<int> calls; // step numbers, in the order their procedures ran
+
+protected:
+    bool CheckPrerequisites() override { return next(1, prerequisites); }
+    bool StartDownload() override
+    {
+        const bool stored = next(2, downloads);
+        if (!stored)
+            enableActionButton();
+        return stored;
+    }
+    bool StartInstall() override { return next(3, installs); }
+    bool CleanTemporaryFiles() override { return next(4, m_none); }
+
+private:
+    bool next(int step, std::deque<bool> &script)
+    {
+        calls.push_back(step);
+        const bool result = script.empty() || script.front();
+        if (!script.empty())
+            script.pop_front();
+        return result;
+    }
+    std::deque<bool> m_none;
+};
+
+struct WizardFixture {
+    WizardFixture()
+    {
+        WizardServices services{&boxes, &end, &pump, {}, QStringLiteral("/opt/kestrel")};
+        services.updateService.network = &network;
+        services.updateService.baseUrl = QStringLiteral("https://127.0.0.1:9/vb6/v1/softwares/");
+        window = std::make_unique<ScriptedWizard>(services);
+    }
+    template <typename Widget = QWidget>
+    Widget *child(const QString &name) const { return window->findChild<Widget *>(name); }
+    QPushButton *button() const { return child<QPushButton>(QStringLiteral("CmdUpdate")); }
+    QLabel *status() const { return child<QLabel>(QStringLiteral("LblInfo")); }
+
+    // The five step icons as letters: p pending, r running, d done.
+    std::string icons() const
+    {
+        const auto key = [this](const QString &name) { return child<QLabel>(name)->pixmap().cacheKey(); };
+        std::string letters;
+        for (int i = 0; i < 5; ++i) {
+            const qint64 shown = key(QStringLiteral("imgEtape(%1)").arg(i));
+            letters += shown == key(QStringLiteral("imgInit")) ? 'p'
+                : shown == key(QStringLiteral("imgStart"))     ? 'r'
+                : shown == key(QStringLiteral("imgDone"))      ? 'd'
+                                                               : '?';
+        }
+        return letters;
+    }
+
+    QNetworkAccessManager network;
+    ScriptedBoxes boxes;
+    RecordingProgramEnd end;
+    CountingPump pump;
+    std::unique_ptr<ScriptedWizard> window;
+};
+
+TEST(Controller, OneClickRunsEveryStepToTerminerWhichEndsTheProgram)
+{
+    WizardFixture f;
+    EXPECT_EQ(f.window->windowTitle(), QStringLiteral("Mise à jour Kestrel 11"));
+    EXPECT_EQ(f.button()->text(), QStringLiteral("Commencer"));
+    EXPECT_EQ(f.icons(), "ppppp");
+    EXPECT_EQ(f.window->context().updatesFolder, QStringLiteral("/opt/kestrel/updates/"));
+    EXPECT_FALSE(QDir(QStringLiteral("/opt/kestrel/updates")).exists());
+    f.window->context().latestVersion = QStringLiteral("11.0.27");
+    std::string iconsAtBox;
+    f.boxes.onShow = [&](const RecordedBox &) { iconsAtBox = f.icons(); };
+
+    f.button()->click();
+
+    EXPECT_EQ(f.window->calls, (std::vector<int>{1, 2, 3, 4}));
+    EXPECT_EQ(f.button()->text(), QStringLiteral("Terminer"));
+    EXPECT_TRUE(f.button()->isEnabled());
+    EXPECT_EQ(f.status()->text(),
+              kSuccess + kCRLF + QStringLiteral("Vous utilisez maintenant la version 11.0.27 de Kestrel 11.") + kCRLF
+                  + QStringLiteral("Cliquez sur \"Terminer\" pour fermer le programme de mise à jour."));
+    // Step five turns finished before the success box, step four after it.
+    EXPECT_EQ(iconsAtBox, "dddrd");
+    EXPECT_EQ(f.icons(), "ddddd");
+    ASSERT_EQ(f.boxes.shown.size(), 1U);
+    EXPECT_EQ(f.boxes.shown[0].text, kSuccess + SupportContactText());
+    EXPECT_EQ(f.boxes.shown[0].title, QStringLiteral("Mise à jour"));
+    EXPECT_EQ(f.boxes.shown[0].icon, BoxIcon::Information);
+    EXPECT_EQ(f.boxes.shown[0].buttons, BoxButtons::Ok);
+
+    EXPECT_EQ(f.end.ended, 0);
+    f.button()->click();
+    EXPECT_EQ(f.end.ended, 1);
+    EXPECT_EQ(f.window->calls.size(), 4U);
+}
+
+TEST(Controller, AFailedStepStaysCurrentAndAClickRepeatsIt)
+{
+    WizardFixture f;
+    f.window->prerequisites = {false};
+    f.window->downloads = {false};
+    f.window->installs = {false};
+    const struct {
+        const char *caption;
+        std::vector<int> calls;
+        const char *icons;
+    } clicks[] = {{"Commencer", {1}, "rpppp"},
+                  {"Télécharger", {1, 1, 2}, "drppp"},
+                  {"Installer", {1, 1, 2, 2, 3}, "ddrpp"},
+                  {"Terminer", {1, 1, 2, 2, 3, 3, 4}, "ddddd"}};
+    for (const auto &click : clicks) {
+        f.button()->click();
+        EXPECT_EQ(f.window->calls, click.calls);
+        EXPECT_EQ(f.button()->text(), QString::fromUtf8(click.caption));
+        EXPECT_TRUE(f.button()->isEnabled());
+        EXPECT_EQ(f.icons(), click.icons);
+    }
+    EXPECT_EQ(f.end.ended, 0);
+}
+
+// The paragraph that ends the boxes carries the contacts the build was configured with.
+TEST(Controller, SupportContactParagraph)
+{
+    EXPECT_EQ(SupportContactText(),
+              kCRLF + kCRLF + QStringLiteral("Si vous rencontrez des difficultés, veuillez contacter notre support technique :")
+                  + kCRLF + QStringLiteral("- Email : ") + QString::fromUtf8(config::kSupportEmail) + kCRLF
+                  + QStringLiteral("- Téléphone : ") + QString::fromUtf8(config::kSupportPhone));
+}
+
+TEST(Layout, BelowTheMinimumSizeTheWindowSnapsBackWithTheNarrowestControls)
+{
+    for (const float width : {8000.0F, 7000.0F, 1.0F}) {
+        SCOPED_TRACE(width);
+        const WindowLayout l = computeWindowLayout(width, 9000, 0, 0);
+        EXPECT_EQ(l.windowWidth, 8000);
+        EXPECT_EQ(l.zoneRight.width, 4865);
+        EXPECT_EQ(l.zoneBouton.width, 4865);
+        EXPECT_EQ(l.cmdUpdate, (TwipRect{2930, 360, 1575, 495}));
+        EXPECT_EQ(l.pbarUpdate, (TwipRect{360, 480, 2210, 255}));
+        EXPECT_EQ(l.lblInfo, (TwipRect{0, 0, 2570, 480}));
+    }
+    EXPECT_EQ(computeWindowLayout(9000, 100, 0, 0).windowHeight, 6000);
+    EXPECT_EQ(computeWindowLayout(9000, 6001, 0, 0).windowHeight, 6001);
+}
+
+// Larger than at start (11535 x 8300 twips): the browser, the right pane and its controls grow,
+// the button moves; minimized, the window keeps its layout; the closing text pushes the bar down.
+TEST(Layout, TheRealWindowFollowsItsSize)
+{
+    WizardFixture f;
+    f.window->show();
+    f.window->resize(900, 600);
+    QCoreApplication::processEvents();
+    auto *zoneRight = f.child(QStringLiteral("ZoneRight"));
+    auto *browser = f.child(QStringLiteral("BrowserUpdate"));
+    auto *bar = f.child(QStringLiteral("PBarUpdate"));
+    EXPECT_EQ(f.child(QStringLiteral("ZoneLeft"))->width(), 209);
+    // The right pane starts where the left one ends: nothing of it lies under the step list.
+    EXPECT_EQ(zoneRight->geometry(), QRect(209, 0, 900 - 209, 600));
+    EXPECT_EQ(f.button()->geometry(), QRect(zoneRight->width() - 105 - 24, 24, 105, 33));
+    EXPECT_EQ(bar->geometry(), QRect(24, 32, f.button()->x() - 24 - 24, 17));
+    EXPECT_EQ(f.status()->geometry(), QRect(0, 0, f.button()->x() - 24, 32));
+    EXPECT_EQ(browser->geometry(), QRect(0, 0, zoneRight->width(), 600 - 81));
+
+    f.window->showMinimized();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(browser->geometry(), QRect(0, 0, zoneRight->width(), 600 - 81));
+
+    f.window->showNormal();
+    f.button()->click(); // ends on the three-line closing text
+    QCoreApplication::processEvents();
+    EXPECT_GE(f.status()->height(), 3 * f.status()->fontMetrics().height());
+    EXPECT_GE(bar->y(), f.status()->geometry().bottom());
+    EXPECT_LE(bar->geometry().bottom(), f.child(QStringLiteral("ZoneBouton"))->height());
+
+    f.window->resize(100, 100); // below the minimum the window keeps its minimum size
+    QCoreApplication::processEvents();
+    EXPECT_GE(f.window->width(), 533);
+    EXPECT_GE(f.window->frameGeometry().height(), 400);
+}
+
+// Centred, the welcome page with working links, the keyboard and assistive technologies.
+TEST(Startup, TheWindowAsItOpens)
+{
+    WizardFixture f;
+    f.window->prerequisites = {false};
+    f.window->show();
+    f.window->activateWindow();
+    QCoreApplication::processEvents();
+    const QPoint screenCentre = f.window->screen()->availableGeometry().center();
+    EXPECT_LE((screenCentre - f.window->frameGeometry().center()).manhattanLength(), 2);
+
+    auto *browser = f.child<QTextBrowser>(QStringLiteral("BrowserUpdate"));
+    EXPECT_TRUE(browser->openExternalLinks());
+    EXPECT_TRUE(browser->toPlainText().contains(QStringLiteral("Programme de Mise à Jour de Kestrel 11.")));
+    EXPECT_TRUE(browser->toHtml().contains(QStringLiteral("mailto:") + configuredSupportContacts().email));
+
+    auto *firstIcon = f.child(QStringLiteral("imgEtape(0)"));
+    EXPECT_TRUE(f.button()->hasFocus());
+    EXPECT_TRUE(f.button()->isDefault());
+    EXPECT_EQ(firstIcon->accessibleName(), QStringLiteral("Vérification des prérequis : en attente"));
+    // Enter presses the focused action button; after the failed step the focus is back on it.
+    QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+    QApplication::sendEvent(f.button(), &enter);
+    QKeyEvent enterUp(QEvent::KeyRelease, Qt::Key_Return, Qt::NoModifier);
+    QApplication::sendEvent(f.button(), &enterUp);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(f.window->calls, std::vector<int>{1});
+    EXPECT_TRUE(f.button()->hasFocus());
+    EXPECT_EQ(firstIcon->accessibleName(), QStringLiteral("Vérification des prérequis : en cours"));
+    for (const char *name : {"ZoneLeft", "ZoneRight", "ZoneBouton", "BrowserUpdate", "PBarUpdate", "Image1"})
+        EXPECT_FALSE(f.child(QLatin1String(name))->accessibleName().isEmpty()) << name;
+}
+
+// What Qt itself shows (standard buttons, network errors) is in French too.
+TEST(Startup, QtsOwnTextsAreFrench)
+{
+    EXPECT_EQ(QCoreApplication::translate("QAbstractSocket", "Connection refused"), QStringLiteral("Connexion refusée"));
+    EXPECT_EQ(QCoreApplication::translate("QPlatformTheme", "Cancel"), QStringLiteral("Annuler"));
+}
+
+} // namespace
