@@ -1,15 +1,17 @@
-// The real window with scripted step procedures: the step controller, the layout, start-up.
+// The real window with scripted step procedures (the step controller, the layout, start-up),
+// and the welcome page.
 #include "FakeStepHost.h"
 #include "FrmUpdate.h"
 #include "KestrelConfig.h"
 #include "SupportContact.h"
+#include "WelcomePage.h"
 
 #include <QApplication>
 #include <QDir>
+#include <QFile>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QNetworkAccessManager>
-#include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
 #include <QTextBrowser>
@@ -57,13 +59,6 @@ private:
 };
 
 struct WizardFixture {
-    WizardFixture()
-    {
-        WizardServices services{&boxes, &end, &pump, {}, QStringLiteral("/opt/kestrel")};
-        services.updateService.network = &network;
-        services.updateService.baseUrl = QStringLiteral("https://127.0.0.1:9/vb6/v1/softwares/");
-        window = std::make_unique<ScriptedWizard>(services);
-    }
     template <typename Widget = QWidget>
     Widget *child(const QString &name) const { return window->findChild<Widget *>(name); }
     QPushButton *button() const { return child<QPushButton>(QStringLiteral("CmdUpdate")); }
@@ -88,7 +83,8 @@ struct WizardFixture {
     ScriptedBoxes boxes;
     RecordingProgramEnd end;
     CountingPump pump;
-    std::unique_ptr<ScriptedWizard> window;
+    const std::unique_ptr<ScriptedWizard> window = std::make_unique<ScriptedWizard>(WizardServices{
+        &boxes, &end, &pump, {&network, QStringLiteral("https://127.0.0.1:9/vb6/v1/softwares/"), {}, {}}, "/opt/kestrel"});
 };
 
 TEST(Controller, OneClickRunsEveryStepToTerminerWhichEndsTheProgram)
@@ -219,8 +215,6 @@ TEST(Startup, TheWindowAsItOpens)
     // Enter presses the focused action button; after the failed step the focus is back on it.
     QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
     QApplication::sendEvent(f.button(), &enter);
-    QKeyEvent enterUp(QEvent::KeyRelease, Qt::Key_Return, Qt::NoModifier);
-    QApplication::sendEvent(f.button(), &enterUp);
     QCoreApplication::processEvents();
     EXPECT_EQ(f.window->calls, std::vector<int>{1});
     EXPECT_TRUE(f.button()->hasFocus());
@@ -234,6 +228,57 @@ TEST(Startup, QtsOwnTextsAreFrench)
 {
     EXPECT_EQ(QCoreApplication::translate("QAbstractSocket", "Connection refused"), QStringLiteral("Connexion refusée"));
     EXPECT_EQ(QCoreApplication::translate("QPlatformTheme", "Cancel"), QStringLiteral("Annuler"));
+}
+
+// Contacts of their own, so that the page matches whatever the build was configured with.
+const SupportContacts kContacts{QStringLiteral("aide@exemple.test"), QStringLiteral("+33 9 99 99 99 99"),
+                                QStringLiteral("https://www.exemple.test/support")};
+
+// Line by line, then with another name and duration where they belong.
+TEST(WelcomePage, MatchesThePageLineByLine)
+{
+    QFile file(QStringLiteral(KESTREL_TEST_DATA "/welcome-page.html"));
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    // The file ends in one line break, LF alone; the page has CR LF between lines, none at the end.
+    const QStringList expected = QString::fromUtf8(file.readAll()).chopped(1).split(QLatin1Char('\n'));
+    ASSERT_EQ(expected.size(), 75);
+    EXPECT_EQ(WelcomePageText(QStringLiteral("Kestrel 11"), 5, kContacts).split(QStringLiteral("\r\n")), expected);
+
+    const QStringList other = WelcomePageText(QStringLiteral("Autre Nom"), 12, kContacts).split(QStringLiteral("\r\n"));
+    EXPECT_EQ(other[38], QStringLiteral("    <h3>Programme de Mise à Jour de <span class=\"important\">Autre Nom</span>.</h3>"));
+    EXPECT_TRUE(other[39].startsWith(QStringLiteral("    <p>Nous vous remercions d'utiliser <strong>Autre Nom</strong>. ")));
+    EXPECT_TRUE(other[65].contains(QStringLiteral("environ <strong>12</strong> minutes.")));
+}
+
+class ScriptedView : public HtmlView {
+public:
+    void navigateToBlank() override { log += QStringLiteral("navigate;"); }
+    int readyState() override
+    {
+        log += QStringLiteral("state;");
+        return notReady < 0 || notReady-- > 0 ? 1 : kReadyStateComplete;
+    }
+    void writeDocument(const QString &html) override { log += QStringLiteral("write:") + html; }
+    int notReady = 0; // how many reads answer "not ready"; -1: all of them
+    QString log;
+};
+
+// The page is written once the empty document is ready, or after the limit when it never gets ready.
+TEST(WelcomePage, WaitsProcessingEventsUntilTheDocumentIsReady)
+{
+    for (const int notReady : {0, 3, -1}) {
+        SCOPED_TRACE(notReady);
+        ScriptedView view;
+        view.notReady = notReady;
+        CountingPump pump;
+        ShowPage(view, pump, [] { return QStringLiteral("page"); }, std::chrono::milliseconds(notReady < 0 ? 50 : 300000));
+        if (notReady < 0)
+            EXPECT_GT(pump.calls, 0);
+        else
+            EXPECT_EQ(pump.calls, notReady);
+        EXPECT_TRUE(view.log.startsWith(QStringLiteral("navigate;state;")));
+        EXPECT_TRUE(view.log.endsWith(QStringLiteral("write:page")));
+    }
 }
 
 } // namespace
