@@ -27,7 +27,6 @@
 #include <memory>
 #include <stdexcept>
 #include <tuple>
-#include <utility>
 
 namespace kestrel::test {
 namespace {
@@ -139,7 +138,6 @@ class EndToEnd : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(appDir.isValid());
         zip::writeFile(app / "kestrel11.exe", "Kestrel 11 version 11.0.1\n");
         zip::writeFile(app / "mes-notes.txt", "Mes notes : ne pas perdre.\n");
         fs::create_directory(app / "donnees");
@@ -217,17 +215,16 @@ TEST_F(EndToEnd, FailedDownloadIsToldAndASecondClickCompletesOnceMended)
     EXPECT_EQ(zip::snapshot(app), updatedFolder());
 
     // Plain GETs carrying only what the HTTP client sends by itself.
-    const std::string record = "/vb6/v1/softwares/kestrel11", download = record + "/download";
-    const std::vector<std::pair<std::string, int>> expectedRequests{{record, 200}, {download, 404}, {download, 200}};
-    std::vector<std::pair<std::string, int>> served;
+    QStringList served;
     const QStringList clientDefaults{"host", "connection", "accept-encoding", "accept-language", "user-agent"};
     for (const QJsonObject &request : service.requests()) {
-        served.emplace_back(request.value("path").toString().toStdString(), request.value("status").toInt());
-        EXPECT_EQ(request.value("method").toString(), QStringLiteral("GET"));
+        served << request.value("method").toString() + ' ' + request.value("path").toString() + ' '
+                + QString::number(request.value("status").toInt());
         for (const QString &name : request.value("headers").toObject().keys())
             EXPECT_TRUE(clientDefaults.contains(name.toLower())) << "header of the wizard's own: " << name.toStdString();
     }
-    EXPECT_EQ(served, expectedRequests);
+    EXPECT_EQ(served, QStringList({"GET /vb6/v1/softwares/kestrel11 200", "GET /vb6/v1/softwares/kestrel11/download 404",
+                                   "GET /vb6/v1/softwares/kestrel11/download 200"}));
 
     click();
     EXPECT_EQ(end.ended, 1);

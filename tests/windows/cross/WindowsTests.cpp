@@ -232,12 +232,10 @@ TEST(VersionResource, namesTheProductInFrench)
         return ::VerQueryValueW(info.data(), name.c_str(), &found, &length) ? found : nullptr;
     };
     const auto *fixed = static_cast<VS_FIXEDFILEINFO *>(value(L"\\"));
-    const auto *translation = static_cast<WORD *>(value(L"\\VarFileInfo\\Translation"));
+    const auto *translation = static_cast<DWORD *>(value(L"\\VarFileInfo\\Translation"));
     ASSERT_TRUE(fixed && translation);
-    EXPECT_EQ(fixed->dwFileVersionMS, DWORD(0x00010001));
-    EXPECT_EQ(fixed->dwFileVersionLS, DWORD(0x00000002));
-    EXPECT_EQ(translation[0], WORD(0x040C));
-    EXPECT_EQ(translation[1], WORD(1200));
+    EXPECT_EQ(std::make_pair(fixed->dwFileVersionMS, fixed->dwFileVersionLS), std::make_pair(0x00010001UL, 0x00000002UL));
+    EXPECT_EQ(*translation, (1200UL << 16) | 0x040C) << "French, Unicode";
     const auto text = [&value](const wchar_t *name) {
         const auto *found = static_cast<const wchar_t *>(value(L"\\StringFileInfo\\040C04B0\\" + std::wstring(name)));
         return std::wstring(found ? found : L"<absent>");
@@ -247,8 +245,8 @@ TEST(VersionResource, namesTheProductInFrench)
     EXPECT_EQ(text(L"FileDescription"), L"Programme de mise \u00e0 jour de Kestrel 11");
 }
 
-// Under wine, which makes neither symbolic links nor junctions (it answers true and makes
-// nothing), links are made by the Linux host; wine alone tells the host name of a path.
+// Wine makes neither symbolic links nor junctions (it answers true and makes nothing): there
+// the Linux host makes them, given the host names of the paths, which wine alone tells.
 using UnixNameFunction = char *(CDECL *)(const wchar_t *);
 const auto unixNameOf = reinterpret_cast<UnixNameFunction>(reinterpret_cast<void (*)()>(
     ::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
@@ -272,18 +270,14 @@ bool runOnHost(const std::wstring &commandLine, const fs::path &watched, NodeKin
     return nodeKind(watched, ignored) == awaited;
 }
 
-// A symbolic link where the system makes one (on Windows, with developer mode or administrator
-// rights), else one made by the host; madeByHost tells which.
-bool makeLink(const fs::path &link, const fs::path &target, bool &madeByHost)
+// A symbolic link to a folder: made by the system on Windows (with developer mode or
+// administrator rights), by the host under wine.
+bool makeLink(const fs::path &link, const fs::path &target)
 {
-    std::error_code ignored;
-    madeByHost = false;
-    if (::CreateSymbolicLinkW(link.c_str(), target.c_str(),
-                              SYMBOLIC_LINK_FLAG_DIRECTORY | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE)
-        && nodeKind(link, ignored) == NodeKind::Link)
-        return true;
-    madeByHost = unixNameOf != nullptr;
-    return madeByHost && runOnHost(L"Z:\\bin\\ln -s" + unixName(target) + unixName(link), link, NodeKind::Link);
+    if (unixNameOf == nullptr)
+        return ::CreateSymbolicLinkW(link.c_str(), target.c_str(),
+                                     SYMBOLIC_LINK_FLAG_DIRECTORY | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE);
+    return runOnHost(L"Z:\\bin\\ln -s" + unixName(target) + unixName(link), link, NodeKind::Link);
 }
 
 // An application folder with a link along a package path, and a leftover staging folder
@@ -299,10 +293,8 @@ TEST(FileSystem, linksAreSeenAndNeverDeletedThrough)
     std::ofstream(app / L"fichier.txt") << "x";
     std::ofstream(staging / L"content" / L"a" / L"b.txt") << "y";
     ::SetFileAttributesW((staging / L"content" / L"a" / L"b.txt").c_str(), FILE_ATTRIBUTE_READONLY);
-    bool madeByHost = false;
-    ASSERT_TRUE(makeLink(app / L"donnees", elsewhere, madeByHost)
-                && makeLink(staging / L"content" / L"lien", elsewhere, madeByHost));
-    std::printf("    links made by %s\n", madeByHost ? "the Linux host" : "the system");
+    const bool madeByHost = unixNameOf != nullptr;
+    ASSERT_TRUE(makeLink(app / L"donnees", elsewhere) && makeLink(staging / L"content" / L"lien", elsewhere));
 
     std::error_code error;
     EXPECT_EQ(nodeKind(app, error), NodeKind::Folder);
