@@ -36,12 +36,9 @@ using zip::Tree;
 
 // The package of 11.0.27: a replaced executable, new files and nested folders; its folder
 // "donnees" already exists in the application folder and holds a file of the user's.
-const Tree kPackage = {{"kestrel11.exe", "Kestrel 11 version 11.0.27\n"},
-                       {"LISEZMOI.txt", "Nouveautés de la version 11.0.27\n"},
-                       {"donnees/", ""},
-                       {"donnees/modeles/", ""},
-                       {"donnees/modeles/facture.kmod", "modèle de facture, révision 27\n"},
-                       {"donnees/langues/fr.txt", "bonjour=Bonjour\n"}};
+const Tree kPackage = {{"kestrel11.exe", "Kestrel 11 version 11.0.27\n"}, {"LISEZMOI.txt", "Nouveautés de 11.0.27\n"},
+                       {"donnees/", ""}, {"donnees/modeles/", ""}, {"donnees/langues/fr.txt", "bonjour=Bonjour\n"},
+                       {"donnees/modeles/facture.kmod", "modèle de facture, révision 27\n"}};
 
 std::string packageBytes(zip::Compression compression = zip::Compression::Deflated)
 {
@@ -51,9 +48,8 @@ std::string packageBytes(zip::Compression compression = zip::Compression::Deflat
     return zip::buildZip(entries, compression);
 }
 
-// The local update service of tools/update-service, run as a child process for one test: its
-// served files, certificate authority, request log and control file in a temporary folder, a
-// free port on 127.0.0.1, stopped when the object goes.
+// The local update service of tools/update-service, a child process of one test with its files in
+// a temporary folder, on a free port of 127.0.0.1.
 class LocalUpdateService {
 public:
     // Serves version 11.0.27 and the package bytes; arguments go to the service's command line.
@@ -78,9 +74,7 @@ public:
     ~LocalUpdateService()
     {
         m_process.terminate();
-        if (!m_process.waitForFinished(60000))
-            m_process.kill();
-        m_process.waitForFinished(-1);
+        m_process.waitForFinished(60000); // else QProcess kills it
     }
 
     QString baseUrl() const { return QStringLiteral("https://127.0.0.1:%1/vb6/v1/softwares/").arg(m_port); }
@@ -92,7 +86,6 @@ public:
         zip::writeFile(file("control.json"), QJsonDocument(control).toJson().toStdString());
     }
 
-    // The requests received so far, one JSON object per request, in order.
     std::vector<QJsonObject> requests() const
     {
         std::vector<QJsonObject> entries;
@@ -148,16 +141,14 @@ protected:
 
     void openWizard(const LocalUpdateService &service, MessageBoxes &messageBoxes, const QString &publicKey = {})
     {
-        WizardServices services{&messageBoxes, &end, nullptr, {&network, service.baseUrl(), {}, publicKey},
-                                appDir.path()};
-        services.updateService.http.trustedCa = service.caCertificates();
-        window = std::make_unique<FrmUpdate>(services);
+        window = std::make_unique<FrmUpdate>(WizardServices{
+            &messageBoxes, &end, nullptr,
+            {&network, service.baseUrl(), {.trustedCa = service.caCertificates()}, publicKey}, appDir.path()});
         window->show();
         button = window->findChild<QPushButton *>(QStringLiteral("CmdUpdate"));
     }
 
-    // Clicks the action button and lets the wizard work until it waits for the user again
-    // (the download step gives the button back only when it has finished) or ends.
+    // Clicks and lets the wizard work until it waits for the user again (or ends the program).
     void click()
     {
         ASSERT_TRUE(button->isEnabled());
@@ -231,10 +222,10 @@ TEST_F(EndToEnd, FailedDownloadIsToldAndASecondClickCompletesOnceMended)
     EXPECT_EQ(boxes.seen.size(), 2U);
 }
 
-// What the one click does with what the service offers, signed or not, whole or damaged.
 enum class Fault { None, DamagedEntry, DamagedInTransit };
 
-// The wizard holds the vendor's public key.
+// What one click does with what the service offers, signed or not, whole or damaged, when the
+// wizard holds the vendor's public key.
 struct Case {
     const char *name;
     bool serviceSigns; // the service signs its record with the vendor's private key

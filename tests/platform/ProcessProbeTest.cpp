@@ -43,7 +43,6 @@ TEST_P(ProbeByName, answersForTheWholeNameInAnyLetterCase)
 INSTANTIATE_TEST_SUITE_P(
     Names, ProbeByName,
     ::testing::Values(
-        NameCase {"application", "kestrel11.exe", "kestrel11.exe", true},
         NameCase {"applicationInCapitals", "KESTREL11.EXE", "kestrel11.exe", true},
         NameCase {"askedInMixedCase", shortName(), upperStem() + ".ExE", true},
         NameCase {"longerThanKernelName", longName(), upperStem() + "-UPDATER-HELPER.EXE", true},

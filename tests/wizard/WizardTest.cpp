@@ -1,5 +1,4 @@
-// The real window with scripted step procedures (the step controller, the layout, start-up),
-// and the welcome page.
+// The real window with scripted step procedures: controller, layout, start-up; the welcome page.
 #include "FakeStepHost.h"
 #include "FrmUpdate.h"
 #include "KestrelConfig.h"
@@ -33,8 +32,7 @@ class ScriptedWizard : public FrmUpdate {
 public:
     using FrmUpdate::FrmUpdate;
 
-    // The steps whose next run fails; the others succeed. A download stands for one that has
-    // ended, its handlers' work done.
+    // The steps whose next run fails. A download stands for one that has ended, its handlers' work done.
     std::set<int> failOnce;
     std::vector<int> calls; // step numbers, in the order their procedures ran
 

@@ -70,7 +70,6 @@ Handle start(std::wstring commandLine, const wchar_t *application = nullptr)
     return Handle(started.hProcess);
 }
 
-// Copies this executable to exe and runs it with arguments; answers the process handle.
 Handle startCopy(const fs::path &exe, const std::wstring &arguments)
 {
     Handle process = ::CopyFileW(ownPath().c_str(), exe.c_str(), FALSE)
@@ -107,7 +106,6 @@ struct RunningCopy {
     Handle process;
 };
 
-// Runs a copy of this executable placed at exe and answers what its programFolder() says.
 std::string programFolderOfCopyAt(const fs::path &exe)
 {
     TemporaryFolder scratch;
@@ -259,8 +257,7 @@ std::wstring unixName(const fs::path &path)
     return L" \"" + fs::path(std::u8string(text.begin(), text.end())).wstring() + L"\"";
 }
 
-// Wine starts a host program given by its host path, but gives no handle on it: this waits
-// for its effect instead.
+// Wine gives no handle on a host program: this waits for its effect instead.
 bool runOnHost(const std::wstring &commandLine, const fs::path &watched, NodeKind awaited)
 {
     start(commandLine);
@@ -270,8 +267,7 @@ bool runOnHost(const std::wstring &commandLine, const fs::path &watched, NodeKin
     return nodeKind(watched, ignored) == awaited;
 }
 
-// A symbolic link to a folder: made by the system on Windows (with developer mode or
-// administrator rights), by the host under wine.
+// Made by the system on Windows (with developer mode or administrator rights), by the host under wine.
 bool makeLink(const fs::path &link, const fs::path &target)
 {
     if (unixNameOf == nullptr)
