@@ -37,7 +37,8 @@ using zip::Tree;
 // The package of 11.0.27: a replaced executable, new files and nested folders; its folder
 // "donnees" already exists in the application folder and holds a file of the user's.
 const Tree kPackage = {{"kestrel11.exe", "Kestrel 11 version 11.0.27\n"}, {"LISEZMOI.txt", "Nouveautés de 11.0.27\n"},
-                       {"donnees/", ""}, {"donnees/modeles/", ""}, {"donnees/langues/fr.txt", "bonjour=Bonjour\n"},
+                       {"donnees/", ""}, {"donnees/modeles/", ""}, {"donnees/langues/", ""},
+                       {"donnees/langues/fr.txt", "bonjour=Bonjour\n"},
                        {"donnees/modeles/facture.kmod", "modèle de facture, révision 27\n"}};
 
 std::string packageBytes(zip::Compression compression = zip::Compression::Deflated)
@@ -110,7 +111,6 @@ public:
     BoxAnswer show(const QString &text, const QString &title, BoxIcon icon, BoxButtons buttons) override
     {
         QTimer dismiss;
-        dismiss.setInterval(10);
         QObject::connect(&dismiss, &QTimer::timeout, [this, &dismiss] {
             auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
             if (!box || !box->isVisible() || !box->defaultButton())
@@ -119,7 +119,7 @@ public:
             seen.push_back({box->windowTitle(), box->text(), box->icon()});
             box->defaultButton()->click();
         });
-        dismiss.start();
+        dismiss.start(10);
         return real.show(text, title, icon, buttons);
     }
 
@@ -163,7 +163,6 @@ protected:
         Tree expected = before;
         for (const auto &[path, data] : kPackage)
             expected[path] = data;
-        expected["donnees/langues/"] = "";
         return expected;
     }
 
@@ -183,7 +182,6 @@ TEST_F(EndToEnd, FailedDownloadIsToldAndASecondClickCompletesOnceMended)
     DismissedRealBoxes boxes;
     openWizard(service, boxes);
     boxes.real.setParent(window.get());
-    ASSERT_EQ(button->text(), QStringLiteral("Commencer"));
 
     click();
 
@@ -193,7 +191,6 @@ TEST_F(EndToEnd, FailedDownloadIsToldAndASecondClickCompletesOnceMended)
                                              told.replace(QStringLiteral("\r\n"), QStringLiteral("\n")),
                                              QMessageBox::Critical));
     EXPECT_EQ(button->text(), QStringLiteral("Télécharger"));
-    EXPECT_EQ(window->context().currentStep, 2);
     EXPECT_EQ(zip::snapshot(app), before); // nothing written but the (empty) updates folder
 
     service.setControl(QJsonObject{{QStringLiteral("download_status"), 200}});

@@ -52,10 +52,7 @@ struct TemporaryFolder {
     ~TemporaryFolder() { removeTree(path); }
 };
 
-struct HandleCloser {
-    void operator()(HANDLE handle) const { ::CloseHandle(handle); }
-};
-using Handle = std::unique_ptr<void, HandleCloser>;
+using Handle = std::unique_ptr<void, decltype([](HANDLE handle) { ::CloseHandle(handle); })>;
 
 // Starts a program (the first word of commandLine when application is null); answers its handle.
 Handle start(std::wstring commandLine, const wchar_t *application = nullptr)
