@@ -1,21 +1,23 @@
-// The whole wizard against the local update service: the real window, service client,
-// process probe, download control and installer, over real HTTPS on 127.0.0.1.
+// The whole wizard against the local update service: the real window, service client, process
+// probe, download control, package signature and installer, over real HTTPS on 127.0.0.1.
 
-#include "Application.h"
 #include "FakeStepHost.h"
 #include "FrmUpdate.h"
-#include "LocalUpdateService.h"
-#include "MessageBoxes.h"
-#include "QtPrinters.h"
 #include "SupportContact.h"
 #include "TestKit.h"
 #include "ZipBuilder.h"
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QMessageBox>
 #include <QNetworkAccessManager>
+#include <QProcess>
 #include <QPushButton>
+#include <QSslCertificate>
 #include <QTemporaryDir>
 #include <QTimer>
 
@@ -23,52 +25,92 @@
 
 #include <filesystem>
 #include <memory>
-#include <utility>
+#include <stdexcept>
+#include <tuple>
 
 namespace kestrel::test {
 namespace {
 
 namespace fs = std::filesystem;
-
-const QString kNbsp = QString(QChar(0x00A0));
-const QString kSucceeded = QStringLiteral("Mise à jour terminée avec succès") + kNbsp + QStringLiteral("!");
-const std::string kRecordPath = "/vb6/v1/softwares/kestrel11";
-const std::string kDownloadPath = "/vb6/v1/softwares/kestrel11/download";
-
-const std::string kOldExe = "Kestrel 11 version 11.0.1\n";
-const std::string kNewExe = "Kestrel 11 version 11.0.27\n";
-const std::string kUserNotes = "Mes notes : ne pas perdre.\n";
-const std::string kUserSettings = "[affichage]\r\ntheme=sombre\r\n";
+using zip::Tree;
 
 // The package of 11.0.27: a replaced executable, new files and nested folders; its folder
 // "donnees" already exists in the application folder and holds a file of the user's.
-std::vector<zip::Entry> packageEntries()
+const Tree kPackage = {{"kestrel11.exe", "Kestrel 11 version 11.0.27\n"}, {"LISEZMOI.txt", "Nouveautés de 11.0.27\n"},
+                       {"donnees/", ""}, {"donnees/modeles/", ""}, {"donnees/langues/", ""},
+                       {"donnees/langues/fr.txt", "bonjour=Bonjour\n"},
+                       {"donnees/modeles/facture.kmod", "modèle de facture, révision 27\n"}};
+
+std::string packageBytes(zip::Compression compression = zip::Compression::Deflated)
 {
-    return {
-        {"kestrel11.exe", kNewExe},
-        {"LISEZMOI.txt", "Nouveautés de la version 11.0.27\n"},
-        {"donnees/", "", zip::EntryType::Dir},
-        {"donnees/modeles/", "", zip::EntryType::Dir},
-        {"donnees/modeles/facture.kmod", "modèle de facture, révision 27\n"},
-        {"donnees/langues/fr.txt", "bonjour=Bonjour\n"},
-    };
+    std::vector<zip::Entry> entries;
+    for (const auto &[path, data] : kPackage)
+        entries.push_back({path, data, path.ends_with('/') ? zip::EntryType::Dir : zip::EntryType::File});
+    return zip::buildZip(entries, compression);
 }
 
-using zip::Tree;
+// The local update service of tools/update-service, a child process of one test with its files in
+// a temporary folder, on a free port of 127.0.0.1.
+class LocalUpdateService {
+public:
+    // Serves version 11.0.27 and the package bytes; arguments go to the service's command line.
+    LocalUpdateService(const std::string &package, const QStringList &arguments)
+    {
+        QDir(m_dir.path()).mkdir(QStringLiteral("served"));
+        zip::writeFile(file("served/version.txt"), "11.0.27\n");
+        zip::writeFile(file("served/package.zip"), package);
+        // Its standard error shows in the test's output; the first line of its standard output
+        // is the port, once it listens (its CA is made first).
+        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        m_process.start(QStringLiteral(KESTREL_PYTHON3),
+                        QStringList{KESTREL_UPDATE_SERVICE_SCRIPT, "--folder", m_dir.filePath("served"), "--state-dir",
+                                    m_dir.filePath("state"), "--log", m_dir.filePath("requests.jsonl"), "--control",
+                                    m_dir.filePath("control.json"), "--port", "0"}
+                            + arguments);
+        while (!m_process.canReadLine())
+            if (!m_process.waitForReadyRead(60000))
+                throw std::runtime_error("the update service did not start (its messages are above)");
+        m_port = m_process.readLine().trimmed().toInt();
+    }
+    ~LocalUpdateService()
+    {
+        m_process.terminate();
+        m_process.waitForFinished(60000); // else QProcess kills it
+    }
+
+    QString baseUrl() const { return QStringLiteral("https://127.0.0.1:%1/vb6/v1/softwares/").arg(m_port); }
+    QList<QSslCertificate> caCertificates() const { return QSslCertificate::fromPath(m_dir.filePath("state/ca.pem")); }
+
+    // Replaces the answers while the service runs (keys as in the service's control file).
+    void setControl(const QJsonObject &control)
+    {
+        zip::writeFile(file("control.json"), QJsonDocument(control).toJson().toStdString());
+    }
+
+    std::vector<QJsonObject> requests() const
+    {
+        std::vector<QJsonObject> entries;
+        QFile log(m_dir.filePath("requests.jsonl"));
+        if (log.open(QIODevice::ReadOnly))
+            while (!log.atEnd())
+                entries.push_back(QJsonDocument::fromJson(log.readLine()).object());
+        return entries;
+    }
+
+private:
+    fs::path file(const char *name) const { return m_dir.filePath(name).toStdString(); }
+
+    QTemporaryDir m_dir;
+    QProcess m_process;
+    int m_port = 0;
+};
 
 // A real QMessageBox, dismissed with its default button once it is open; what it showed is kept.
 class DismissedRealBoxes final : public MessageBoxes {
 public:
-    struct Seen {
-        QString title;
-        QString text;
-        QMessageBox::Icon icon;
-    };
-
     BoxAnswer show(const QString &text, const QString &title, BoxIcon icon, BoxButtons buttons) override
     {
         QTimer dismiss;
-        dismiss.setInterval(10);
         QObject::connect(&dismiss, &QTimer::timeout, [this, &dismiss] {
             auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
             if (!box || !box->isVisible() || !box->defaultButton())
@@ -77,48 +119,36 @@ public:
             seen.push_back({box->windowTitle(), box->text(), box->icon()});
             box->defaultButton()->click();
         });
-        dismiss.start();
+        dismiss.start(10);
         return real.show(text, title, icon, buttons);
     }
 
     QtMessageBoxes real;
-    std::vector<Seen> seen;
+    std::vector<std::tuple<QString, QString, QMessageBox::Icon>> seen; // title, text, icon
 };
 
 class EndToEnd : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(appDir.isValid());
-        app = fs::path(appDir.path().toStdString());
-        zip::writeFile(app / "kestrel11.exe", kOldExe);
-        zip::writeFile(app / "mes-notes.txt", kUserNotes);
+        zip::writeFile(app / "kestrel11.exe", "Kestrel 11 version 11.0.1\n");
+        zip::writeFile(app / "mes-notes.txt", "Mes notes : ne pas perdre.\n");
         fs::create_directory(app / "donnees");
-        zip::writeFile(app / "donnees" / "mes-reglages.ini", kUserSettings);
+        zip::writeFile(app / "donnees" / "mes-reglages.ini", "[affichage]\r\ntheme=sombre\r\n");
+        before = zip::snapshot(app);
+        before["updates/"] = "";
     }
 
-    void startService(const std::string &package, const QStringList &arguments = {})
+    void openWizard(const LocalUpdateService &service, MessageBoxes &messageBoxes, const QString &publicKey = {})
     {
-        service = std::make_unique<LocalUpdateService>(QStringLiteral("11.0.27"), package, arguments);
-    }
-
-    void openWizard(MessageBoxes *messageBoxes = nullptr)
-    {
-        WizardServices services;
-        services.messageBoxes = messageBoxes ? messageBoxes : &boxes;
-        services.programEnd = &end;
-        services.updateService.network = &network;
-        services.updateService.baseUrl = service->baseUrl();
-        services.updateService.http.trustedCa = service->caCertificates();
-        services.programFolder = appDir.path();
-        window = std::make_unique<FrmUpdate>(services);
+        window = std::make_unique<FrmUpdate>(WizardServices{
+            &messageBoxes, &end, nullptr,
+            {&network, service.baseUrl(), {.trustedCa = service.caCertificates()}, publicKey}, appDir.path()});
         window->show();
         button = window->findChild<QPushButton *>(QStringLiteral("CmdUpdate"));
-        ASSERT_NE(button, nullptr);
     }
 
-    // Clicks the action button and lets the wizard work until it waits for the user again
-    // (the download step gives the button back only when it has finished) or ends.
+    // Clicks and lets the wizard work until it waits for the user again (or ends the program).
     void click()
     {
         ASSERT_TRUE(button->isEnabled());
@@ -127,137 +157,132 @@ protected:
         ASSERT_TRUE(waitUntil([&] { return button->isEnabled() || end.ended != endedBefore; }, std::chrono::minutes(2)));
     }
 
-    void expectFinished()
-    {
-        EXPECT_EQ(button->text(), QStringLiteral("Terminer"));
-        EXPECT_TRUE(button->isEnabled());
-        EXPECT_EQ(window->context().currentStep, 5);
-    }
-
     // The package's files and folders, the user's files, and the updates folder, now empty.
-    void expectUpdatedFolder()
+    Tree updatedFolder() const
     {
-        const Tree expected = {{"kestrel11.exe", kNewExe}, {"LISEZMOI.txt", packageEntries()[1].data},
-                               {"donnees/", ""}, {"donnees/modeles/", ""}, {"donnees/langues/", ""},
-                               {"donnees/modeles/facture.kmod", packageEntries()[4].data},
-                               {"donnees/langues/fr.txt", packageEntries()[5].data},
-                               {"mes-notes.txt", kUserNotes}, {"donnees/mes-reglages.ini", kUserSettings},
-                               {"updates/", ""}};
-        EXPECT_EQ(zip::snapshot(app), expected);
-    }
-
-    // Path and status of each request the service received, in order.
-    std::vector<std::pair<std::string, int>> served() const
-    {
-        std::vector<std::pair<std::string, int>> list;
-        for (const QJsonObject &request : service->requests())
-            list.emplace_back(request.value(QStringLiteral("path")).toString().toStdString(),
-                              request.value(QStringLiteral("status")).toInt());
-        return list;
+        Tree expected = before;
+        for (const auto &[path, data] : kPackage)
+            expected[path] = data;
+        return expected;
     }
 
     QTemporaryDir appDir;
-    fs::path app;
-    ScriptedBoxes boxes;
+    const fs::path app = appDir.path().toStdString();
+    Tree before; // the application folder at the start, with the updates folder the wizard makes
     RecordingProgramEnd end;
     QNetworkAccessManager network;
-    std::unique_ptr<LocalUpdateService> service;
     std::unique_ptr<FrmUpdate> window;
     QPushButton *button = nullptr;
 };
 
-TEST_F(EndToEnd, OneClickUpdatesTheApplicationAndTerminerEndsTheProgram)
+// The failure is told in a real box; mended, a second click completes and "Terminer" ends the program.
+TEST_F(EndToEnd, FailedDownloadIsToldAndASecondClickCompletesOnceMended)
 {
-    startService(zip::buildZip(packageEntries()));
-    openWizard();
-    ASSERT_EQ(button->text(), QStringLiteral("Commencer"));
+    LocalUpdateService service(packageBytes(), {"--download-status", "404"});
+    DismissedRealBoxes boxes;
+    openWizard(service, boxes);
+    boxes.real.setParent(window.get());
 
     click();
 
-    expectFinished();
-    ASSERT_EQ(boxes.shown.size(), 1U);
-    EXPECT_EQ(boxes.shown[0].icon, BoxIcon::Information);
-    expectUpdatedFolder();
-    EXPECT_EQ(zip::readFile(app / "kestrel11.exe"), kNewExe);
-    EXPECT_FALSE(fs::exists(app / "updates" / "maj_kestrel11_11.0.27.zip"));
-    EXPECT_EQ(window->context().packagePath,
-              window->context().updatesFolder + QStringLiteral("maj_kestrel11_11.0.27.zip"));
+    ASSERT_EQ(boxes.seen.size(), 1U);
+    QString told = QStringLiteral("Erreur lors du téléchargement de la mise à jour : 404 Not Found") + SupportContactText();
+    EXPECT_EQ(boxes.seen[0], std::make_tuple(QStringLiteral("Téléchargement de la mise à jour"),
+                                             told.replace(QStringLiteral("\r\n"), QStringLiteral("\n")),
+                                             QMessageBox::Critical));
+    EXPECT_EQ(button->text(), QStringLiteral("Télécharger"));
+    EXPECT_EQ(zip::snapshot(app), before); // nothing written but the (empty) updates folder
 
-    // Two plain GETs carrying only what the HTTP client sends by itself.
-    EXPECT_EQ(served(), (std::vector<std::pair<std::string, int>>{{kRecordPath, 200}, {kDownloadPath, 200}}));
+    service.setControl(QJsonObject{{QStringLiteral("download_status"), 200}});
+    click();
+
+    EXPECT_EQ(button->text(), QStringLiteral("Terminer"));
+    ASSERT_EQ(boxes.seen.size(), 2U);
+    EXPECT_EQ(std::get<0>(boxes.seen[1]), QStringLiteral("Mise à jour"));
+    EXPECT_EQ(std::get<2>(boxes.seen[1]), QMessageBox::Information);
+    EXPECT_EQ(zip::snapshot(app), updatedFolder());
+
+    // Plain GETs carrying only what the HTTP client sends by itself.
+    QStringList served;
     const QStringList clientDefaults{"host", "connection", "accept-encoding", "accept-language", "user-agent"};
-    for (const QJsonObject &request : service->requests()) {
-        EXPECT_EQ(request.value(QStringLiteral("method")).toString(), QStringLiteral("GET"));
-        for (const QString &name : request.value(QStringLiteral("headers")).toObject().keys())
+    for (const QJsonObject &request : service.requests()) {
+        served << request.value("method").toString() + ' ' + request.value("path").toString() + ' '
+                + QString::number(request.value("status").toInt());
+        for (const QString &name : request.value("headers").toObject().keys())
             EXPECT_TRUE(clientDefaults.contains(name.toLower())) << "header of the wizard's own: " << name.toStdString();
     }
+    EXPECT_EQ(served, QStringList({"GET /vb6/v1/softwares/kestrel11 200", "GET /vb6/v1/softwares/kestrel11/download 404",
+                                   "GET /vb6/v1/softwares/kestrel11/download 200"}));
 
     click();
     EXPECT_EQ(end.ended, 1);
-    EXPECT_EQ(boxes.shown.size(), 1U);
-    EXPECT_EQ(service->stop(), 0) << "the service did not end cleanly on SIGTERM";
+    EXPECT_EQ(boxes.seen.size(), 2U);
 }
 
-TEST_F(EndToEnd, FailedDownloadIsToldInARealBoxAndASecondClickCompletesOnceMended)
+enum class Fault { None, DamagedEntry, DamagedInTransit };
+
+// What one click does with what the service offers, signed or not, whole or damaged, when the
+// wizard holds the vendor's public key.
+struct Case {
+    const char *name;
+    bool serviceSigns; // the service signs its record with the vendor's private key
+    Fault fault;       // a flipped byte in the package the record describes, or only in the one sent
+    QString boxTitle;
+    int stepAfter; // the current step once the click has run its course
+};
+
+void PrintTo(const Case &c, std::ostream *out) { *out << c.name; }
+
+class OneClick : public EndToEnd, public ::testing::WithParamInterface<Case> {};
+
+TEST_P(OneClick, InstallsOnlyAWholePackageTheVendorSigned)
 {
-    startService(zip::buildZip(packageEntries()), {QStringLiteral("--download-status"), QStringLiteral("404")});
-    DismissedRealBoxes realBoxes;
-    openWizard(&realBoxes);
-    realBoxes.real.setParent(window.get());
-    const Tree before = zip::snapshot(app);
-
-    click();
-
-    ASSERT_EQ(realBoxes.seen.size(), 1U);
-    EXPECT_EQ(realBoxes.seen[0].title, QStringLiteral("Téléchargement de la mise à jour"));
-    QString told = QStringLiteral("Erreur lors du téléchargement de la mise à jour : 404 Not Found") + SupportContactText();
-    EXPECT_EQ(realBoxes.seen[0].text, told.replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
-    EXPECT_EQ(realBoxes.seen[0].icon, QMessageBox::Critical);
-    EXPECT_EQ(button->text(), QStringLiteral("Télécharger"));
-    EXPECT_EQ(window->context().currentStep, 2);
-    // Nothing written but the (empty) updates folder.
-    Tree expected = before;
-    expected["updates/"] = "";
-    EXPECT_EQ(zip::snapshot(app), expected);
-
-    service->setControl(QJsonObject{{QStringLiteral("download_status"), 200}});
-    click();
-
-    expectFinished();
-    ASSERT_EQ(realBoxes.seen.size(), 2U);
-    EXPECT_EQ(realBoxes.seen[1].title, QStringLiteral("Mise à jour"));
-    EXPECT_EQ(realBoxes.seen[1].icon, QMessageBox::Information);
-    EXPECT_TRUE(realBoxes.seen[1].text.startsWith(kSucceeded));
-    expectUpdatedFolder();
-
-    EXPECT_EQ(served(), (std::vector<std::pair<std::string, int>>{
-                            {kRecordPath, 200}, {kDownloadPath, 404}, {kDownloadPath, 200}}));
-}
-
-// A package that cannot be installed is refused before anything in the application folder changes:
-// here a real zip whose third entry fails its checksum, so that kestrel11.exe, the first, stays old too.
-TEST_F(EndToEnd, DamagedPackageIsRefusedAndLeavesTheApplicationFolderAsItWas)
-{
-    std::string damaged = zip::buildZip(packageEntries(), zip::Compression::Stored);
+    const Case &c = GetParam();
+    QTemporaryDir keys;
+    const QString keyFile = keys.filePath(QStringLiteral("vendor.pem"));
+    // The service's own command makes the pair and prints the public key.
+    QProcess maker;
+    maker.start(QStringLiteral(KESTREL_PYTHON3), {KESTREL_UPDATE_SERVICE_SCRIPT, "--make-signing-key", keyFile});
+    ASSERT_TRUE(maker.waitForFinished(60000));
+    const QString publicKey = QString::fromLatin1(maker.readAllStandardOutput().trimmed());
+    ASSERT_EQ(publicKey.size(), 44);
+    const std::string whole = packageBytes(zip::Compression::Stored);
+    std::string damaged = whole;
     damaged[zip::dataOffset(damaged, "donnees/modeles/facture.kmod")] ^= 0x5A;
-    startService(damaged);
-    openWizard();
-    Tree expected = zip::snapshot(app);
+    LocalUpdateService service(c.fault == Fault::DamagedEntry ? damaged : whole,
+                               c.serviceSigns ? QStringList{"--signing-key", keyFile} : QStringList{});
+    if (c.fault == Fault::DamagedInTransit) {
+        zip::writeFile(keys.filePath(QStringLiteral("damaged.zip")).toStdString(), damaged);
+        service.setControl({{QStringLiteral("download_file"), keys.filePath(QStringLiteral("damaged.zip"))}});
+    }
+    ScriptedBoxes boxes;
+    openWizard(service, boxes, publicKey);
 
     click();
 
     ASSERT_EQ(boxes.shown.size(), 1U);
-    EXPECT_EQ(boxes.shown[0].title, QStringLiteral("Installation de la mise à jour"));
-    EXPECT_TRUE(boxes.shown[0].text.startsWith(
-        QStringLiteral("Une erreur est survenue lors de l'installation de la mise à jour : \r\n")));
-    EXPECT_EQ(button->text(), QStringLiteral("Installer"));
-    EXPECT_TRUE(button->isEnabled());
-    EXPECT_EQ(window->context().currentStep, 3);
-    // The downloaded package waits in the updates folder; nothing else changed.
-    expected["updates/"] = "";
-    expected["updates/maj_kestrel11_11.0.27.zip"] = damaged;
+    EXPECT_EQ(boxes.shown[0].title, c.boxTitle);
+    EXPECT_EQ(window->context().currentStep, c.stepAfter);
+    // Refused at step 1 nothing is asked for the package; a damaged package waits in the updates
+    // folder to be installed again; nothing else is changed unless the update is complete.
+    EXPECT_EQ(service.requests().size(), c.stepAfter == 1 ? 1U : 2U);
+    Tree expected = c.stepAfter == 5 ? updatedFolder() : before;
+    if (c.stepAfter == 1)
+        expected.erase("updates/");
+    if (c.stepAfter == 3)
+        expected["updates/maj_kestrel11_11.0.27.zip"] = damaged;
     EXPECT_EQ(zip::snapshot(app), expected);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Packages, OneClick,
+    ::testing::Values(Case{"SignedPackageInstalls", true, Fault::None, QStringLiteral("Mise à jour"), 5},
+                      Case{"RecordWithoutSignature", false, Fault::None, QStringLiteral("Mise à jour non signée"), 1},
+                      Case{"SignedPackageDamagedInTransit", true, Fault::DamagedInTransit,
+                           QStringLiteral("Téléchargement de la mise à jour"), 2},
+                      Case{"DamagedPackageLeavesTheFolderAsItWas", true, Fault::DamagedEntry,
+                           QStringLiteral("Installation de la mise à jour"), 3}),
+    [](const auto &info) { return std::string(info.param.name); });
 
 } // namespace
 } // namespace kestrel::test

@@ -1,3 +1,4 @@
+// The file services on this system's own files, folders, links and special files.
 #include "FileSystem.h"
 
 #include <gtest/gtest.h>
@@ -5,7 +6,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -15,17 +15,22 @@ using namespace kestrel::platform;
 
 namespace {
 
+NodeKind kindOf(const fs::path &path)
+{
+    std::error_code error;
+    const NodeKind kind = nodeKind(path, error);
+    EXPECT_FALSE(error) << path;
+    return kind;
+}
+
 TEST(FileSystem, trailingSeparatorIsAddedExactlyOnceWhereMissing)
 {
     const struct {
         std::string folder;
         char separator;
         std::string expected;
-    } rows[] = {{"/a/b", '/', "/a/b/"},
-                {"/a/b/", '/', "/a/b/"},
-                {"/", '/', "/"},
-                {"C:\\Apps\\Kestrel", '\\', "C:\\Apps\\Kestrel\\"},
-                {"D:\\", '\\', "D:\\"},
+    } rows[] = {{"/a/b", '/', "/a/b/"}, {"/a/b/", '/', "/a/b/"}, {"/", '/', "/"},
+                {"C:\\Apps", '\\', "C:\\Apps\\"}, {"D:\\", '\\', "D:\\"},
                 {"C:\\Apps/", '\\', "C:\\Apps/\\"}}; // the other separator is not the one wanted
     for (const auto &row : rows)
         EXPECT_EQ(withTrailingSeparator(row.folder, row.separator), row.expected) << row.folder;
@@ -39,28 +44,44 @@ TEST(FileSystem, programFolderIsTheTestExecutablesFolder)
     EXPECT_TRUE(fs::equivalent(folder, KESTREL_TEST_EXECUTABLE_FOLDER)) << folder;
 }
 
-// Plain files count, and links to them; folders, pipes, devices and dangling links do not.
-TEST(FileSystem, ordinaryFileIsAPlainFileOrALinkToOne)
+// A tree holding plain files, a pipe and links to a file and a folder outside it: ordinary
+// files are plain files or links to one; links are seen, removed, never followed.
+TEST(FileSystem, filesPipesAndLinks)
 {
     std::string pattern = (fs::temp_directory_path() / "kestrel-fs-XXXXXX").string();
     ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    const fs::path folder(pattern);
-    for (const char *name : {"kestrel11.exe", "nom accentué é.exe"})
-        std::ofstream(folder / name) << "MZ";
-    std::ofstream(folder / "empty.exe").close();
-    fs::create_directory(folder / "folder.exe");
-    ASSERT_EQ(::mkfifo((folder / "pipe.exe").c_str(), 0600), 0);
-    fs::create_symlink(folder / "kestrel11.exe", folder / "to-file.exe");
-    fs::create_directory_symlink(folder, folder / "to-folder.exe");
-    fs::create_symlink(folder / "nowhere.exe", folder / "dangling.exe");
+    const fs::path root = pattern, tree = root / "tree", outside = root / "outside";
+    fs::create_directories(tree / "folder.exe");
+    fs::create_directory(outside);
+    std::ofstream(outside / "keep.exe") << "MZ";
+    std::ofstream(tree / "kestrel11.exe") << "MZ";
+    std::ofstream(tree / "nom accentué é.exe").close();
+    ASSERT_EQ(::mkfifo((tree / "pipe.exe").c_str(), 0600), 0);
+    fs::create_symlink(outside / "keep.exe", tree / "to-file.exe");
+    fs::create_directory_symlink(outside, tree / "folder.exe" / "to-folder.exe");
+    fs::create_symlink(tree / "nowhere.exe", tree / "dangling.exe");
 
-    for (const char *name : {"kestrel11.exe", "nom accentué é.exe", "empty.exe", "to-file.exe"})
-        EXPECT_TRUE(isOrdinaryFile((folder / name).string())) << name;
-    for (const char *name : {"folder.exe", "missing.exe", "pipe.exe", "to-folder.exe", "dangling.exe"})
-        EXPECT_FALSE(isOrdinaryFile((folder / name).string())) << name;
+    for (const char *name : {"kestrel11.exe", "nom accentué é.exe", "to-file.exe"})
+        EXPECT_TRUE(isOrdinaryFile((tree / name).string())) << name;
+    for (const char *name : {"folder.exe", "missing.exe", "pipe.exe", "folder.exe/to-folder.exe", "dangling.exe"})
+        EXPECT_FALSE(isOrdinaryFile((tree / name).string())) << name;
     EXPECT_FALSE(isOrdinaryFile(""));
     EXPECT_FALSE(isOrdinaryFile("/dev/null"));
-    fs::remove_all(folder);
+
+    EXPECT_EQ(kindOf(tree), NodeKind::Folder);
+    EXPECT_EQ(kindOf(tree / "kestrel11.exe"), NodeKind::File);
+    EXPECT_EQ(kindOf(tree / "folder.exe" / "to-folder.exe" / ""), NodeKind::Link);
+    EXPECT_EQ(kindOf(tree / "to-file.exe"), NodeKind::Link);
+    EXPECT_EQ(kindOf(tree / "pipe.exe"), NodeKind::Other);
+    EXPECT_EQ(kindOf(tree / "missing.exe"), NodeKind::Missing);
+
+    EXPECT_FALSE(removeTree(tree / "to-file.exe"));
+    EXPECT_EQ(kindOf(tree / "to-file.exe"), NodeKind::Missing);
+    EXPECT_FALSE(removeTree(tree / ""));
+    EXPECT_EQ(kindOf(tree), NodeKind::Missing);
+    EXPECT_EQ(kindOf(outside / "keep.exe"), NodeKind::File);
+    EXPECT_FALSE(removeTree(tree)) << "nothing there is no failure";
+    fs::remove_all(root);
 }
 
 } // namespace
