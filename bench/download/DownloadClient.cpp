@@ -87,7 +87,7 @@ int main(int argc, char **argv)
     host.ctx.packageFileName = QStringLiteral("maj_kestrel11_bench.zip");
 
     NetGrab grab(network, host.service.http);
-    download::PackageFile package;
+    platform::PackageFile package;
     // Where the time goes, on standard error: chunks, time inside the progress handler, phases.
     QElapsedTimer clock;
     clock.start();

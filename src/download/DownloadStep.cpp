@@ -33,7 +33,7 @@ QString partName(const QString &fileName)
 
 } // namespace
 
-bool StartDownload(StepHost &host, NetGrab &grab, download::PackageFile &package)
+bool StartDownload(StepHost &host, NetGrab &grab, platform::PackageFile &package)
 {
     ProgressBar &bar = host.progressBar();
     bar.setMin(0.0F);
@@ -48,7 +48,7 @@ bool StartDownload(StepHost &host, NetGrab &grab, download::PackageFile &package
         return false;
     }
     // Made before the request, so that a refused folder or temporary name costs no download.
-    const download::PackageFile::Problem problem = package.create(
+    const platform::PackageFile::Problem problem = package.create(
         std::filesystem::path(context.updatesFolder.toStdU16String()), partName(context.packageFileName).toStdString());
     if (problem) {
         onDownloadFailed(host, kPackageStoreFailed,
@@ -57,7 +57,7 @@ bool StartDownload(StepHost &host, NetGrab &grab, download::PackageFile &package
     }
     const QString packagePath = context.packagePath;
     grab.setChunkReceiver([&package, &context, packagePath](const char *data, qint64 size) {
-        const download::PackageFile::Problem written = package.write(data, static_cast<std::size_t>(size));
+        const platform::PackageFile::Problem written = package.write(data, static_cast<std::size_t>(size));
         return written ? describePackageProblem(written, context.updatesFolder, packagePath) : QString();
     });
     const QString url = host.updateService().baseUrl + kSoftwareId + QStringLiteral("/download");
@@ -72,7 +72,7 @@ void onDownloadProgress(StepHost &host, float progress)
     host.eventPump().processPendingEvents();
 }
 
-void onDownloadComplete(StepHost &host, const NetGrab &grab, download::PackageFile &package)
+void onDownloadComplete(StepHost &host, const NetGrab &grab, platform::PackageFile &package)
 {
     const QByteArray bytes = grab.Bytes();
     if (bytes.isEmpty()) {
@@ -88,9 +88,9 @@ void onDownloadComplete(StepHost &host, const NetGrab &grab, download::PackageFi
         }
         UpdateContext &context = host.context();
         // The chunks were written as they came; whatever the file lacks (nothing, normally) goes now.
-        download::PackageFile::Problem problem;
+        platform::PackageFile::Problem problem;
         if (package.size() > bytes.size())
-            problem = {download::PackageFile::Stage::Write, std::make_error_code(std::errc::io_error)};
+            problem = {platform::PackageFile::Stage::Write, std::make_error_code(std::errc::io_error)};
         else if (package.size() < bytes.size())
             problem = package.write(bytes.constData() + package.size(), static_cast<std::size_t>(bytes.size() - package.size()));
         if (!problem)
@@ -107,7 +107,7 @@ void onDownloadComplete(StepHost &host, const NetGrab &grab, download::PackageFi
 }
 
 void onDownloadFailed(StepHost &host, qint32 errorNumber, const QString &errorDescription,
-                      download::PackageFile &package)
+                      platform::PackageFile &package)
 {
     package.discard();
     host.messageBoxes().show(QStringLiteral("Erreur lors du téléchargement de la mise à jour : ")
@@ -117,7 +117,7 @@ void onDownloadFailed(StepHost &host, qint32 errorNumber, const QString &errorDe
     host.enableActionButton();
 }
 
-void CancelDownload(NetGrab &grab, download::PackageFile &package)
+void CancelDownload(NetGrab &grab, platform::PackageFile &package)
 {
     grab.DownloadCancel();
     package.discard();

@@ -15,15 +15,15 @@ inline constexpr qint32 kPackageStoreFailed = -1;
 
 // Step 2: prepares the bar, the updates folder and the package file, starts the download; always false.
 // The package is written as it arrives, under a temporary name that only the completion renames.
-bool StartDownload(StepHost &host, NetGrab &grab, download::PackageFile &package);
+bool StartDownload(StepHost &host, NetGrab &grab, platform::PackageFile &package);
 
 // The download control's events, as the main window forwards them.
 void onDownloadProgress(StepHost &host, float progress);
-void onDownloadComplete(StepHost &host, const NetGrab &grab, download::PackageFile &package);
+void onDownloadComplete(StepHost &host, const NetGrab &grab, platform::PackageFile &package);
 void onDownloadFailed(StepHost &host, qint32 errorNumber, const QString &errorDescription,
-                      download::PackageFile &package);
+                      platform::PackageFile &package);
 
 // The window is closing: the download stops without a further event and no package file remains.
-void CancelDownload(NetGrab &grab, download::PackageFile &package);
+void CancelDownload(NetGrab &grab, platform::PackageFile &package);
 
 } // namespace kestrel

@@ -36,10 +36,10 @@ QString systemReason(const std::error_code &error)
 
 } // namespace
 
-QString describePackageProblem(const download::PackageFile::Problem &problem, const QString &folder,
+QString describePackageProblem(const platform::PackageFile::Problem &problem, const QString &folder,
                                const QString &packagePath)
 {
-    using Stage = download::PackageFile::Stage;
+    using Stage = platform::PackageFile::Stage;
     const QString shownFolder = QDir::toNativeSeparators(folder);
     const QString shownPath = QDir::toNativeSeparators(packagePath);
     switch (problem.stage) {

@@ -220,10 +220,19 @@ void FrmUpdate::resizeEvent(QResizeEvent *event)
 
 void FrmUpdate::closeEvent(QCloseEvent *event)
 {
+    const bool stepRunning = !CmdUpdate->isEnabled() && m_context.currentStep >= 1 && m_context.currentStep <= 4;
+    // The installation and the cleanup end on their own: an application folder is never left
+    // between two versions, so the window stays until they are done or undone.
+    if (stepRunning && m_context.currentStep >= 3) {
+        event->ignore();
+        return;
+    }
     QWidget::closeEvent(event);
-    // Closed while the package arrives: nothing of the update may go on unseen afterwards.
-    if (event->isAccepted() && m_context.currentStep == 2 && !CmdUpdate->isEnabled()) {
-        CancelDownload(*m_context.grbDownload, m_package);
+    // Closed while the version is asked for or the package arrives: nothing has changed yet,
+    // and nothing of the update may go on unseen afterwards.
+    if (event->isAccepted() && stepRunning) {
+        if (m_context.currentStep == 2)
+            CancelDownload(*m_context.grbDownload, m_package);
         m_services.programEnd->endProgram();
     }
 }

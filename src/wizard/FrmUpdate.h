@@ -88,7 +88,7 @@ private:
     std::unique_ptr<HtmlView> m_browserView;
     std::unique_ptr<QtProgressBar> m_progress;
     bool m_centred = false;
-    download::PackageFile m_package; // the package being downloaded
+    platform::PackageFile m_package; // the package being downloaded
     platform::FolderLock m_folderLock;  // one wizard per application folder, for the window's life
 
     // Controls, in the order they are created.

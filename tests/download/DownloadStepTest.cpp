@@ -78,7 +78,7 @@ public:
     TestHttpsServer server;
     QNetworkAccessManager network;
     std::unique_ptr<NetGrab> grab;
-    download::PackageFile package;
+    platform::PackageFile package;
     QString reportedDescription;
     bool insideProgress = false;
 };

@@ -11,7 +11,7 @@
 namespace kestrel::test {
 namespace {
 
-using download::PackageFile;
+using platform::PackageFile;
 namespace fs = std::filesystem;
 
 const std::string kPart = "maj_kestrel11_2.0.0.zip.part";

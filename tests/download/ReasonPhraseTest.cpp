@@ -58,7 +58,7 @@ TEST_P(ReasonPhrase, ReachesBothBoxesFromAServerOfferingHttp2)
     host.ctx.updatesFolder = dir.path() + QStringLiteral("/updates/");
     host.ctx.packageFileName = QStringLiteral("maj_kestrel11_2.0.0.zip");
     NetGrab grab(network, http);
-    download::PackageFile package;
+    platform::PackageFile package;
     QObject::connect(&grab, &NetGrab::DownloadFailed, &grab,
                      [&](qint32 n, const QString &d) { onDownloadFailed(host, n, d, package); });
     StartDownload(host, grab, package);

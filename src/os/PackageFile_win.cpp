@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-namespace kestrel::download {
+namespace kestrel::platform {
 
 namespace {
 
@@ -118,4 +118,4 @@ void PackageFile::closeAll()
     m_folderHandle = -1; // no folder handle is kept here: paths are used
 }
 
-} // namespace kestrel::download
+} // namespace kestrel::platform

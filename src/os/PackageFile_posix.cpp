@@ -5,7 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace kestrel::download {
+namespace kestrel::platform {
 
 namespace {
 
@@ -125,4 +125,4 @@ void PackageFile::closeAll()
     m_folderHandle = -1;
 }
 
-} // namespace kestrel::download
+} // namespace kestrel::platform
