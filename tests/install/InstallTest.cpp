@@ -77,6 +77,25 @@ TEST_F(InstallPackageTest, SeventyThousandTopLevelFilesInstallCompletely)
         EXPECT_EQ(fileText(m_app / ("f" + std::to_string(i) + ".txt")), std::to_string(i));
 }
 
+// The window may repaint while one large entry is written.
+TEST_F(InstallPackageTest, LargeEntryLetsTheWindowCatchUpBetweenDataBlocks)
+{
+    struct Recorder final : install::InstallObserver {
+        void started(std::size_t) override {}
+        void topLevelStaged(std::size_t) override { busyAtStaged.push_back(busyCalls); }
+        void busy() override { ++busyCalls; }
+        int busyCalls = 0;
+        std::vector<int> busyAtStaged;
+    } recorder;
+    writePackage({{"gros.bin", std::string(8 << 20, 'k')}}, zip::Compression::Stored);
+
+    EXPECT_EQ(install::installPackage(m_package, m_app, recorder).outcome, install::InstallOutcome::Installed);
+
+    ASSERT_EQ(recorder.busyAtStaged.size(), 1U);
+    EXPECT_GE(recorder.busyAtStaged.front(), 8) << "one call per data block at least";
+    EXPECT_EQ(fs::file_size(m_app / "gros.bin"), std::uintmax_t{8} << 20);
+}
+
 TEST_F(InstallPackageTest, ExecutableBitsAreKeptAndSpecialBitsDropped)
 {
     writePackage({{"outil", "#!/bin/sh\n", EntryType::File, 07755}, {"lisez.txt", "x", EntryType::File, 0644}});

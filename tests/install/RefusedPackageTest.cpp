@@ -30,12 +30,6 @@ const std::vector<Entry> kThree = {
     {"LISEZMOI.txt", "Version 11.2"},
 };
 
-// Central directory record fields, and the local header's stored size.
-constexpr std::size_t kStoredSize = 20;
-constexpr std::size_t kOriginalSize = 24;
-constexpr std::size_t kLocalOffset = 42;
-constexpr std::size_t kLocalStoredSize = 18;
-
 // "@parent" at the start of a path or link target stands for the application's parent folder.
 Package entries(std::vector<Entry> list)
 {
@@ -65,9 +59,10 @@ Package raw(std::optional<std::string> bytes)
     return [bytes](const fs::path &) { return bytes; };
 }
 
-std::size_t record(const std::string &bytes, const char *entry, std::size_t field)
+// A central directory record field: compressed size at 20, original size at 24, local header at 42.
+std::size_t field(const std::string &bytes, const char *entry, std::size_t offset)
 {
-    return zip::centralRecord(bytes, entry) + field;
+    return zip::centralRecord(bytes, entry) + offset;
 }
 
 void add(std::string &bytes, std::size_t at, std::uint32_t more)
@@ -79,34 +74,6 @@ void damageSecondEntry(std::string &bytes)
 {
     const std::size_t at = zip::dataOffset(bytes, "aide/index.html");
     bytes[at] = static_cast<char>(~bytes[at]);
-}
-
-void truncateInSecondEntry(std::string &bytes)
-{
-    bytes.resize(zip::dataOffset(bytes, "aide/index.html") + 1000);
-}
-
-void pointSecondAtFirstData(std::string &bytes)
-{
-    const std::uint32_t first = zip::getLE(bytes, record(bytes, "kestrel11.exe", kLocalOffset));
-    zip::putLE(bytes, record(bytes, "aide/index.html", kLocalOffset), first);
-}
-
-// The directory keeps its honest size; the reader believes the local header.
-void stretchFirstLocalHeader(std::string &bytes)
-{
-    add(bytes, zip::getLE(bytes, record(bytes, "kestrel11.exe", kLocalOffset)) + kLocalStoredSize, 40);
-}
-
-// Past its data descriptor and well into the directory's first record.
-void stretchLastIntoDirectory(std::string &bytes)
-{
-    add(bytes, record(bytes, "LISEZMOI.txt", kStoredSize), 64);
-}
-
-void claimTenMegabytes(std::string &bytes)
-{
-    zip::putLE(bytes, record(bytes, "kestrel11.exe", kOriginalSize), 10'000'000);
 }
 
 const char *const kSecondDamaged = "endommagé ou incomplet (élément « aide/index.html »)";
@@ -127,15 +94,25 @@ const RefusedCase kCases[] = {
     {"missing", raw(std::nullopt), "Impossible d'ouvrir"},
     {"empty_file", raw(""), "Impossible d'ouvrir"},
     {"web_page", raw("<html>404 Not Found</html>"), "Impossible d'ouvrir"},
-    {"truncated", edited(zip::Compression::Stored, truncateInSecondEntry), "Impossible d'ouvrir"},
+    {"truncated", edited(zip::Compression::Stored, [](std::string &bytes) {
+         bytes.resize(zip::dataOffset(bytes, "aide/index.html") + 1000);
+     }), "Impossible d'ouvrir"},
     {"bad_crc_stored", edited(zip::Compression::Stored, damageSecondEntry), kSecondDamaged},
     {"bad_data_deflated", edited(zip::Compression::Deflated, damageSecondEntry), kSecondDamaged},
-    {"two_entries_sharing_one_data_range", edited(zip::Compression::Stored, pointSecondAtFirstData), kOverlap},
-    {"local_header_claiming_the_next_entry", edited(zip::Compression::Stored, stretchFirstLocalHeader), kOverlap},
-    {"entry_data_running_into_the_directory", edited(zip::Compression::Stored, stretchLastIntoDirectory),
-     "les données de l'élément « LISEZMOI.txt » empiètent sur le répertoire de l'archive"},
-    {"deflated_entry_claiming_more_than_deflate_can_give", edited(zip::Compression::Deflated, claimTenMegabytes),
-     "l'élément « kestrel11.exe » annonce plus de données que sa taille compressée ne peut en contenir"},
+    {"two_entries_sharing_one_data_range", edited(zip::Compression::Stored, [](std::string &bytes) {
+         zip::putLE(bytes, field(bytes, "aide/index.html", 42), zip::getLE(bytes, field(bytes, "kestrel11.exe", 42)));
+     }), kOverlap},
+    // The directory keeps its honest size; the reader believes the local header (size at 18).
+    {"local_header_claiming_the_next_entry", edited(zip::Compression::Stored, [](std::string &bytes) {
+         add(bytes, zip::getLE(bytes, field(bytes, "kestrel11.exe", 42)) + 18, 40);
+     }), kOverlap},
+    // Past its data descriptor and well into the directory's first record.
+    {"entry_data_running_into_the_directory", edited(zip::Compression::Stored, [](std::string &bytes) {
+         add(bytes, field(bytes, "LISEZMOI.txt", 20), 64);
+     }), "les données de l'élément « LISEZMOI.txt » empiètent sur le répertoire de l'archive"},
+    {"deflated_entry_claiming_more_than_deflate_can_give", edited(zip::Compression::Deflated, [](std::string &bytes) {
+         zip::putLE(bytes, field(bytes, "kestrel11.exe", 24), 10'000'000);
+     }), "l'élément « kestrel11.exe » annonce plus de données que sa taille compressée ne peut en contenir"},
     {"encrypted_entry", [](const fs::path &) { return zip::buildZip(kThree, zip::Compression::Deflated,
                                                                     "zip:encryption=zipcrypt"); },
      "contient des éléments chiffrés (dont « kestrel11.exe ») : l'assistant de mise à jour ne peut pas les installer"},

@@ -95,13 +95,9 @@ std::string buildZip(const std::vector<Entry> &entries, Compression compression,
     std::unique_ptr<archive, decltype(&archive_write_free)> owner(archive_write_new(), &archive_write_free);
     archive *writer = owner.get();
     check(writer, archive_write_set_format_zip(writer), "zip format");
-    const bool stored = compression == Compression::Stored;
-    check(writer, archive_write_set_options(writer, stored ? "zip:compression=store" : "zip:compression=deflate"),
-          "compression");
-    if (!options.empty()) {
-        check(writer, archive_write_set_options(writer, options.c_str()), options);
-        check(writer, archive_write_set_passphrase(writer, "secret"), "passphrase");
-    }
+    const std::string all = compression == Compression::Stored ? "zip:compression=store" : "zip:compression=deflate";
+    check(writer, archive_write_set_options(writer, (all + (options.empty() ? "" : "," + options)).c_str()), options);
+    check(writer, archive_write_set_passphrase(writer, "secret"), "passphrase");
     check(writer, archive_write_set_bytes_in_last_block(writer, 1), "block padding");
     check(writer, archive_write_open2(writer, &bytes, nullptr, &appendToString, nullptr, nullptr), "open");
     for (const Entry &entry : entries)
