@@ -23,15 +23,12 @@ class CleanupTest : public InstallFixture, public ::testing::WithParamInterface<
 // Whatever happens to the package, the step succeeds silently and touches nothing else.
 TEST_P(CleanupTest, DeletesOnlyThePackageAndAlwaysSucceeds)
 {
-    const bool readOnly = std::string(GetParam().name) == "undeletable";
-    if (readOnly && ::geteuid() == 0)
+    if (std::string(GetParam().name) == "undeletable" && ::geteuid() == 0)
         GTEST_SKIP() << "root deletes from a read-only folder";
     zip::writeFile(m_package, "PK");
     zip::writeFile(m_updates / "journal.txt", "autre fichier");
     GetParam().prepare(m_package);
     m_host.bar.setMax(3.0F);
-    m_host.bar.setValue(3.0F);
-    m_host.bar.values.clear();
 
     EXPECT_TRUE(CleanTemporaryFiles(m_host));
     fs::permissions(m_updates, fs::perms::owner_write, fs::perm_options::add);
@@ -43,22 +40,23 @@ TEST_P(CleanupTest, DeletesOnlyThePackageAndAlwaysSucceeds)
     EXPECT_TRUE(m_host.boxes.shown.empty());
 }
 
+void removeWrite(const fs::path &package)
+{
+    fs::permissions(package.parent_path(), fs::perms::owner_write, fs::perm_options::remove);
+}
+
+void replaceByFolder(const fs::path &package)
+{
+    fs::remove(package);
+    fs::create_directory(package);
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Packages, CleanupTest,
-    ::testing::Values(
-        CleanupCase{"present", [](const fs::path &) {}, false, {0.0F, 1.5F, 3.0F}},
-        CleanupCase{"already_gone", [](const fs::path &p) { fs::remove(p); }, false, {0.0F, 3.0F}},
-        CleanupCase{"folder_of_that_name",
-                    [](const fs::path &p) {
-                        fs::remove(p);
-                        fs::create_directory(p);
-                    },
-                    true, {0.0F, 3.0F}},
-        CleanupCase{"undeletable",
-                    [](const fs::path &p) {
-                        fs::permissions(p.parent_path(), fs::perms::owner_write, fs::perm_options::remove);
-                    },
-                    true, {0.0F, 1.5F, 3.0F}}),
+    ::testing::Values(CleanupCase{"present", [](const fs::path &) {}, false, {0.0F, 1.5F, 3.0F}},
+                      CleanupCase{"already_gone", [](const fs::path &p) { fs::remove(p); }, false, {0.0F, 3.0F}},
+                      CleanupCase{"folder_of_that_name", replaceByFolder, true, {0.0F, 3.0F}},
+                      CleanupCase{"undeletable", removeWrite, true, {0.0F, 1.5F, 3.0F}}),
     [](const auto &info) { return std::string(info.param.name); });
 
 } // namespace

@@ -16,9 +16,6 @@
 
 namespace kestrel::test {
 
-inline const QString kInstallFailed =
-    QStringLiteral("Une erreur est survenue lors de l'installation de la mise à jour : \r\n");
-
 QString qtPath(const std::filesystem::path &path);
 // The file's bytes, or "<absent>".
 std::string fileText(const std::filesystem::path &file);
@@ -31,7 +28,8 @@ protected:
     void writePackage(const std::vector<zip::Entry> &entries,
                       zip::Compression compression = zip::Compression::Deflated);
     void writeAppFile(const std::string &relative, const std::string &content);
-    // One failure box whose description contains descriptionPart.
+    // One failure box, word for word as the installation shows them, whose description
+    // contains descriptionPart.
     void expectOneFailureBox(const std::string &descriptionPart);
     // Installs, expects a failure told in one box, and nothing changed in or around the application folder.
     void expectRefused(const std::string &descriptionPart);

@@ -11,6 +11,7 @@
 #include "QtPrinters.h"
 #include "StepHost.h"
 
+#include <QCoreApplication>
 #include <QString>
 
 #include <deque>
@@ -29,7 +30,17 @@ struct RecordedBox {
 // Answers boxes from a queue (OK when it runs dry) and records each one.
 class ScriptedBoxes : public MessageBoxes {
 public:
-    BoxAnswer show(const QString &text, const QString &title, BoxIcon icon, BoxButtons buttons) override;
+    BoxAnswer show(const QString &text, const QString &title, BoxIcon icon, BoxButtons buttons) override
+    {
+        shown.push_back({text, title, icon, buttons});
+        if (onShow)
+            onShow(shown.back());
+        if (answers.empty())
+            return buttons == BoxButtons::Ok ? BoxAnswer::Ok : BoxAnswer::Abort;
+        const BoxAnswer answer = answers.front();
+        answers.pop_front();
+        return answer;
+    }
     std::vector<RecordedBox> shown;
     std::deque<BoxAnswer> answers;
     // Runs while a box is "open", before its answer is returned (e.g. to end a process).
@@ -38,14 +49,27 @@ public:
 
 class RecordingProgressBar : public ProgressBar {
 public:
-    bool setValue(float value) override;
+    bool setValue(float value) override
+    {
+        const bool accepted = ProgressBar::setValue(value);
+        if (accepted)
+            values.push_back(value);
+        else
+            ++refused;
+        return accepted;
+    }
     std::vector<float> values;  // every value accepted, in order
     int refused = 0;
 };
 
 class CountingPump : public EventPump {
 public:
-    void processPendingEvents() override;
+    void processPendingEvents() override
+    {
+        ++calls;
+        if (alsoProcessQtEvents)
+            QCoreApplication::processEvents();
+    }
     int calls = 0;
     bool alsoProcessQtEvents = true;
 };

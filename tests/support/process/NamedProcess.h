@@ -19,7 +19,7 @@ public:
     explicit NamedProcess(const std::string &exeName,
                           std::chrono::seconds lifetime = std::chrono::seconds(300),
                           const std::string &linkName = {});
-    ~NamedProcess();
+    ~NamedProcess() { stop(); }
 
     NamedProcess(const NamedProcess &) = delete;
     NamedProcess &operator=(const NamedProcess &) = delete;
@@ -32,8 +32,7 @@ public:
     const std::filesystem::path &executable() const { return m_executable; }
 
 private:
-    void start(const std::filesystem::path &program, std::chrono::seconds lifetime);
-    void waitUntilArgumentsVisible() const;
+    void start(std::string program, std::chrono::seconds lifetime);
 
     std::filesystem::path m_folder;
     std::filesystem::path m_executable;
