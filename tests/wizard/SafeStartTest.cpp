@@ -29,6 +29,16 @@ protected:
         context().packagePath = context().updatesFolder + QStringLiteral("maj_kestrel11_11.2.zip");
         return true;
     }
+    bool StartInstall() override
+    {
+        if (closeDuringInstall)
+            closeAccepted = close();
+        return FrmUpdate::StartInstall();
+    }
+
+public:
+    bool closeDuringInstall = false;
+    bool closeAccepted = false;
 };
 
 class SafeStartTest : public InstallFixture {
@@ -109,6 +119,22 @@ TEST_F(SafeStartTest, SwitchOverThatFailsShowsTheFailureBoxAndChangesNothing)
     expectBox("Kestrel 11 reste dans sa version précédente.", BoxIcon::Critical);
     obstacle.lift();
     EXPECT_EQ(zip::snapshot(m_parent), before);
+}
+
+TEST_F(SafeStartTest, ClosingTheWindowDuringTheInstallationWaitsForItToEnd)
+{
+    writePackage({{"kestrel11.exe", "nouvelle version"}});
+    auto window = openWizard();
+    window->show();
+    window->closeDuringInstall = true;
+
+    click(*window);
+
+    EXPECT_FALSE(window->closeAccepted);
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_EQ(m_host.end.ended, 0);
+    expectBox("Mise à jour terminée avec succès", BoxIcon::Information);
+    EXPECT_EQ(fileText(m_app / "kestrel11.exe"), "nouvelle version");
 }
 
 } // namespace
