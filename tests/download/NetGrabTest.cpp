@@ -1,4 +1,8 @@
-#include "DownloadKit.h"
+// The download control against the local HTTPS server: bodies, progress, failures and time limits.
+
+#include "NetGrab.h"
+#include "TestHttpsServer.h"
+#include "TestKit.h"
 
 #include <QCoreApplication>
 #include <QNetworkAccessManager>
@@ -7,189 +11,229 @@
 #include <gtest/gtest.h>
 
 #include <memory>
-#include <optional>
 
 using namespace std::chrono_literals;
 
 namespace kestrel::test {
 namespace {
 
-ScriptedReply piecesReply(QList<QByteArray> pieces, std::chrono::milliseconds delay = 0ms, bool chunked = false)
+struct GrabEvent {
+    enum Kind { Progress, Complete, Failed } kind;
+    float progress = 0.0F;
+    qint32 number = 0;
+    QString description;
+};
+
+// A control trusting the local server's CA, and the events it raised.
+struct GrabHarness {
+    explicit GrabHarness(HttpSettings base = {}, TestHttpsServer::Certificate certificate = {})
+        : settings(std::move(base)), server(certificate)
+    {
+        settings.trustedCa = TestHttpsServer::caCertificates();
+        grab = std::make_unique<NetGrab>(network, settings);
+        QObject::connect(grab.get(), &NetGrab::DownloadProgress, grab.get(),
+                         [this](float p) { events.push_back({GrabEvent::Progress, p, 0, {}}); });
+        QObject::connect(grab.get(), &NetGrab::DownloadComplete, grab.get(),
+                         [this](qint32 n) { events.push_back({GrabEvent::Complete, 0.0F, n, {}}); });
+        QObject::connect(grab.get(), &NetGrab::DownloadFailed, grab.get(),
+                         [this](qint32 n, const QString &d) { events.push_back({GrabEvent::Failed, 0.0F, n, d}); });
+    }
+    bool ended() const { return !events.empty() && events.back().kind != GrabEvent::Progress; }
+    int count(GrabEvent::Kind kind) const
+    {
+        return static_cast<int>(std::count_if(events.begin(), events.end(), [kind](const GrabEvent &e) { return e.kind == kind; }));
+    }
+    std::vector<float> progressValues() const
+    {
+        std::vector<float> values;
+        for (const GrabEvent &e : events)
+            if (e.kind == GrabEvent::Progress)
+                values.push_back(e.progress);
+        return values;
+    }
+
+    HttpSettings settings;
+    TestHttpsServer server;
+    QNetworkAccessManager network;
+    std::unique_ptr<NetGrab> grab;
+    std::vector<GrabEvent> events;
+};
+
+// The floor under which a download is too slow: 1 KiB/s over 1 s here.
+HttpSettings trickleFloor()
 {
-    ScriptedReply reply;
-    reply.pieces = std::move(pieces);
-    reply.pieceDelay = delay;
-    reply.chunked = chunked;
+    HttpSettings settings;
+    settings.trickleFloorBytesPerSecond = 1024;
+    settings.trickleWindow = 1000ms;
+    return settings;
+}
+
+ScriptedReply withRawLength(const QByteArray &length)
+{
+    ScriptedReply reply = ScriptedReply::paced({patternBytes(250), patternBytes(750, 1)}, 150ms);
+    reply.declareLength = false;
+    if (!length.isNull())
+        reply.headers.append({"Content-Length", length});
     return reply;
 }
 
-int countOf(const std::vector<GrabEvent> &events, GrabEvent::Kind kind)
+QList<QByteArray> piecesOf(int count, qsizetype bytes)
 {
-    return static_cast<int>(std::count_if(events.begin(), events.end(), [kind](const GrabEvent &e) { return e.kind == kind; }));
+    QList<QByteArray> pieces;
+    for (int i = 0; i < count; ++i)
+        pieces.append(patternBytes(bytes, static_cast<char>(i)));
+    return pieces;
 }
 
-// Exactly one failure with this number, nothing completed, and nothing more once it is told.
-void expectOneFailure(GrabHarness &h, qint32 number)
+struct Delivery {
+    const char *name;
+    ScriptedReply reply;
+    bool whole;                 // false: Qt may refuse the reply
+    std::vector<float> progress; // empty: not compared
+};
+
+void PrintTo(const Delivery &d, std::ostream *out) { *out << d.name; }
+
+class Deliveries : public ::testing::TestWithParam<Delivery> {};
+
+// Progress stays within 0..100 whatever the declared length; a whole body ends with 100, then
+// Complete with its size, and Bytes() holds it exactly.
+TEST_P(Deliveries, ProgressThenCompleteWithTheExactBody)
 {
+    GrabHarness h(trickleFloor());
+    h.server.setReply("/p", GetParam().reply);
+    h.grab->DownloadStart(h.server.baseUrl() + "p");
+    ASSERT_TRUE(waitUntil([&h] { return h.ended(); }));
     settle(100ms);
-    ASSERT_EQ(countOf(h.events, GrabEvent::Failed), 1);
-    EXPECT_EQ(countOf(h.events, GrabEvent::Complete), 0);
-    EXPECT_EQ(h.events.back().number, number);
-    EXPECT_FALSE(h.events.back().description.isEmpty());
-}
-
-TEST(NetGrab, OkReplyEndsWithProgress100ThenCompleteAndTheExactBody)
-{
-    GrabHarness h;
-    for (const ScriptedReply &reply : {piecesReply({patternBytes(50000)}),
-                                       piecesReply({patternBytes(700, 1), patternBytes(900, 2), patternBytes(5, 3)}, 30ms, true)}) {
-        SCOPED_TRACE(reply.chunked ? "chunked" : "one piece");
-        h.server.setReply("/p", reply);
-        h.fetch("p");
-        ASSERT_GE(h.events.size(), 2u);
-        EXPECT_EQ(h.progressValues().back(), 100.0F);
-        EXPECT_EQ(h.events[h.events.size() - 2].kind, GrabEvent::Progress);
-        EXPECT_EQ(h.events.back().kind, GrabEvent::Complete);
-        EXPECT_EQ(h.events.back().number, reply.pieces.join().size());
-        EXPECT_EQ(countOf(h.events, GrabEvent::Complete) + countOf(h.events, GrabEvent::Failed), 1);
-        EXPECT_EQ(h.grab->Bytes(), reply.pieces.join());
-    }
-    // A failed status afterwards leaves the body of the last good download.
-    h.server.setReply("/bad", ScriptedReply::text(404, "Not Found", "<html>erreur</html>", "text/html"));
-    h.fetch("bad");
-    EXPECT_EQ(h.grab->Bytes(), patternBytes(700, 1) + patternBytes(900, 2) + patternBytes(5, 3));
-}
-
-TEST(NetGrab, ProgressStaysWithinRangeWhateverTheDeclaredLength)
-{
-    struct Row {
-        const char *name;
-        ScriptedReply::Length length;
-        QByteArray raw;
-        bool chunked;
-        std::optional<std::vector<float>> expected; // none: Qt may refuse the reply
-    };
-    const Row rows[] = {
-        {"declared 1000, pieces of 250 and 750", ScriptedReply::Length::Automatic, {}, false, std::vector<float>{25, 100, 100}},
-        {"declared 0, no body", ScriptedReply::Length::Raw, "0", false, std::vector<float>{100}},
-        {"chunked without length", ScriptedReply::Length::Automatic, {}, true, std::vector<float>{100}},
-        {"no length, ends at close", ScriptedReply::Length::Omitted, {}, false, std::vector<float>{100}},
-        {"non-numeric length", ScriptedReply::Length::Raw, "abc", false, std::nullopt},
-        {"negative length", ScriptedReply::Length::Raw, "-5", false, std::nullopt},
-        {"length beyond 32 bits", ScriptedReply::Length::Raw, "99999999999", false, std::nullopt},
-    };
-    GrabHarness h;
-    for (const Row &row : rows) {
-        SCOPED_TRACE(row.name);
-        ScriptedReply reply = piecesReply({patternBytes(250), patternBytes(750, 1)}, 150ms, row.chunked);
-        if (row.raw == "0")
-            reply.pieces.clear();
-        reply.length = row.length;
-        reply.rawContentLength = row.raw;
-        h.server.setReply("/p", reply);
-        h.fetch("p");
-        ASSERT_TRUE(h.ended());
-        for (float value : h.progressValues())
-            EXPECT_TRUE(value >= 0.0F && value <= 100.0F) << value;
-        if (row.expected) {
-            EXPECT_EQ(h.progressValues(), *row.expected);
-            EXPECT_EQ(h.events.back().kind, GrabEvent::Complete);
+    for (float value : h.progressValues())
+        EXPECT_TRUE(value >= 0.0F && value <= 100.0F) << value;
+    EXPECT_EQ(h.count(GrabEvent::Complete) + h.count(GrabEvent::Failed), 1);
+    if (GetParam().whole) {
+        const QByteArray body = GetParam().reply.pieces.join();
+        if (!GetParam().progress.empty()) {
+            EXPECT_EQ(h.progressValues(), GetParam().progress);
         }
+        ASSERT_EQ(h.events.back().kind, GrabEvent::Complete);
+        EXPECT_EQ(h.events.back().number, body.size());
+        EXPECT_EQ(h.grab->Bytes(), body);
     }
 }
 
-// Each ends in one failure within the time limits, with a number, a description, and no body.
-TEST(NetGrab, FailuresCarryTheirNumberAndDescription)
+INSTANTIATE_TEST_SUITE_P(
+    Replies, Deliveries,
+    ::testing::Values(
+        Delivery{"DeclaredLength", ScriptedReply::paced({patternBytes(250), patternBytes(750, 1)}, 150ms),
+                 true, {25, 100, 100}},
+        Delivery{"ChunkedInPieces", ScriptedReply::paced(piecesOf(3, 700), 30ms, true), true, {100}},
+        Delivery{"NoLengthEndsAtClose", withRawLength({}), true, {100}},
+        Delivery{"EmptyBody", ScriptedReply::paced({}, 0ms), true, {100}},
+        Delivery{"SteadyAboveTheSpeedFloor", ScriptedReply::paced(piecesOf(40, 4096), 25ms), true, {}},
+        Delivery{"NonNumericLength", withRawLength("abc"), false, {}},
+        Delivery{"NegativeLength", withRawLength("-5"), false, {}},
+        Delivery{"LengthBeyond32Bits", withRawLength("99999999999"), false, {}}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+struct Failure {
+    const char *name;
+    qint32 number;
+    ScriptedReply reply;
+    QString description = {}; // a part of it; empty: any
+    QString url = {};         // instead of the server's; %1 stands for a closed port
+    TestHttpsServer::Certificate certificate = TestHttpsServer::Certificate::SignedByTestCa;
+};
+
+void PrintTo(const Failure &f, std::ostream *out) { *out << f.name; }
+
+ScriptedReply changed(ScriptedReply reply, const std::function<void(ScriptedReply &)> &change)
 {
-    TestHttpsServer untrusted(TestHttpsServer::Certificate::SignedByOtherCa);
-    ScriptedReply dropped = piecesReply({patternBytes(900)});
-    dropped.dropAfterBodyBytes = 700;
-    ScriptedReply silent;
-    silent.neverAnswer = true;
-    const struct {
-        const char *name;
-        qint32 number;
-        std::optional<ScriptedReply> reply; // none: the address alone fails
-        QString url;
-        QString description; // empty: any
-    } rows[] = {
-        {"status 404", 404, ScriptedReply::text(404, "Not Found", "<html>erreur</html>", "text/html"), {}, "Not Found"},
-        {"status 204", 204, ScriptedReply::text(204, "No Content", ""), {}, "No Content"},
-        {"connection refused", QNetworkReply::ConnectionRefusedError, {},
-         QStringLiteral("https://127.0.0.1:%1/p").arg(closedPort()), {}},
-        {"dropped mid-body", QNetworkReply::RemoteHostClosedError, dropped, {}, {}},
-        {"server never answers", QNetworkReply::TimeoutError, silent, {}, {}},
-        {"server stalls mid-body", QNetworkReply::TimeoutError,
-         piecesReply({patternBytes(300), patternBytes(300)}, 120s), {}, {}},
-        {"certificate from an untrusted CA", QNetworkReply::SslHandshakeFailedError, {}, untrusted.baseUrl() + "p", {}},
-        {"declared body beyond the limit", NetGrab::kBodyTooLarge, piecesReply({patternBytes(5000)}), {}, "taille maximale"},
-        // Too long before its second piece, which would come only after every wait here.
-        {"chunked body beyond the limit", NetGrab::kBodyTooLarge,
-         piecesReply({patternBytes(1500), patternBytes(1500)}, 120s, true), {}, "taille maximale"},
-    };
-    HttpSettings quick;
+    change(reply);
+    return reply;
+}
+
+class Failures : public ::testing::TestWithParam<Failure> {};
+
+// Each ends in one failure within the time limits, with its number and description, and no body;
+// a refused address is told before DownloadStart returns.
+TEST_P(Failures, CarryTheirNumberAndDescription)
+{
+    const Failure &row = GetParam();
+    HttpSettings quick = trickleFloor();
     quick.inactivityTimeout = 400ms;
     quick.maxBodyBytes = 1000;
-    for (const auto &row : rows) {
-        SCOPED_TRACE(row.name);
-        GrabHarness h(quick);
-        if (row.reply)
-            h.server.setReply("/p", *row.reply);
-        h.grab->DownloadStart(row.reply ? h.url("p") : row.url);
-        ASSERT_TRUE(waitUntil([&h] { return h.ended(); }));
-        expectOneFailure(h, row.number);
-        if (!row.description.isEmpty()) {
-            EXPECT_TRUE(h.events.back().description.contains(row.description));
-        }
-        EXPECT_TRUE(h.grab->Bytes().isEmpty());
+    GrabHarness h(quick, row.certificate);
+    h.server.setReply("/p", row.reply);
+    h.grab->DownloadStart(row.url.isNull() ? h.server.baseUrl() + "p" : row.url.arg(closedPort()));
+    if (row.number == NetGrab::kUrlRefused) {
+        ASSERT_TRUE(h.ended());
     }
+    ASSERT_TRUE(waitUntil([&h] { return h.ended(); }));
+    settle(100ms);
+    ASSERT_EQ(h.count(GrabEvent::Failed), 1);
+    EXPECT_EQ(h.count(GrabEvent::Complete), 0);
+    EXPECT_EQ(h.events.back().number, row.number);
+    EXPECT_FALSE(h.events.back().description.isEmpty());
+    EXPECT_TRUE(h.events.back().description.contains(row.description)) << h.events.back().description.toStdString();
+    EXPECT_TRUE(h.grab->Bytes().isEmpty());
 }
 
-TEST(NetGrab, RefusedUrlFailsBeforeDownloadStartReturnsAndNothingFollows)
-{
-    GrabHarness h;
-    for (const char *url : {"", "127.0.0.1/p", "ftp://127.0.0.1/p", "file:///etc/hostname", "https://"}) {
-        SCOPED_TRACE(url);
-        h.events.clear();
-        h.grab->DownloadStart(QString::fromUtf8(url));
-        ASSERT_EQ(h.events.size(), 1u);
-        expectOneFailure(h, NetGrab::kUrlRefused);
-        EXPECT_EQ(h.events.size(), 1u);
-        EXPECT_TRUE(h.events[0].description.contains(QStringLiteral("Adresse de téléchargement")));
-    }
-    EXPECT_EQ(h.server.requestCount(), 0);
-}
+const ScriptedReply kSmall = ScriptedReply::text(200, "OK", patternBytes(900), "application/zip");
+const QString kRefused = QStringLiteral("Adresse de téléchargement non prise en charge");
+
+INSTANTIATE_TEST_SUITE_P(
+    Downloads, Failures,
+    ::testing::Values(
+        Failure{"Status404", 404, ScriptedReply::text(404, "Not Found", "<html>erreur</html>", "text/html"), "Not Found"},
+        Failure{"Status204", 204, ScriptedReply::text(204, "No Content", ""), "No Content"},
+        Failure{"ConnectionRefused", QNetworkReply::ConnectionRefusedError, kSmall, {}, "https://127.0.0.1:%1/p"},
+        Failure{"DroppedMidBody", QNetworkReply::RemoteHostClosedError,
+                changed(kSmall, [](ScriptedReply &r) { r.dropAfterBodyBytes = 700; })},
+        Failure{"ServerNeverAnswers", QNetworkReply::TimeoutError,
+                changed(kSmall, [](ScriptedReply &r) { r.headerDelay = 1h; }), QStringLiteral("Délai d'attente")},
+        Failure{"ServerStallsMidBody", QNetworkReply::TimeoutError,
+                ScriptedReply::paced({patternBytes(300), patternBytes(300)}, 120s)},
+        Failure{"CertificateFromAnotherAuthority", QNetworkReply::SslHandshakeFailedError, kSmall, {}, {},
+                TestHttpsServer::Certificate::SignedByOtherCa},
+        Failure{"DeclaredBodyBeyondTheLimit", NetGrab::kBodyTooLarge, ScriptedReply::paced({patternBytes(5000)}, 0ms),
+                QStringLiteral("taille maximale acceptée (1000 octets)")},
+        // Too long before its second piece, which would come only after every wait here.
+        Failure{"ChunkedBodyBeyondTheLimit", NetGrab::kBodyTooLarge,
+                ScriptedReply::paced({patternBytes(1500), patternBytes(1500)}, 120s, true), QStringLiteral("taille maximale")},
+        // The inactivity limit never trips, as data keeps coming.
+        Failure{"SustainedTrickle", NetGrab::kTooSlow, ScriptedReply::paced(piecesOf(40, 10), 50ms),
+                QStringLiteral("Téléchargement trop lent : le serveur de mise à jour a envoyé moins de 1024 octets "
+                               "par seconde en moyenne pendant 1 s.")},
+        Failure{"EmptyAddress", NetGrab::kUrlRefused, kSmall, kRefused, QStringLiteral("")},
+        Failure{"NoScheme", NetGrab::kUrlRefused, kSmall, kRefused, "127.0.0.1/p"},
+        Failure{"FtpScheme", NetGrab::kUrlRefused, kSmall, kRefused, "ftp://127.0.0.1/p"},
+        Failure{"FileScheme", NetGrab::kUrlRefused, kSmall, kRefused, "file:///etc/hostname"},
+        Failure{"NoHost", NetGrab::kUrlRefused, kSmall, kRefused, "https://"}),
+    [](const auto &info) { return std::string(info.param.name); });
 
 TEST(NetGrab, SecondStartReplacesTheRunningDownloadAndResetsTheCounters)
 {
     GrabHarness h;
-    QList<QByteArray> slowPieces;
-    for (int i = 0; i < 20; ++i)
-        slowPieces.append(patternBytes(100, static_cast<char>(i)));
-    h.server.setReply("/slow", piecesReply(slowPieces, 100ms));
-    const QByteArray b250 = patternBytes(250, 9), b750 = patternBytes(750, 10);
-    h.server.setReply("/fast", piecesReply({b250, b750}, 150ms));
+    h.server.setReply("/slow", ScriptedReply::paced(piecesOf(20, 100), 100ms));
+    const ScriptedReply fast = ScriptedReply::paced({patternBytes(250, 9), patternBytes(750, 10)}, 150ms);
+    h.server.setReply("/fast", fast);
 
-    h.grab->DownloadStart(h.url("slow"));
+    h.grab->DownloadStart(h.server.baseUrl() + "slow");
     ASSERT_TRUE(waitUntil([&h] { return !h.events.empty(); }));
     h.events.clear();
-    h.grab->DownloadStart(h.url("fast"));
+    h.grab->DownloadStart(h.server.baseUrl() + "fast");
     ASSERT_TRUE(waitUntil([&h] { return h.ended(); }));
     settle(800ms); // the slow reply would have sent more pieces meanwhile
 
     EXPECT_EQ(h.progressValues(), (std::vector<float>{25, 100, 100}));
     ASSERT_EQ(h.events.size(), 4u);
     EXPECT_EQ(h.events.back().number, 1000);
-    EXPECT_EQ(h.grab->Bytes(), b250 + b750);
+    EXPECT_EQ(h.grab->Bytes(), fast.pieces.join());
 }
 
 TEST(NetGrab, ReceiverProcessingEventsInsideProgressCountsEveryChunkOnce)
 {
     GrabHarness h;
-    QList<QByteArray> pieces;
-    for (int i = 0; i < 40; ++i)
-        pieces.append(patternBytes(1000, static_cast<char>(i)));
-    h.server.setReply("/p", piecesReply(pieces, 5ms));
+    const ScriptedReply reply = ScriptedReply::paced(piecesOf(40, 1000), 5ms);
+    h.server.setReply("/p", reply);
     int depth = 0;
     int deepest = 0;
     QObject::connect(h.grab.get(), &NetGrab::DownloadProgress, h.grab.get(), [&](float) {
@@ -198,10 +242,11 @@ TEST(NetGrab, ReceiverProcessingEventsInsideProgressCountsEveryChunkOnce)
         QCoreApplication::processEvents();
         --depth;
     });
-    h.fetch("p");
+    h.grab->DownloadStart(h.server.baseUrl() + "p");
+    ASSERT_TRUE(waitUntil([&h] { return h.ended(); }));
 
     ASSERT_EQ(h.events.back().kind, GrabEvent::Complete);
-    EXPECT_EQ(h.grab->Bytes(), pieces.join());
+    EXPECT_EQ(h.grab->Bytes(), reply.pieces.join());
     const std::vector<float> values = h.progressValues();
     EXPECT_TRUE(std::is_sorted(values.begin(), values.end()));
     EXPECT_EQ(values.back(), 100.0F);

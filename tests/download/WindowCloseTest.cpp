@@ -1,10 +1,12 @@
 // Closing the real window while the package arrives: the program ends and nothing runs after.
 
-#include "DownloadKit.h"
 #include "FakeStepHost.h"
 #include "FrmUpdate.h"
+#include "TestHttpsServer.h"
+#include "TestKit.h"
 
 #include <QDir>
+#include <QNetworkAccessManager>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -57,7 +59,10 @@ TEST_P(WindowClosed, DuringTheDownloadEndsTheProgramAndLeavesNoPackage)
     services.updateService = {&network, server.baseUrl() + QStringLiteral("vb6/v1/softwares/"), {}, {}};
     services.updateService.http.trustedCa = TestHttpsServer::caCertificates();
     services.programFolder = dir.path();
-    ScriptedReply reply = ScriptedReply::trickle(patternBytes(20000), 1000, 30ms);
+    QList<QByteArray> pieces;
+    for (int i = 0; i < 20; ++i)
+        pieces.append(patternBytes(1000, static_cast<char>(i)));
+    ScriptedReply reply = ScriptedReply::paced(pieces, 30ms);
     reply.headerDelay = GetParam().headerDelay;
     server.setReply("/vb6/v1/softwares/kestrel11/download", reply);
     DownloadingWizard window(services);

@@ -28,14 +28,6 @@ namespace {
 
 const QByteArray kRecordPath = "/vb6/v1/softwares/kestrel11";
 
-void expectNoVersionBox(const RecordedBox &box)
-{
-    EXPECT_EQ(box.text, kestrel::SupportContactText());
-    EXPECT_EQ(box.title, QStringLiteral("Mise à jour"));
-    EXPECT_EQ(box.icon, BoxIcon::Critical);
-    EXPECT_EQ(box.buttons, BoxButtons::Ok);
-}
-
 class CheckPrerequisitesTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -84,45 +76,24 @@ TEST_F(CheckPrerequisitesTest, MissingApplicationEndsBeforeAnythingElse)
     EXPECT_EQ(host.bar.values, (std::vector<float>{10.0F}));
 }
 
-// ---- No version from the service --------------------------------------------------------
-
-// Without a usable version the update goes on: a status is told first, a transport failure is silent.
-TEST_F(CheckPrerequisitesTest, NoVersionGivesTheNoVersionBoxAndAnEmptyVersionInThePackageName)
+// An escaped quotation mark leaves a backslash in the version, unfit for a file name: the update
+// goes on as without a version, after the box that says so.
+TEST_F(CheckPrerequisitesTest, VersionUnfitForAFileNameCountsAsNoVersion)
 {
     installApplication();
-    const struct {
-        const char *name;
-        std::function<void()> prepare;
-        QStringList boxesBefore;
-    } rows[] = { // the service is gone for good after the last row
-        // An escaped quotation mark leaves a backslash in the version, unfit for a file name.
-        {"version unfit for a file name", [this] { serveVersion("11\\\"beta"); }, {}},
-        {"status 500", [this] { server.setReply(kRecordPath, ScriptedReply::text(500, "Internal Server Error", {})); },
-         {QStringLiteral("Erreur lors de la requête. Statut : 500 Internal Server Error")}},
-        {"unreachable service",
-         [this] {
-             host.service.baseUrl =
-                 QStringLiteral("https://127.0.0.1:%1/vb6/v1/softwares/").arg(kestrel::test::closedPort());
-         },
-         {}},
-    };
-    for (const auto &row : rows) {
-        SCOPED_TRACE(row.name);
-        host.boxes.shown.clear();
-        host.bar.values.clear();
-        row.prepare();
+    serveVersion("11\\\"beta");
 
-        EXPECT_TRUE(kestrel::CheckPrerequisites(host));
+    EXPECT_TRUE(kestrel::CheckPrerequisites(host));
 
-        ASSERT_EQ(host.boxes.shown.size(), row.boxesBefore.size() + 1);
-        for (qsizetype i = 0; i < row.boxesBefore.size(); ++i)
-            EXPECT_EQ(host.boxes.shown[i].text, row.boxesBefore[i]);
-        expectNoVersionBox(host.boxes.shown.back());
-        EXPECT_TRUE(host.ctx.latestVersion.isEmpty());
-        EXPECT_EQ(host.ctx.packageFileName, QStringLiteral("maj_kestrel11_.zip"));
-        EXPECT_EQ(host.bar.values, (std::vector<float>{10.0F, 30.0F, 60.0F, 90.0F}));
-        EXPECT_EQ(host.end.ended, 0);
-    }
+    ASSERT_EQ(host.boxes.shown.size(), 1U);
+    EXPECT_EQ(host.boxes.shown[0].text, kestrel::SupportContactText());
+    EXPECT_EQ(host.boxes.shown[0].title, QStringLiteral("Mise à jour"));
+    EXPECT_EQ(host.boxes.shown[0].icon, BoxIcon::Critical);
+    EXPECT_EQ(host.boxes.shown[0].buttons, BoxButtons::Ok);
+    EXPECT_TRUE(host.ctx.latestVersion.isEmpty());
+    EXPECT_EQ(host.ctx.packageFileName, QStringLiteral("maj_kestrel11_.zip"));
+    EXPECT_EQ(host.bar.values, (std::vector<float>{10.0F, 30.0F, 60.0F, 90.0F}));
+    EXPECT_EQ(host.end.ended, 0);
 }
 
 // ---- Which versions may stand in the package name -------------------------------------
@@ -146,30 +117,21 @@ INSTANTIATE_TEST_SUITE_P(
     Versions, VersionNameTest,
     ::testing::Values(
         VersionCase{"Dotted", "11.0.27", true},
-        VersionCase{"PreRelease", "11.1.0-beta.2+build.77", true},
         VersionCase{"NonAsciiLetters", QString::fromUtf8("11.0 bêta"), true},
         VersionCase{"LongestAccepted", QString(64, QLatin1Char('1')), true},
         VersionCase{"TooLong", QString(65, QLatin1Char('1')), false},
         VersionCase{"Empty", "", false},
         VersionCase{"ParentFolders", "../../../outside", false},
-        VersionCase{"Dot", ".", false},
         VersionCase{"DotDot", "..", false},
         VersionCase{"Slash", "11/0", false},
         VersionCase{"Backslash", "11\\0", false},
         VersionCase{"DriveColon", "C:11", false},
-        VersionCase{"LessThan", "11<0", false},
-        VersionCase{"GreaterThan", "11>0", false},
-        VersionCase{"Pipe", "11|0", false},
-        VersionCase{"QuestionMark", "11?", false},
         VersionCase{"Star", "11*", false},
         VersionCase{"Quote", "11\"beta", false},
-        VersionCase{"Tab", "11\t0", false},
         VersionCase{"LineBreak", "11\r\n0", false},
         VersionCase{"Nul", QString(QStringLiteral("11") + QChar(0) + QStringLiteral("0")), false},
-        VersionCase{"Delete", "11\x7f", false},
         VersionCase{"C1Control", QString::fromUtf8("11\xC2\x85"), false},
         VersionCase{"LeadingBlank", " 11.0", false},
-        VersionCase{"TrailingBlank", "11.0 ", false},
         VersionCase{"TrailingDot", "11.0.", false}),
     [](const auto &info) { return std::string(info.param.name); });
 
