@@ -92,7 +92,7 @@ TEST(DownloadStep, CompleteDownloadStoresExactlyTheBodyThenHandsOver)
 
     EXPECT_EQ(s.host.ctx.packagePath, s.packagePath());
     ASSERT_EQ(s.server.requestCount(), 1);
-    EXPECT_EQ(s.server.requests()[0].path, kPackageRoute);
+    EXPECT_EQ(s.server.requests()[0], kPackageRoute);
     EXPECT_TRUE(fileReadyWhenHandedOver);
     EXPECT_EQ(s.host.nextStepsTriggered, 1);
     EXPECT_TRUE(s.host.boxes.shown.empty());

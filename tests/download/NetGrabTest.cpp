@@ -182,7 +182,9 @@ const QString kRefused = QStringLiteral("Adresse de téléchargement non prise e
 INSTANTIATE_TEST_SUITE_P(
     Downloads, Failures,
     ::testing::Values(
-        Failure{"Status404", 404, ScriptedReply::text(404, "Not Found", "<html>erreur</html>", "text/html"), "Not Found"},
+        // A server offering HTTP/2 too: the phrase comes only on an HTTP/1.1 status line.
+        Failure{"Status404WithUtf8Phrase", 404, ScriptedReply::text(404, "Non trouv\xC3\xA9", "<html>erreur</html>", "text/html"),
+                QStringLiteral("Non trouvé")},
         Failure{"Status204", 204, ScriptedReply::text(204, "No Content", ""), "No Content"},
         Failure{"ConnectionRefused", QNetworkReply::ConnectionRefusedError, kSmall, {}, "https://127.0.0.1:%1/p"},
         Failure{"DroppedMidBody", QNetworkReply::RemoteHostClosedError,

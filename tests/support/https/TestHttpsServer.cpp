@@ -161,7 +161,8 @@ public:
         m_tls.setLocalCertificate(identity.certificate);
         m_tls.setPrivateKey(identity.key);
         m_tls.setPeerVerifyMode(QSslSocket::VerifyNone);
-        // Offered as most web servers do: a client willing to speak HTTP/2 picks it.
+        // Offered as most web servers do: a client willing to speak HTTP/2 picks it, and then
+        // reads no reason phrase.
         m_tls.setAllowedNextProtocols({QSslConfiguration::ALPNProtocolHTTP2, QSslConfiguration::NextProtocolHttp1_1});
     }
 
@@ -194,12 +195,11 @@ private:
     void answer(QSslSocket *socket, const std::shared_ptr<Exchange> &ex)
     {
         ex->answered = true;
-        const RecordedRequest request{ex->head.left(ex->head.indexOf('\n')).split(' ').value(1),
-                                      socket->sslConfiguration().nextNegotiatedProtocol()};
+        const QByteArray path = ex->head.left(ex->head.indexOf('\n')).split(' ').value(1);
         {
             QMutexLocker lock(&m_owner.m_mutex);
-            m_owner.m_requests.append(request);
-            const auto found = m_owner.m_replies.find(request.path);
+            m_owner.m_requests.append(path);
+            const auto found = m_owner.m_replies.find(path);
             ex->reply = found != m_owner.m_replies.end() ? found->second : ScriptedReply::text(404, "Not Found", {}, {});
         }
         QTimer::singleShot(ex->reply.headerDelay, socket, [socket, ex] {
@@ -254,7 +254,7 @@ void TestHttpsServer::setReply(const QByteArray &path, const ScriptedReply &repl
     m_replies[path] = reply;
 }
 
-QList<RecordedRequest> TestHttpsServer::requests() const
+QList<QByteArray> TestHttpsServer::requests() const
 {
     QMutexLocker lock(&m_mutex);
     return m_requests;

@@ -36,11 +36,6 @@ struct ScriptedReply {
     static ScriptedReply paced(QList<QByteArray> pieces, std::chrono::milliseconds interval, bool chunked = false);
 };
 
-struct RecordedRequest {
-    QByteArray path;     // as sent on the request line, query included
-    QByteArray protocol; // what TLS negotiated (ALPN): "http/1.1", "h2", or empty
-};
-
 class TestHttpsServer {
 public:
     enum class Certificate {
@@ -59,7 +54,8 @@ public:
     QString baseUrl() const; // "https://127.0.0.1:PORT/"
     // The reply for one path ("/vb6/v1/softwares/kestrel11"); other paths get 404 Not Found.
     void setReply(const QByteArray &path, const ScriptedReply &reply);
-    QList<RecordedRequest> requests() const;
+    // The paths requested so far, as sent on the request line.
+    QList<QByteArray> requests() const;
     int requestCount() const { return static_cast<int>(requests().size()); }
 
 private:
@@ -67,7 +63,7 @@ private:
 
     mutable QMutex m_mutex;
     std::map<QByteArray, ScriptedReply> m_replies;
-    QList<RecordedRequest> m_requests;
+    QList<QByteArray> m_requests;
     QThread *m_thread = nullptr;
     Listener *m_listener = nullptr;
     quint16 m_port = 0;
