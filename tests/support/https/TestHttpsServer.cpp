@@ -2,14 +2,10 @@
 
 #include <QFile>
 #include <QHostAddress>
-#include <QMutexLocker>
 #include <QProcess>
-#include <QSslConfiguration>
 #include <QSslKey>
 #include <QSslSocket>
-#include <QTcpServer>
 #include <QTemporaryDir>
-#include <QThread>
 #include <QTimer>
 
 #include <memory>
@@ -19,57 +15,44 @@ namespace kestrel::test {
 
 namespace {
 
+// An authority and a certificate for 127.0.0.1 that it signed, made with the openssl command line.
 struct Identity {
+    QList<QSslCertificate> ca;
     QSslCertificate certificate;
     QSslKey key;
 };
 
-// Two authorities, each with a certificate for 127.0.0.1; only the first is trusted by the tests.
-struct Pki {
-    QList<QSslCertificate> ca;
-    Identity trusted, untrusted;
-};
-
-void openssl(const QString &folder, const QStringList &arguments)
+Identity makeIdentity(const QString &authority)
 {
-    QProcess process;
-    process.setWorkingDirectory(folder);
-    process.start(QStringLiteral("openssl"), arguments);
-    if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0)
-        throw std::runtime_error("openssl " + arguments.join(' ').toStdString() + " failed: "
-                                 + process.readAllStandardError().toStdString());
-}
-
-Identity makeIdentity(const QTemporaryDir &dir, const QString &name)
-{
-    const QStringList newKey{"-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-days", "30"};
-    openssl(dir.path(), QStringList{"req", "-x509", "-keyout", name + "-ca.key", "-out", name + "-ca.pem", "-subj",
-                                    "/CN=Kestrel " + name + " CA"} + newKey);
-    openssl(dir.path(), QStringList{"req", "-x509", "-CA", name + "-ca.pem", "-CAkey", name + "-ca.key", "-keyout",
-                                    name + ".key", "-out", name + ".pem", "-subj", "/CN=127.0.0.1", "-addext",
-                                    "subjectAltName=IP:127.0.0.1", "-addext", "basicConstraints=CA:FALSE",
-                                    "-addext", "extendedKeyUsage=serverAuth"} + newKey);
-    const QList<QSslCertificate> chain = QSslCertificate::fromPath(dir.filePath(name + ".pem"));
-    QFile keyFile(dir.filePath(name + ".key"));
-    if (chain.isEmpty() || !keyFile.open(QIODevice::ReadOnly))
+    QTemporaryDir dir;
+    const auto openssl = [&dir](const QStringList &arguments) {
+        QProcess process;
+        process.setWorkingDirectory(dir.path());
+        process.start(QStringLiteral("openssl"), QStringList{"req", "-x509", "-newkey", "ec", "-pkeyopt",
+                                                             "ec_paramgen_curve:prime256v1", "-nodes", "-days", "30"}
+                                                     + arguments);
+        if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0)
+            throw std::runtime_error("openssl failed: " + process.readAllStandardError().toStdString());
+    };
+    openssl({"-keyout", "ca.key", "-out", "ca.pem", "-subj", "/CN=" + authority});
+    openssl({"-CA", "ca.pem", "-CAkey", "ca.key", "-keyout", "server.key", "-out", "server.pem", "-subj", "/CN=127.0.0.1",
+             "-addext", "subjectAltName=IP:127.0.0.1", "-addext", "basicConstraints=CA:FALSE", "-addext",
+             "extendedKeyUsage=serverAuth"});
+    QFile key(dir.filePath(QStringLiteral("server.key")));
+    Identity identity{QSslCertificate::fromPath(dir.filePath(QStringLiteral("ca.pem"))),
+                      QSslCertificate::fromPath(dir.filePath(QStringLiteral("server.pem"))).value(0),
+                      QSslKey(key.open(QIODevice::ReadOnly) ? key.readAll() : QByteArray(), QSsl::Ec)};
+    if (identity.ca.isEmpty() || identity.certificate.isNull() || identity.key.isNull())
         throw std::runtime_error("the test server certificate cannot be read");
-    Identity identity{chain.first(), QSslKey(keyFile.readAll(), QSsl::Ec, QSsl::Pem, QSsl::PrivateKey)};
-    if (identity.key.isNull())
-        throw std::runtime_error("the test server key cannot be read");
     return identity;
 }
 
-const Pki &pki()
+// Made once per process; the tests trust the first and never the second.
+const Identity &identity(TestHttpsServer::Certificate certificate)
 {
-    static const Pki made = [] {
-        QTemporaryDir dir;
-        Pki pki;
-        pki.trusted = makeIdentity(dir, QStringLiteral("trusted"));
-        pki.untrusted = makeIdentity(dir, QStringLiteral("other"));
-        pki.ca = QSslCertificate::fromPath(dir.filePath(QStringLiteral("trusted-ca.pem")));
-        return pki;
-    }();
-    return made;
+    static const Identity made[] = {makeIdentity(QStringLiteral("Kestrel Test CA")),
+                                    makeIdentity(QStringLiteral("Kestrel Untrusted CA"))};
+    return made[certificate == TestHttpsServer::Certificate::SignedByTestCa ? 0 : 1];
 }
 
 QByteArray statusAndHeaders(const ScriptedReply &reply)
@@ -152,112 +135,53 @@ ScriptedReply ScriptedReply::paced(QList<QByteArray> pieces, std::chrono::millis
     return reply;
 }
 
-// Lives in the server thread, with every socket it accepts.
-class TestHttpsServer::Listener : public QTcpServer {
-public:
-    Listener(TestHttpsServer &owner, const Identity &identity) : m_owner(owner)
-    {
-        m_tls = QSslConfiguration::defaultConfiguration();
-        m_tls.setLocalCertificate(identity.certificate);
-        m_tls.setPrivateKey(identity.key);
-        m_tls.setPeerVerifyMode(QSslSocket::VerifyNone);
-        // Offered as most web servers do: a client willing to speak HTTP/2 picks it, and then
-        // reads no reason phrase.
-        m_tls.setAllowedNextProtocols({QSslConfiguration::ALPNProtocolHTTP2, QSslConfiguration::NextProtocolHttp1_1});
-    }
-
-    void stop()
-    {
-        close();
-        for (QSslSocket *socket : findChildren<QSslSocket *>())
-            socket->abort();
-    }
-
-protected:
-    void incomingConnection(qintptr descriptor) override
-    {
-        auto *socket = new QSslSocket(this); // kept until the server stops
-        if (!socket->setSocketDescriptor(descriptor)) {
-            delete socket;
-            return;
-        }
-        socket->setSslConfiguration(m_tls);
-        auto ex = std::make_shared<Exchange>();
-        connect(socket, &QSslSocket::readyRead, socket, [this, socket, ex] {
-            ex->head += socket->readAll();
-            if (!ex->answered && ex->head.contains("\r\n\r\n"))
-                answer(socket, ex);
-        });
-        socket->startServerEncryption();
-    }
-
-private:
-    void answer(QSslSocket *socket, const std::shared_ptr<Exchange> &ex)
-    {
-        ex->answered = true;
-        const QByteArray path = ex->head.left(ex->head.indexOf('\n')).split(' ').value(1);
-        {
-            QMutexLocker lock(&m_owner.m_mutex);
-            m_owner.m_requests.append(path);
-            const auto found = m_owner.m_replies.find(path);
-            ex->reply = found != m_owner.m_replies.end() ? found->second : ScriptedReply::text(404, "Not Found", {}, {});
-        }
-        QTimer::singleShot(ex->reply.headerDelay, socket, [socket, ex] {
-            socket->write(statusAndHeaders(ex->reply));
-            sendBody(socket, ex, 0);
-        });
-    }
-
-    TestHttpsServer &m_owner;
-    QSslConfiguration m_tls;
-};
-
 TestHttpsServer::TestHttpsServer(Certificate certificate)
 {
-    m_thread = new QThread;
-    m_listener = new Listener(*this, certificate == Certificate::SignedByTestCa ? pki().trusted : pki().untrusted);
-    m_listener->moveToThread(m_thread);
-    QObject::connect(m_thread, &QThread::finished, m_listener, &QObject::deleteLater);
-    m_thread->start();
-    QMetaObject::invokeMethod(
-        m_listener, [this] { m_port = m_listener->listen(QHostAddress::LocalHost, 0) ? m_listener->serverPort() : 0; },
-        Qt::BlockingQueuedConnection);
-    if (m_port == 0) {
-        m_thread->quit();
-        m_thread->wait();
-        delete m_thread;
+    m_tls = QSslConfiguration::defaultConfiguration();
+    m_tls.setLocalCertificate(identity(certificate).certificate);
+    m_tls.setPrivateKey(identity(certificate).key);
+    m_tls.setPeerVerifyMode(QSslSocket::VerifyNone);
+    // Offered as most web servers do: a client willing to speak HTTP/2 picks it, and then reads
+    // no reason phrase.
+    m_tls.setAllowedNextProtocols({QSslConfiguration::ALPNProtocolHTTP2, QSslConfiguration::NextProtocolHttp1_1});
+    if (!listen(QHostAddress::LocalHost, 0))
         throw std::runtime_error("the test HTTPS server cannot listen on 127.0.0.1");
-    }
-}
-
-TestHttpsServer::~TestHttpsServer()
-{
-    QMetaObject::invokeMethod(m_listener, [this] { m_listener->stop(); }, Qt::BlockingQueuedConnection);
-    m_thread->quit();
-    m_thread->wait();
-    delete m_thread;
 }
 
 QList<QSslCertificate> TestHttpsServer::caCertificates()
 {
-    return pki().ca;
+    return identity(Certificate::SignedByTestCa).ca;
 }
 
 QString TestHttpsServer::baseUrl() const
 {
-    return QStringLiteral("https://127.0.0.1:%1/").arg(m_port);
+    return QStringLiteral("https://127.0.0.1:%1/").arg(serverPort());
 }
 
-void TestHttpsServer::setReply(const QByteArray &path, const ScriptedReply &reply)
+void TestHttpsServer::incomingConnection(qintptr descriptor)
 {
-    QMutexLocker lock(&m_mutex);
-    m_replies[path] = reply;
-}
-
-QList<QByteArray> TestHttpsServer::requests() const
-{
-    QMutexLocker lock(&m_mutex);
-    return m_requests;
+    auto *socket = new QSslSocket(this); // kept until the server goes
+    if (!socket->setSocketDescriptor(descriptor)) {
+        delete socket;
+        return;
+    }
+    socket->setSslConfiguration(m_tls);
+    auto ex = std::make_shared<Exchange>();
+    connect(socket, &QSslSocket::readyRead, socket, [this, socket, ex] {
+        ex->head += socket->readAll();
+        if (ex->answered || !ex->head.contains("\r\n\r\n"))
+            return;
+        ex->answered = true;
+        const QByteArray path = ex->head.left(ex->head.indexOf('\n')).split(' ').value(1);
+        m_requests.append(path);
+        const auto found = m_replies.find(path);
+        ex->reply = found != m_replies.end() ? found->second : ScriptedReply::text(404, "Not Found", {}, {});
+        QTimer::singleShot(ex->reply.headerDelay, socket, [socket, ex] {
+            socket->write(statusAndHeaders(ex->reply));
+            sendBody(socket, ex, 0);
+        });
+    });
+    socket->startServerEncryption();
 }
 
 } // namespace kestrel::test

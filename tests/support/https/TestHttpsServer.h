@@ -1,19 +1,17 @@
 #pragma once
 
-// A scripted HTTPS server on 127.0.0.1 for the tests. It runs in its own thread, so that the
-// test's thread may block, or wait in a local event loop, while it answers.
+// A scripted HTTPS server on 127.0.0.1 for the tests.
 
 #include <QByteArray>
 #include <QList>
-#include <QMutex>
 #include <QPair>
 #include <QSslCertificate>
+#include <QSslConfiguration>
 #include <QString>
+#include <QTcpServer>
 
 #include <chrono>
 #include <map>
-
-class QThread;
 
 namespace kestrel::test {
 
@@ -36,7 +34,8 @@ struct ScriptedReply {
     static ScriptedReply paced(QList<QByteArray> pieces, std::chrono::milliseconds interval, bool chunked = false);
 };
 
-class TestHttpsServer {
+// Answers on 127.0.0.1 from the event loop of the thread that made it.
+class TestHttpsServer : public QTcpServer {
 public:
     enum class Certificate {
         SignedByTestCa,  // trusted through caCertificates()
@@ -44,29 +43,24 @@ public:
     };
 
     explicit TestHttpsServer(Certificate certificate = Certificate::SignedByTestCa);
-    ~TestHttpsServer();
-    TestHttpsServer(const TestHttpsServer &) = delete;
-    TestHttpsServer &operator=(const TestHttpsServer &) = delete;
 
     // The CA that signs the server certificate, generated once per test process.
     static QList<QSslCertificate> caCertificates();
 
     QString baseUrl() const; // "https://127.0.0.1:PORT/"
     // The reply for one path ("/vb6/v1/softwares/kestrel11"); other paths get 404 Not Found.
-    void setReply(const QByteArray &path, const ScriptedReply &reply);
+    void setReply(const QByteArray &path, const ScriptedReply &reply) { m_replies[path] = reply; }
     // The paths requested so far, as sent on the request line.
-    QList<QByteArray> requests() const;
-    int requestCount() const { return static_cast<int>(requests().size()); }
+    const QList<QByteArray> &requests() const { return m_requests; }
+    int requestCount() const { return static_cast<int>(m_requests.size()); }
+
+protected:
+    void incomingConnection(qintptr descriptor) override;
 
 private:
-    class Listener;
-
-    mutable QMutex m_mutex;
+    QSslConfiguration m_tls;
     std::map<QByteArray, ScriptedReply> m_replies;
     QList<QByteArray> m_requests;
-    QThread *m_thread = nullptr;
-    Listener *m_listener = nullptr;
-    quint16 m_port = 0;
 };
 
 } // namespace kestrel::test
