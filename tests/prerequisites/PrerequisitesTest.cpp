@@ -20,6 +20,19 @@ namespace {
 
 const QByteArray kRecordPath = "/vb6/v1/softwares/kestrel11";
 
+// Every box of the check is a critical one that ends with the support paragraph.
+void expectBoxes(const std::vector<RecordedBox> &shown, std::size_t count, const QString &title, const QString &text,
+                 BoxButtons buttons)
+{
+    ASSERT_EQ(shown.size(), count);
+    for (const RecordedBox &box : shown) {
+        EXPECT_EQ(box.text, text + SupportContactText());
+        EXPECT_EQ(box.title, title);
+        EXPECT_EQ(box.icon, BoxIcon::Critical);
+        EXPECT_EQ(box.buttons, buttons);
+    }
+}
+
 class CheckPrerequisitesTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -55,12 +68,10 @@ TEST_F(CheckPrerequisitesTest, MissingApplicationEndsBeforeAnythingElse)
 {
     EXPECT_FALSE(CheckPrerequisites(host));
 
-    ASSERT_EQ(host.boxes.shown.size(), 1U);
-    EXPECT_EQ(host.boxes.shown[0].text, QStringLiteral("L'application Kestrel 11 n'a pas été trouvée sur votre système.\r\n"
-                                                       "Veuillez vérifier son installation et réessayer.")
-                                            + SupportContactText());
-    EXPECT_EQ(host.boxes.shown[0].title, QStringLiteral("Application introuvable"));
-    EXPECT_EQ(host.boxes.shown[0].icon, BoxIcon::Critical);
+    expectBoxes(host.boxes.shown, 1, QStringLiteral("Application introuvable"),
+                QStringLiteral("L'application Kestrel 11 n'a pas été trouvée sur votre système.\r\n"
+                               "Veuillez vérifier son installation et réessayer."),
+                BoxButtons::Ok);
     EXPECT_EQ(host.end.ended, 1);
     EXPECT_EQ(server.requestCount(), 0);
     EXPECT_EQ(host.bar.values, (std::vector<float>{10.0F}));
@@ -75,11 +86,7 @@ TEST_F(CheckPrerequisitesTest, VersionUnfitForAFileNameCountsAsNoVersion)
 
     EXPECT_TRUE(CheckPrerequisites(host));
 
-    ASSERT_EQ(host.boxes.shown.size(), 1U);
-    EXPECT_EQ(host.boxes.shown[0].text, SupportContactText());
-    EXPECT_EQ(host.boxes.shown[0].title, QStringLiteral("Mise à jour"));
-    EXPECT_EQ(host.boxes.shown[0].icon, BoxIcon::Critical);
-    EXPECT_EQ(host.boxes.shown[0].buttons, BoxButtons::Ok);
+    expectBoxes(host.boxes.shown, 1, QStringLiteral("Mise à jour"), {}, BoxButtons::Ok);
     EXPECT_TRUE(host.ctx.latestVersion.isEmpty());
     EXPECT_EQ(host.ctx.packageFileName, QStringLiteral("maj_kestrel11_.zip"));
     EXPECT_EQ(host.bar.values, (std::vector<float>{10.0F, 30.0F, 60.0F, 90.0F}));
@@ -148,17 +155,13 @@ TEST_P(RunningApplicationTest, AsksUntilClosedOrAnswered)
 
     EXPECT_EQ(CheckPrerequisites(host), GetParam().result);
 
-    ASSERT_EQ(host.boxes.shown.size(), GetParam().closedWhileAsked ? 1U : GetParam().answers.size());
+    expectBoxes(host.boxes.shown, GetParam().closedWhileAsked ? 1U : GetParam().answers.size(),
+                QStringLiteral("Application en cours d'exécution"),
+                QStringLiteral("L'application Kestrel 11 est actuellement ouverte.\r\n"
+                               "Veuillez la fermer avant de poursuivre la mise à jour."),
+                BoxButtons::AbortRetryIgnore);
     EXPECT_EQ(host.ctx.latestVersion, QStringLiteral("11.0.27"));
     EXPECT_EQ(server.requestCount(), 1);
-    for (const RecordedBox &box : host.boxes.shown) {
-        EXPECT_EQ(box.text, QStringLiteral("L'application Kestrel 11 est actuellement ouverte.\r\n"
-                                           "Veuillez la fermer avant de poursuivre la mise à jour.")
-                                + SupportContactText());
-        EXPECT_EQ(box.title, QStringLiteral("Application en cours d'exécution"));
-        EXPECT_EQ(box.icon, BoxIcon::Critical);
-        EXPECT_EQ(box.buttons, BoxButtons::AbortRetryIgnore);
-    }
     EXPECT_EQ(host.end.ended, GetParam().result ? 0 : 1);
     // Without the last stage when the program ends.
     EXPECT_EQ(host.bar.values, GetParam().result ? (std::vector<float>{10, 30, 60, 90}) : (std::vector<float>{10, 30, 60}));

@@ -2,10 +2,8 @@
 
 #include <QFile>
 #include <QHostAddress>
-#include <QProcess>
 #include <QSslKey>
 #include <QSslSocket>
-#include <QTemporaryDir>
 #include <QTimer>
 
 #include <memory>
@@ -15,44 +13,13 @@ namespace kestrel::test {
 
 namespace {
 
-// An authority and a certificate for 127.0.0.1 that it signed, made with the openssl command line.
-struct Identity {
-    QList<QSslCertificate> ca;
-    QSslCertificate certificate;
-    QSslKey key;
-};
-
-Identity makeIdentity(const QString &authority)
+// A file of certs/, made by certs/make-certs.sh.
+QByteArray certificateFile(const QString &name)
 {
-    QTemporaryDir dir;
-    const auto openssl = [&dir](const QStringList &arguments) {
-        QProcess process;
-        process.setWorkingDirectory(dir.path());
-        process.start(QStringLiteral("openssl"), QStringList{"req", "-x509", "-newkey", "ec", "-pkeyopt",
-                                                             "ec_paramgen_curve:prime256v1", "-nodes", "-days", "30"}
-                                                     + arguments);
-        if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0)
-            throw std::runtime_error("openssl failed: " + process.readAllStandardError().toStdString());
-    };
-    openssl({"-keyout", "ca.key", "-out", "ca.pem", "-subj", "/CN=" + authority});
-    openssl({"-CA", "ca.pem", "-CAkey", "ca.key", "-keyout", "server.key", "-out", "server.pem", "-subj", "/CN=127.0.0.1",
-             "-addext", "subjectAltName=IP:127.0.0.1", "-addext", "basicConstraints=CA:FALSE", "-addext",
-             "extendedKeyUsage=serverAuth"});
-    QFile key(dir.filePath(QStringLiteral("server.key")));
-    Identity identity{QSslCertificate::fromPath(dir.filePath(QStringLiteral("ca.pem"))),
-                      QSslCertificate::fromPath(dir.filePath(QStringLiteral("server.pem"))).value(0),
-                      QSslKey(key.open(QIODevice::ReadOnly) ? key.readAll() : QByteArray(), QSsl::Ec)};
-    if (identity.ca.isEmpty() || identity.certificate.isNull() || identity.key.isNull())
-        throw std::runtime_error("the test server certificate cannot be read");
-    return identity;
-}
-
-// Made once per process; the tests trust the first and never the second.
-const Identity &identity(TestHttpsServer::Certificate certificate)
-{
-    static const Identity made[] = {makeIdentity(QStringLiteral("Kestrel Test CA")),
-                                    makeIdentity(QStringLiteral("Kestrel Untrusted CA"))};
-    return made[certificate == TestHttpsServer::Certificate::SignedByTestCa ? 0 : 1];
+    QFile file(QStringLiteral(KESTREL_TEST_CERTIFICATES "/") + name);
+    if (!file.open(QIODevice::ReadOnly))
+        throw std::runtime_error("the test certificate " + name.toStdString() + " cannot be read");
+    return file.readAll();
 }
 
 QByteArray statusAndHeaders(const ScriptedReply &reply)
@@ -137,9 +104,10 @@ ScriptedReply ScriptedReply::paced(QList<QByteArray> pieces, std::chrono::millis
 
 TestHttpsServer::TestHttpsServer(Certificate certificate)
 {
+    const QString name = certificate == Certificate::SignedByTestCa ? QStringLiteral("trusted") : QStringLiteral("other");
     m_tls = QSslConfiguration::defaultConfiguration();
-    m_tls.setLocalCertificate(identity(certificate).certificate);
-    m_tls.setPrivateKey(identity(certificate).key);
+    m_tls.setLocalCertificate(QSslCertificate(certificateFile(name + ".pem")));
+    m_tls.setPrivateKey(QSslKey(certificateFile(name + ".key"), QSsl::Ec));
     m_tls.setPeerVerifyMode(QSslSocket::VerifyNone);
     // Offered as most web servers do: a client willing to speak HTTP/2 picks it, and then reads
     // no reason phrase.
@@ -150,7 +118,7 @@ TestHttpsServer::TestHttpsServer(Certificate certificate)
 
 QList<QSslCertificate> TestHttpsServer::caCertificates()
 {
-    return identity(Certificate::SignedByTestCa).ca;
+    return QSslCertificate::fromData(certificateFile(QStringLiteral("trusted-ca.pem")));
 }
 
 QString TestHttpsServer::baseUrl() const

@@ -44,7 +44,7 @@ public:
 
     explicit TestHttpsServer(Certificate certificate = Certificate::SignedByTestCa);
 
-    // The CA that signs the server certificate, generated once per test process.
+    // The CA that signs the trusted server certificate.
     static QList<QSslCertificate> caCertificates();
 
     QString baseUrl() const; // "https://127.0.0.1:PORT/"
