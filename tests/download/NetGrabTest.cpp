@@ -147,7 +147,6 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         Download{"DeclaredLength", ScriptedReply::paced({patternBytes(250), patternBytes(750, 1)}, 150ms), kWhole, {},
                  {25, 100, 100}},
-        Download{"ChunkedInPieces", ScriptedReply::paced(piecesOf(3, 700), 30ms, true), kWhole, {}, {100}},
         Download{"NoLengthEndsAtClose", withRawLength({}), kWhole, {}, {100}},
         Download{"EmptyBody", ScriptedReply::paced({}, 0ms), kWhole, {}, {100}},
         // Eight times the speed floor.
@@ -171,7 +170,9 @@ INSTANTIATE_TEST_SUITE_P(
         Download{"DeclaredBodyBeyondTheLimit", ScriptedReply::paced({patternBytes(20000)}, 0ms), NetGrab::kBodyTooLarge,
                  QStringLiteral("taille maximale acceptée (10000 octets)")},
         // Too long before its second piece, which would come only after every wait here.
-        Download{"ChunkedBodyBeyondTheLimit", ScriptedReply::paced({patternBytes(15000), patternBytes(15000)}, 120s, true),
+        Download{"UndeclaredBodyBeyondTheLimit",
+                 changed(ScriptedReply::paced({patternBytes(15000), patternBytes(15000)}, 120s),
+                         [](ScriptedReply &r) { r.declareLength = false; }),
                  NetGrab::kBodyTooLarge, QStringLiteral("taille maximale")},
         // The inactivity limit never trips, as data keeps coming.
         Download{"SustainedTrickle", ScriptedReply::paced(piecesOf(40, 10), 50ms), NetGrab::kTooSlow,

@@ -42,7 +42,6 @@ INSTANTIATE_TEST_SUITE_P(
         ExtractCase{"KeyMissing", R"({"name":"Kestrel"})", ""},
         ExtractCase{"LongerMemberName", R"({"versions":"11.0.27"})", ""},
         ExtractCase{"NumberThenChannel", R"({"version":11,"channel":"stable"})", "channel"},
-        ExtractCase{"NumberAndNoQuoteAfter", R"({"version":11})", ""},
         ExtractCase{"NoColonAfterKey", R"(["version"])", ""},
         ExtractCase{"UnterminatedValue", R"({"version":"11.0)", ""},
         ExtractCase{"EscapedQuoteCutsValue", R"({"version":"11\"beta"})", "11\\"},
@@ -115,12 +114,11 @@ INSTANTIATE_TEST_SUITE_P(
         Query{"NotFoundWithUtf8Phrase", ScriptedReply::text(404, "Non trouv\xC3\xA9", R"({"version":"11.0.27"})"), {},
               QStringLiteral("404 Non trouvé")},
         Query{"CreatedIsAFailure", ScriptedReply::text(201, "Created", R"({"version":"11.0.27"})"), {}, "201 Created"},
-        Query{"HtmlPage", ScriptedReply::text(200, "OK", "<html><h1>Maintenance</h1></html>", "text/html"), {}},
         Query{"DeclaredLatin1",
               ScriptedReply::text(200, "OK", "{\"version\":\"11.0 b\xEAta\"}", "application/json; charset=ISO-8859-1"),
               QStringLiteral("11.0 bêta")},
         Query{"Utf8ByDefault", ScriptedReply::text(200, "OK", "{\"version\":\"11.0 b\xC3\xAAta\"}"), QStringLiteral("11.0 bêta")},
-        Query{"ChunkedInPieces", ScriptedReply::paced({R"({"vers)", R"(ion":"11.)", R"(0.27"})"}, 50ms, true), "11.0.27"},
+        Query{"InPieces", ScriptedReply::paced({R"({"vers)", R"(ion":"11.)", R"(0.27"})"}, 50ms), "11.0.27"},
         Query{"ConnectionDroppedInBody", 
               changed(kVersion, [](ScriptedReply &r) {
                   r.pieces[0] += QByteArray(20, ' '); // dropped once the whole record is out, not the body

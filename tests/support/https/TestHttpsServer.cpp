@@ -27,9 +27,7 @@ QByteArray statusAndHeaders(const ScriptedReply &reply)
     QByteArray out = "HTTP/1.1 " + QByteArray::number(reply.status) + ' ' + reply.reason + "\r\n";
     for (const auto &[name, value] : reply.headers)
         out += name + ": " + value + "\r\n";
-    if (reply.chunked)
-        out += "Transfer-Encoding: chunked\r\n";
-    else if (reply.declareLength)
+    if (reply.declareLength)
         out += "Content-Length: " + QByteArray::number(reply.pieces.join().size()) + "\r\n";
     return out + "Connection: close\r\n\r\n";
 }
@@ -61,8 +59,7 @@ void sendBody(QSslSocket *socket, const std::shared_ptr<Exchange> &ex, qsizetype
         const bool drops = reply.dropAfterBodyBytes >= 0;
         if (drops)
             piece.truncate(std::max<qint64>(0, reply.dropAfterBodyBytes - ex->bodySent));
-        if (!piece.isEmpty()) // an empty chunk would end a chunked body
-            socket->write(reply.chunked ? QByteArray::number(piece.size(), 16) + "\r\n" + piece + "\r\n" : piece);
+        socket->write(piece);
         ex->bodySent += piece.size();
         if (drops && ex->bodySent >= reply.dropAfterBodyBytes) {
             QTimer::singleShot(0, socket, [socket] { abortWhenSent(socket); });
@@ -73,8 +70,6 @@ void sendBody(QSslSocket *socket, const std::shared_ptr<Exchange> &ex, qsizetype
             return;
         }
     }
-    if (reply.chunked)
-        socket->write("0\r\n\r\n");
     // Queued, out of the TLS layer's signals; closes after the pending bytes.
     QMetaObject::invokeMethod(socket, &QSslSocket::disconnectFromHost, Qt::QueuedConnection);
 }
@@ -93,12 +88,11 @@ ScriptedReply ScriptedReply::text(int status, const QByteArray &reason, const QB
     return reply;
 }
 
-ScriptedReply ScriptedReply::paced(QList<QByteArray> pieces, std::chrono::milliseconds interval, bool chunked)
+ScriptedReply ScriptedReply::paced(QList<QByteArray> pieces, std::chrono::milliseconds interval)
 {
     ScriptedReply reply;
     reply.pieces = std::move(pieces);
     reply.pieceDelay = interval;
-    reply.chunked = chunked;
     return reply;
 }
 

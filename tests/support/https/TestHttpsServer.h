@@ -2,12 +2,9 @@
 
 // A scripted HTTPS server on 127.0.0.1 for the tests.
 
-#include <QByteArray>
 #include <QList>
 #include <QPair>
-#include <QSslCertificate>
 #include <QSslConfiguration>
-#include <QString>
 #include <QTcpServer>
 
 #include <chrono>
@@ -21,8 +18,7 @@ struct ScriptedReply {
     QByteArray reason = "OK";
     QList<QPair<QByteArray, QByteArray>> headers;
     QList<QByteArray> pieces;  // the body, sent in these pieces
-    bool declareLength = true; // a Content-Length of the whole body, unless chunked
-    bool chunked = false;
+    bool declareLength = true; // a Content-Length of the whole body; otherwise the body ends at close
     std::chrono::milliseconds headerDelay{0}; // before the status line
     std::chrono::milliseconds pieceDelay{0};  // between two pieces of the body
     qint64 dropAfterBodyBytes = -1;           // abort the connection once this many body bytes are out
@@ -31,7 +27,7 @@ struct ScriptedReply {
     static ScriptedReply text(int status, const QByteArray &reason, const QByteArray &body,
                               const QByteArray &contentType = "application/json");
     // A 200 reply whose body comes in these pieces, one per interval.
-    static ScriptedReply paced(QList<QByteArray> pieces, std::chrono::milliseconds interval, bool chunked = false);
+    static ScriptedReply paced(QList<QByteArray> pieces, std::chrono::milliseconds interval);
 };
 
 // Answers on 127.0.0.1 from the event loop of the thread that made it.
