@@ -74,7 +74,7 @@ TEST(DownloadStep, CompleteDownloadStoresExactlyTheBodyThenHandsOver)
     ASSERT_TRUE(QDir().mkdir(s.host.ctx.updatesFolder));
     ASSERT_TRUE(writeFile(s.host.ctx.updatesFolder + QStringLiteral("autre.txt"), "garder"));
     ASSERT_TRUE(writeFile(s.packagePath(), QByteArray(10000, 'X')));
-    const ScriptedReply reply = ScriptedReply::paced({patternBytes(250), patternBytes(750, 1)}, 150ms);
+    const ScriptedReply reply{.pieces = {patternBytes(250), patternBytes(750, 1)}, .pieceDelay = 150ms};
     s.server.setReply(kPackageRoute, reply);
     bool fileReadyWhenHandedOver = false;
     s.host.onTriggerNextStep = [&] {
@@ -135,16 +135,12 @@ TEST_P(StepFailures, ShowOneBoxAndLeaveNoFile)
         EXPECT_EQ(entry, s.host.ctx.packageFileName);
 }
 
-const ScriptedReply kDropped = [] {
-    ScriptedReply reply = ScriptedReply::text(200, "OK", patternBytes(5000), "application/zip");
-    reply.dropAfterBodyBytes = 2000;
-    return reply;
-}();
+const ScriptedReply kDropped{.pieces = {patternBytes(5000)}, .dropAfterBodyBytes = 2000};
 
 INSTANTIATE_TEST_SUITE_P(
     Downloads, StepFailures,
     ::testing::Values(
-        StepFailure{"EmptyBody", ScriptedReply::text(200, "OK", {}, "application/zip"), [](StepHarness &) {}, std::nullopt, {}, 1},
+        StepFailure{"EmptyBody", ScriptedReply{}, [](StepHarness &) {}, std::nullopt, {}, 1},
         StepFailure{"ConnectionDroppedMidBody", kDropped, [](StepHarness &) {}, QNetworkReply::RemoteHostClosedError, {}, 1},
         StepFailure{"UpdatesFolderBlockedByAFile", kDropped,
                     [](StepHarness &s) { writeFile(s.host.ctx.appFolder + QStringLiteral("updates"), "pas un dossier"); },
@@ -155,7 +151,7 @@ INSTANTIATE_TEST_SUITE_P(
                         QFile::link(s.host.ctx.appFolder + QStringLiteral("ailleurs"), s.host.ctx.appFolder + QStringLiteral("updates"));
                     },
                     kPackageStoreFailed, QStringLiteral("Le dossier des mises à jour « "), 0},
-        StepFailure{"PackagePathTakenByAFolder", ScriptedReply::text(200, "OK", patternBytes(100), "application/zip"),
+        StepFailure{"PackagePathTakenByAFolder", ScriptedReply{.pieces = {patternBytes(100)}},
                     [](StepHarness &s) { QDir().mkpath(s.packagePath()); }, kPackageStoreFailed,
                     QStringLiteral("Impossible d'enregistrer le fichier"), 1},
         StepFailure{"PackageNameWithASeparator", kDropped,

@@ -58,10 +58,9 @@ struct GrabHarness {
 
 ScriptedReply withRawLength(const QByteArray &length)
 {
-    ScriptedReply reply = ScriptedReply::paced({patternBytes(250), patternBytes(750, 1)}, 150ms);
-    reply.declareLength = false;
+    ScriptedReply reply{.pieces = {patternBytes(250), patternBytes(750, 1)}, .declareLength = false, .pieceDelay = 150ms};
     if (!length.isNull())
-        reply.headers.append({"Content-Length", length});
+        reply.headers = {{"Content-Length", length}};
     return reply;
 }
 
@@ -71,12 +70,6 @@ QList<QByteArray> piecesOf(int count, qsizetype bytes)
     for (int i = 0; i < count; ++i)
         pieces.append(patternBytes(bytes, static_cast<char>(i)));
     return pieces;
-}
-
-ScriptedReply changed(ScriptedReply reply, const std::function<void(ScriptedReply &)> &change)
-{
-    change(reply);
-    return reply;
 }
 
 // Outcomes that are no failure number.
@@ -139,43 +132,42 @@ TEST_P(Downloads, EndOnceWithTheBodyOrAToldFailure)
     }
 }
 
-const ScriptedReply kSmall = ScriptedReply::text(200, "OK", patternBytes(900), "application/zip");
+const ScriptedReply kSmall{.pieces = {patternBytes(900)}};
 const QString kRefused = QStringLiteral("Adresse de téléchargement non prise en charge");
 
 INSTANTIATE_TEST_SUITE_P(
     Replies, Downloads,
     ::testing::Values(
-        Download{"DeclaredLength", ScriptedReply::paced({patternBytes(250), patternBytes(750, 1)}, 150ms), kWhole, {},
+        Download{"DeclaredLength", ScriptedReply{.pieces = {patternBytes(250), patternBytes(750, 1)}, .pieceDelay = 150ms}, kWhole, {},
                  {25, 100, 100}},
         Download{"NoLengthEndsAtClose", withRawLength({}), kWhole, {}, {100}},
-        Download{"EmptyBody", ScriptedReply::paced({}, 0ms), kWhole, {}, {100}},
+        Download{"EmptyBody", ScriptedReply{}, kWhole, {}, {100}},
         // Eight times the speed floor.
-        Download{"SteadyAboveTheSpeedFloor", ScriptedReply::paced(piecesOf(40, 200), 25ms), kWhole},
+        Download{"SteadyAboveTheSpeedFloor", ScriptedReply{.pieces = piecesOf(40, 200), .pieceDelay = 25ms}, kWhole},
         Download{"NonNumericLength", withRawLength("abc"), kEither},
         Download{"NegativeLength", withRawLength("-5"), kEither},
         Download{"LengthBeyond32Bits", withRawLength("99999999999"), kEither},
         // A server offering HTTP/2 too: the phrase comes only on an HTTP/1.1 status line.
-        Download{"Status404WithUtf8Phrase", ScriptedReply::text(404, "Non trouv\xC3\xA9", "<html>erreur</html>", "text/html"),
+        Download{"Status404WithUtf8Phrase", ScriptedReply{.status = 404, .reason = "Non trouv\xC3\xA9", .pieces = {"<html>erreur</html>"}},
                  404, QStringLiteral("Non trouvé")},
-        Download{"Status204", ScriptedReply::text(204, "No Content", ""), 204, "No Content"},
+        Download{"Status204", ScriptedReply{.status = 204, .reason = "No Content"}, 204, "No Content"},
         Download{"ConnectionRefused", kSmall, QNetworkReply::ConnectionRefusedError, {}, {}, "https://127.0.0.1:%1/p"},
-        Download{"DroppedMidBody", changed(kSmall, [](ScriptedReply &r) { r.dropAfterBodyBytes = 700; }),
+        Download{"DroppedMidBody", ScriptedReply{.pieces = {patternBytes(900)}, .dropAfterBodyBytes = 700},
                  QNetworkReply::RemoteHostClosedError},
-        Download{"ServerNeverAnswers", changed(kSmall, [](ScriptedReply &r) { r.headerDelay = 1h; }),
+        Download{"ServerNeverAnswers", ScriptedReply{.pieces = {patternBytes(900)}, .headerDelay = 1h},
                  QNetworkReply::TimeoutError, QStringLiteral("Délai d'attente")},
-        Download{"ServerStallsMidBody", ScriptedReply::paced({patternBytes(300), patternBytes(300)}, 120s),
+        Download{"ServerStallsMidBody", ScriptedReply{.pieces = {patternBytes(300), patternBytes(300)}, .pieceDelay = 120s},
                  QNetworkReply::TimeoutError},
         Download{"CertificateFromAnotherAuthority", kSmall, QNetworkReply::SslHandshakeFailedError, {}, {}, {},
                  TestHttpsServer::Certificate::SignedByOtherCa},
-        Download{"DeclaredBodyBeyondTheLimit", ScriptedReply::paced({patternBytes(20000)}, 0ms), NetGrab::kBodyTooLarge,
+        Download{"DeclaredBodyBeyondTheLimit", ScriptedReply{.pieces = {patternBytes(20000)}}, NetGrab::kBodyTooLarge,
                  QStringLiteral("taille maximale acceptée (10000 octets)")},
         // Too long before its second piece, which would come only after every wait here.
         Download{"UndeclaredBodyBeyondTheLimit",
-                 changed(ScriptedReply::paced({patternBytes(15000), patternBytes(15000)}, 120s),
-                         [](ScriptedReply &r) { r.declareLength = false; }),
+                 ScriptedReply{.pieces = {patternBytes(15000), patternBytes(15000)}, .declareLength = false, .pieceDelay = 120s},
                  NetGrab::kBodyTooLarge, QStringLiteral("taille maximale")},
         // The inactivity limit never trips, as data keeps coming.
-        Download{"SustainedTrickle", ScriptedReply::paced(piecesOf(40, 10), 50ms), NetGrab::kTooSlow,
+        Download{"SustainedTrickle", ScriptedReply{.pieces = piecesOf(40, 10), .pieceDelay = 50ms}, NetGrab::kTooSlow,
                  QStringLiteral("Téléchargement trop lent : le serveur de mise à jour a envoyé moins de 1024 octets "
                                 "par seconde en moyenne pendant 1 s.")},
         Download{"EmptyAddress", kSmall, NetGrab::kUrlRefused, kRefused, {}, QStringLiteral("")},
@@ -188,7 +180,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(NetGrab, ReceiverProcessingEventsInsideProgressCountsEveryChunkOnce)
 {
     GrabHarness h;
-    const ScriptedReply reply = ScriptedReply::paced(piecesOf(40, 1000), 5ms);
+    const ScriptedReply reply{.pieces = piecesOf(40, 1000), .pieceDelay = 5ms};
     h.server.setReply("/p", reply);
     int depth = 0;
     int deepest = 0;

@@ -51,9 +51,8 @@ TEST(WindowClosed, DuringTheDownloadEndsTheProgramAndLeavesNoPackage)
         services.updateService = {&network, server.baseUrl() + QStringLiteral("vb6/v1/softwares/"), {}, {}};
         services.updateService.http.trustedCa = TestHttpsServer::caCertificates();
         services.programFolder = dir.path();
-        ScriptedReply reply = ScriptedReply::paced(QList<QByteArray>(20, patternBytes(1000)), 30ms);
-        reply.headerDelay = afterFirstChunk ? 0ms : 300ms;
-        server.setReply("/vb6/v1/softwares/kestrel11/download", reply);
+        server.setReply("/vb6/v1/softwares/kestrel11/download",
+                        {.pieces = QList<QByteArray>(20, patternBytes(1000)), .headerDelay = afterFirstChunk ? 0ms : 300ms, .pieceDelay = 30ms});
         DownloadingWizard window(services);
         window.show();
 

@@ -11,7 +11,6 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
 
 using namespace std::chrono_literals;
 
@@ -48,13 +47,8 @@ INSTANTIATE_TEST_SUITE_P(
         ExtractCase{"KeyFirstSeenAsValue", R"({"name":"version","id":"k11","version":"11.0.27"})", "k11"}),
     [](const auto &info) { return std::string(info.param.name); });
 
-ScriptedReply changed(ScriptedReply reply, const std::function<void(ScriptedReply &)> &change)
-{
-    change(reply);
-    return reply;
-}
-
-const ScriptedReply kVersion = ScriptedReply::text(200, "OK", R"({"version":"11.0.27"})");
+const QByteArray kRecord = R"({"version":"11.0.27"})";
+const ScriptedReply kVersion{.pieces = {kRecord}};
 
 struct Query {
     const char *name;
@@ -104,39 +98,36 @@ TEST_P(GetLatestVersion, AnswersTheVersionOrTellsTheStatus)
     EXPECT_TRUE(network.findChildren<QNetworkReply *>().isEmpty());
 }
 
-const ScriptedReply kSilent = changed(kVersion, [](ScriptedReply &r) { r.headerDelay = 1h; });
+const ScriptedReply kSilent{.pieces = {kRecord}, .headerDelay = 1h};
 
 INSTANTIATE_TEST_SUITE_P(
     Replies, GetLatestVersion,
     ::testing::Values(
         Query{"Version", kVersion, "11.0.27"},
         // A server offering HTTP/2 too: the phrase comes only on an HTTP/1.1 status line.
-        Query{"NotFoundWithUtf8Phrase", ScriptedReply::text(404, "Non trouv\xC3\xA9", R"({"version":"11.0.27"})"), {},
+        Query{"NotFoundWithUtf8Phrase", ScriptedReply{.status = 404, .reason = "Non trouv\xC3\xA9", .pieces = {kRecord}}, {},
               QStringLiteral("404 Non trouvé")},
-        Query{"CreatedIsAFailure", ScriptedReply::text(201, "Created", R"({"version":"11.0.27"})"), {}, "201 Created"},
+        Query{"CreatedIsAFailure", ScriptedReply{.status = 201, .reason = "Created", .pieces = {kRecord}}, {}, "201 Created"},
         Query{"DeclaredLatin1",
-              ScriptedReply::text(200, "OK", "{\"version\":\"11.0 b\xEAta\"}", "application/json; charset=ISO-8859-1"),
+              ScriptedReply{.headers = {{"Content-Type", "application/json; charset=ISO-8859-1"}},
+                            .pieces = {"{\"version\":\"11.0 b\xEAta\"}"}},
               QStringLiteral("11.0 bêta")},
-        Query{"Utf8ByDefault", ScriptedReply::text(200, "OK", "{\"version\":\"11.0 b\xC3\xAAta\"}"), QStringLiteral("11.0 bêta")},
-        Query{"InPieces", ScriptedReply::paced({R"({"vers)", R"(ion":"11.)", R"(0.27"})"}, 50ms), "11.0.27"},
-        Query{"ConnectionDroppedInBody", 
-              changed(kVersion, [](ScriptedReply &r) {
-                  r.pieces[0] += QByteArray(20, ' '); // dropped once the whole record is out, not the body
-                  r.dropAfterBodyBytes = 24;
-              }), {}, {}, -1},
-        Query{"LengthBeyondBody", changed(kVersion, [](ScriptedReply &r) {
-                  r.declareLength = false;
-                  r.headers = {{"Content-Length", "99999999999"}};
-              }), {}},
-        Query{"OversizedRecord", ScriptedReply::text(200, "OK", R"({"version":"11.0.27","padding":")"
-                                                                    + QByteArray(2 * 1024 * 1024, 'x') + R"("})"), {}},
+        Query{"Utf8ByDefault", ScriptedReply{.pieces = {"{\"version\":\"11.0 b\xC3\xAAta\"}"}}, QStringLiteral("11.0 bêta")},
+        Query{"InPieces", ScriptedReply{.pieces = {R"({"vers)", R"(ion":"11.)", R"(0.27"})"}, .pieceDelay = 50ms}, "11.0.27"},
+        Query{"ConnectionDroppedInBody",
+              // Dropped once the whole record is out, but not the whole body.
+              ScriptedReply{.pieces = {kRecord + QByteArray(20, ' ')}, .dropAfterBodyBytes = 24}, {}, {}, -1},
+        Query{"LengthBeyondBody",
+              ScriptedReply{.headers = {{"Content-Length", "99999999999"}}, .pieces = {kRecord}, .declareLength = false}, {}},
+        Query{"OversizedRecord",
+              ScriptedReply{.pieces = {R"({"version":"11.0.27","padding":")" + QByteArray(2 * 1024 * 1024, 'x') + R"("})"}}, {}},
         Query{"ConnectionRefused", kVersion, {}, {}, 0, 20s, 30s, "https://127.0.0.1:%1/vb6/v1/softwares/"},
         Query{"CertificateFromAnotherAuthority", kVersion, {}, {}, 0, 20s, 30s, {},
               TestHttpsServer::Certificate::SignedByOtherCa},
         Query{"SilentServerRecordLimit", kSilent, {}, {}, 1, 10min, 300ms},
         Query{"SilentServerInactivityLimit", kSilent, {}, {}, 1, 300ms, 10min},
         Query{"TrickleBeyondTheRecordLimit",
-              ScriptedReply::paced(QList<QByteArray>(200, " ") << R"({"version":"11.0.27"})", 50ms), {}, {}, 1, 10min, 300ms}),
+              ScriptedReply{.pieces = QList<QByteArray>(200, " ") << kRecord, .pieceDelay = 50ms}, {}, {}, 1, 10min, 300ms}),
     [](const auto &info) { return std::string(info.param.name); });
 
 } // namespace

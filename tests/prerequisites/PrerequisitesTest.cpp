@@ -55,7 +55,7 @@ protected:
 
     void serveVersion(const QByteArray &version)
     {
-        server.setReply(kRecordPath, ScriptedReply::text(200, "OK", R"({"version":")" + version + R"("})"));
+        server.setReply(kRecordPath, {.pieces = {R"({"version":")" + version + R"("})"}});
     }
 
     QTemporaryDir folder;

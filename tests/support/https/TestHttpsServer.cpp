@@ -76,26 +76,6 @@ void sendBody(QSslSocket *socket, const std::shared_ptr<Exchange> &ex, qsizetype
 
 } // namespace
 
-ScriptedReply ScriptedReply::text(int status, const QByteArray &reason, const QByteArray &body,
-                                  const QByteArray &contentType)
-{
-    ScriptedReply reply;
-    reply.status = status;
-    reply.reason = reason;
-    reply.pieces = {body};
-    if (!contentType.isEmpty())
-        reply.headers.append({"Content-Type", contentType});
-    return reply;
-}
-
-ScriptedReply ScriptedReply::paced(QList<QByteArray> pieces, std::chrono::milliseconds interval)
-{
-    ScriptedReply reply;
-    reply.pieces = std::move(pieces);
-    reply.pieceDelay = interval;
-    return reply;
-}
-
 TestHttpsServer::TestHttpsServer(Certificate certificate)
 {
     const QString name = certificate == Certificate::SignedByTestCa ? QStringLiteral("trusted") : QStringLiteral("other");
@@ -137,7 +117,7 @@ void TestHttpsServer::incomingConnection(qintptr descriptor)
         const QByteArray path = ex->head.left(ex->head.indexOf('\n')).split(' ').value(1);
         m_requests.append(path);
         const auto found = m_replies.find(path);
-        ex->reply = found != m_replies.end() ? found->second : ScriptedReply::text(404, "Not Found", {}, {});
+        ex->reply = found != m_replies.end() ? found->second : ScriptedReply{.status = 404, .reason = "Not Found"};
         QTimer::singleShot(ex->reply.headerDelay, socket, [socket, ex] {
             socket->write(statusAndHeaders(ex->reply));
             sendBody(socket, ex, 0);

@@ -12,22 +12,17 @@
 
 namespace kestrel::test {
 
-// How the server answers one request.
+// How the server answers one request; written with designated initializers, e.g.
+// {.status = 404, .reason = "Not Found"} or {.pieces = {a, b}, .pieceDelay = 50ms}.
 struct ScriptedReply {
     int status = 200;
     QByteArray reason = "OK";
-    QList<QPair<QByteArray, QByteArray>> headers;
-    QList<QByteArray> pieces;  // the body, sent in these pieces
+    QList<QPair<QByteArray, QByteArray>> headers = {};
+    QList<QByteArray> pieces = {}; // the body, sent in these pieces
     bool declareLength = true; // a Content-Length of the whole body; otherwise the body ends at close
     std::chrono::milliseconds headerDelay{0}; // before the status line
     std::chrono::milliseconds pieceDelay{0};  // between two pieces of the body
     qint64 dropAfterBodyBytes = -1;           // abort the connection once this many body bytes are out
-
-    // A reply with its body in one piece.
-    static ScriptedReply text(int status, const QByteArray &reason, const QByteArray &body,
-                              const QByteArray &contentType = "application/json");
-    // A 200 reply whose body comes in these pieces, one per interval.
-    static ScriptedReply paced(QList<QByteArray> pieces, std::chrono::milliseconds interval);
 };
 
 // Answers on 127.0.0.1 from the event loop of the thread that made it.
