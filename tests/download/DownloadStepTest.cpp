@@ -14,8 +14,6 @@
 
 #include <gtest/gtest.h>
 
-#include <optional>
-
 using namespace std::chrono_literals;
 
 namespace kestrel::test {
@@ -100,7 +98,7 @@ struct StepFailure {
     const char *name;
     ScriptedReply reply;
     std::function<void(StepHarness &)> prepare;
-    std::optional<qint32> number; // none: no number told
+    qint32 number;       // 0: none told
     QString description; // its start; empty: any
     int requests;
 };
@@ -120,10 +118,10 @@ TEST_P(StepFailures, ShowOneBoxAndLeaveNoFile)
     s.run();
     ASSERT_EQ(s.host.boxes.shown.size(), 1u);
     const RecordedBox &box = s.host.boxes.shown[0];
-    const QString told = !row.number ? QStringLiteral("Erreur lors du téléchargement de la mise à jour.")
-                                     : QStringLiteral("Erreur lors du téléchargement de la mise à jour : %1 %2")
-                                           .arg(*row.number)
-                                           .arg(row.description);
+    const QString told = row.number == 0 ? QStringLiteral("Erreur lors du téléchargement de la mise à jour.")
+                                         : QStringLiteral("Erreur lors du téléchargement de la mise à jour : %1 %2")
+                                               .arg(row.number)
+                                               .arg(row.description);
     EXPECT_TRUE(box.text.startsWith(told)) << box.text.toStdString();
     EXPECT_TRUE(box.text.endsWith(SupportContactText()));
     EXPECT_EQ(box.title, QStringLiteral("Téléchargement de la mise à jour"));
@@ -140,17 +138,11 @@ const ScriptedReply kDropped{.pieces = {patternBytes(5000)}, .dropAfterBodyBytes
 INSTANTIATE_TEST_SUITE_P(
     Downloads, StepFailures,
     ::testing::Values(
-        StepFailure{"EmptyBody", ScriptedReply{}, [](StepHarness &) {}, std::nullopt, {}, 1},
+        StepFailure{"EmptyBody", ScriptedReply{}, [](StepHarness &) {}, 0, {}, 1},
         StepFailure{"ConnectionDroppedMidBody", kDropped, [](StepHarness &) {}, QNetworkReply::RemoteHostClosedError, {}, 1},
         StepFailure{"UpdatesFolderBlockedByAFile", kDropped,
                     [](StepHarness &s) { writeFile(s.host.ctx.appFolder + QStringLiteral("updates"), "pas un dossier"); },
                     kPackageStoreFailed, QStringLiteral("Impossible de créer le dossier"), 0},
-        StepFailure{"UpdatesFolderIsALink", kDropped,
-                    [](StepHarness &s) {
-                        QDir(s.host.ctx.appFolder).mkdir(QStringLiteral("ailleurs"));
-                        QFile::link(s.host.ctx.appFolder + QStringLiteral("ailleurs"), s.host.ctx.appFolder + QStringLiteral("updates"));
-                    },
-                    kPackageStoreFailed, QStringLiteral("Le dossier des mises à jour « "), 0},
         StepFailure{"PackagePathTakenByAFolder", ScriptedReply{.pieces = {patternBytes(100)}},
                     [](StepHarness &s) { QDir().mkpath(s.packagePath()); }, kPackageStoreFailed,
                     QStringLiteral("Impossible d'enregistrer le fichier"), 1},

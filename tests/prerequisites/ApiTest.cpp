@@ -1,6 +1,8 @@
-// The software record query against the local HTTPS server, and the text search that reads it.
+// The software record query against the local HTTPS server, the text search that reads it, and
+// the reason phrase of a failed status as the user reads it.
 
 #include "API.h"
+#include "Https.h"
 #include "FakeStepHost.h"
 #include "TestHttpsServer.h"
 #include "TestKit.h"
@@ -45,6 +47,31 @@ INSTANTIATE_TEST_SUITE_P(
         ExtractCase{"UnterminatedValue", R"({"version":"11.0)", ""},
         ExtractCase{"EscapedQuoteCutsValue", R"({"version":"11\"beta"})", "11\\"},
         ExtractCase{"KeyFirstSeenAsValue", R"({"name":"version","id":"k11","version":"11.0.27"})", "k11"}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+struct Phrase {
+    const char *name;
+    QByteArray onTheWire;
+    QString shown;
+};
+
+void PrintTo(const Phrase &p, std::ostream *out) { *out << p.name; }
+
+class ReasonPhrase : public ::testing::TestWithParam<Phrase> {};
+
+// Qt hands the phrase over as text read as Latin-1, or, from other clients, as raw bytes.
+TEST_P(ReasonPhrase, DecodesAsUtf8WhenValidElseLatin1)
+{
+    EXPECT_EQ(reasonPhraseText(QVariant(QString::fromLatin1(GetParam().onTheWire))), GetParam().shown);
+    EXPECT_EQ(reasonPhraseText(QVariant(GetParam().onTheWire)), GetParam().shown);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Phrases, ReasonPhrase,
+    ::testing::Values(Phrase{"Ascii", "Not Found", QStringLiteral("Not Found")},
+                      Phrase{"Utf8", "Non trouv\xc3\xa9 \xe2\x80\x94 \xc3\xa0 revoir", QStringLiteral("Non trouvé — à revoir")},
+                      Phrase{"Latin1", "Non trouv\xe9", QStringLiteral("Non trouvé")},
+                      Phrase{"Utf8CutShort", "Fin \xc3", QStringLiteral("Fin Ã")}),
     [](const auto &info) { return std::string(info.param.name); });
 
 const QByteArray kRecord = R"({"version":"11.0.27"})";

@@ -38,8 +38,7 @@ protected:
     void SetUp() override
     {
         host.ctx.appFolder = folder.path() + QLatin1Char('/');
-        host.service.network = &network;
-        host.service.baseUrl = server.baseUrl() + QStringLiteral("vb6/v1/softwares/");
+        host.service = {&network, server.baseUrl() + QStringLiteral("vb6/v1/softwares/"), {}, {}};
         host.service.http.trustedCa = TestHttpsServer::caCertificates();
         // Chosen so that every stage value is exact in single precision.
         host.bar.setMin(10.0F);
