@@ -34,8 +34,7 @@ public:
         host.ctx.appFolder = dir.path() + QLatin1Char('/');
         host.ctx.updatesFolder = host.ctx.appFolder + QStringLiteral("updates/");
         host.ctx.packageFileName = QStringLiteral("maj_kestrel11_2.0.0.zip");
-        HttpSettings http;
-        http.trustedCa = TestHttpsServer::caCertificates();
+        const HttpSettings http{.trustedCa = TestHttpsServer::caCertificates()};
         host.service = {&network, server.baseUrl() + QStringLiteral("vb6/v1/softwares/"), http, {}};
         grab = std::make_unique<NetGrab>(network, http);
         QObject::connect(grab.get(), &NetGrab::DownloadProgress, grab.get(), [this](float p) { onDownloadProgress(host, p); });

@@ -97,11 +97,8 @@ class Downloads : public ::testing::TestWithParam<Download> {};
 TEST_P(Downloads, EndOnceWithTheBodyOrAToldFailure)
 {
     const Download &row = GetParam();
-    HttpSettings limits;
-    limits.inactivityTimeout = 400ms;
-    limits.maxBodyBytes = 10000;
-    limits.trickleFloorBytesPerSecond = 1024;
-    limits.trickleWindow = 1000ms;
+    const HttpSettings limits{
+        .trustedCa = {}, .inactivityTimeout = 400ms, .trickleFloorBytesPerSecond = 1024, .trickleWindow = 1000ms, .maxBodyBytes = 10000};
     GrabHarness h(limits, row.certificate);
     h.server.setReply("/p", row.reply);
     h.grab->DownloadStart(row.url.isNull() ? h.server.baseUrl() + "p" : row.url.arg(closedPort()));

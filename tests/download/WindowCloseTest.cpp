@@ -48,8 +48,8 @@ TEST(WindowClosed, DuringTheDownloadEndsTheProgramAndLeavesNoPackage)
         WizardServices services;
         services.messageBoxes = &boxes;
         services.programEnd = &end;
-        services.updateService = {&network, server.baseUrl() + QStringLiteral("vb6/v1/softwares/"), {}, {}};
-        services.updateService.http.trustedCa = TestHttpsServer::caCertificates();
+        services.updateService = {&network, server.baseUrl() + QStringLiteral("vb6/v1/softwares/"),
+                                  {.trustedCa = TestHttpsServer::caCertificates()}, {}};
         services.programFolder = dir.path();
         server.setReply("/vb6/v1/softwares/kestrel11/download",
                         {.pieces = QList<QByteArray>(20, patternBytes(1000)), .headerDelay = afterFirstChunk ? 0ms : 300ms, .pieceDelay = 30ms});

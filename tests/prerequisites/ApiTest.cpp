@@ -100,11 +100,9 @@ TEST_P(GetLatestVersion, AnswersTheVersionOrTellsTheStatus)
     TestHttpsServer server(q.certificate);
     QNetworkAccessManager network;
     ScriptedBoxes boxes;
-    UpdateService service{&network, q.baseUrl.isNull() ? server.baseUrl() + "vb6/v1/softwares/" : q.baseUrl.arg(closedPort()),
-                          {}, {}};
-    service.http.trustedCa = TestHttpsServer::caCertificates();
-    service.http.inactivityTimeout = q.inactivity;
-    service.http.recordTimeout = q.record;
+    const UpdateService service{
+        &network, q.baseUrl.isNull() ? server.baseUrl() + "vb6/v1/softwares/" : q.baseUrl.arg(closedPort()),
+        {.trustedCa = TestHttpsServer::caCertificates(), .inactivityTimeout = q.inactivity, .recordTimeout = q.record}, {}};
     server.setReply("/vb6/v1/softwares/kestrel11", q.reply);
 
     EXPECT_EQ(API::GetLatestVersion(QStringLiteral("kestrel11"), service, boxes), q.version);

@@ -38,23 +38,18 @@ protected:
     void SetUp() override
     {
         host.ctx.appFolder = folder.path() + QLatin1Char('/');
-        host.service = {&network, server.baseUrl() + QStringLiteral("vb6/v1/softwares/"), {}, {}};
-        host.service.http.trustedCa = TestHttpsServer::caCertificates();
+        host.service = {&network, server.baseUrl() + QStringLiteral("vb6/v1/softwares/"),
+                        {.trustedCa = TestHttpsServer::caCertificates()}, {}};
         // Chosen so that every stage value is exact in single precision.
         host.bar.setMin(10.0F);
         host.bar.setMax(90.0F);
-        serveVersion("11.0.27");
+        server.setReply(kRecordPath, {.pieces = {R"({"version":"11.0.27"})"}});
     }
 
     void installApplication()
     {
         QFile exe(folder.filePath(kExeName));
         ASSERT_TRUE(exe.open(QIODevice::WriteOnly) && exe.write("MZ") == 2);
-    }
-
-    void serveVersion(const QByteArray &version)
-    {
-        server.setReply(kRecordPath, {.pieces = {R"({"version":")" + version + R"("})"}});
     }
 
     QTemporaryDir folder;
@@ -81,7 +76,7 @@ TEST_F(CheckPrerequisitesTest, MissingApplicationEndsBeforeAnythingElse)
 TEST_F(CheckPrerequisitesTest, VersionUnfitForAFileNameCountsAsNoVersion)
 {
     installApplication();
-    serveVersion("11\\\"beta");
+    server.setReply(kRecordPath, {.pieces = {R"({"version":"11\"beta"})"}});
 
     EXPECT_TRUE(CheckPrerequisites(host));
 
