@@ -27,8 +27,7 @@ bool writeFile(const QString &path, const QByteArray &bytes)
     return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
 }
 
-class StepHarness {
-public:
+struct StepHarness {
     StepHarness()
     {
         host.ctx.appFolder = dir.path() + QLatin1Char('/');

@@ -7,7 +7,6 @@
 #include <fstream>
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 namespace kestrel::test {
 namespace {
@@ -25,10 +24,7 @@ std::string readAll(const fs::path &path)
     return {std::istreambuf_iterator<char>(in), {}};
 }
 
-void writeAll(const fs::path &path, const std::string &bytes)
-{
-    std::ofstream(path, std::ios::binary) << bytes;
-}
+void writeAll(const fs::path &path, const std::string &bytes) { std::ofstream(path, std::ios::binary) << bytes; }
 
 // An application folder with its updates folder, and a file of the user's outside it.
 struct Place {

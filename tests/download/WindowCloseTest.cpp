@@ -32,7 +32,6 @@ protected:
         return true;
     }
     bool StartInstall() override { return ++installs > 0; }
-    bool CleanTemporaryFiles() override { return true; }
 };
 
 // Once before the reply, once after the first chunk of a body that keeps coming.

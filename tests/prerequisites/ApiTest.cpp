@@ -116,9 +116,7 @@ TEST_P(GetLatestVersion, AnswersTheVersionOrTellsTheStatus)
         EXPECT_EQ(boxes.shown[0].icon, BoxIcon::Critical);
         EXPECT_EQ(boxes.shown[0].buttons, BoxButtons::Ok);
     }
-    if (q.requests >= 0) {
-        EXPECT_EQ(server.requestCount(), q.requests);
-    }
+    EXPECT_TRUE(q.requests < 0 || server.requestCount() == q.requests) << server.requestCount();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     EXPECT_TRUE(network.findChildren<QNetworkReply *>().isEmpty());
 }

@@ -12,7 +12,6 @@
 
 #include <gtest/gtest.h>
 
-#include <deque>
 #include <optional>
 
 namespace kestrel::test {

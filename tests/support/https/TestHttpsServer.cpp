@@ -103,10 +103,7 @@ QString TestHttpsServer::baseUrl() const
 void TestHttpsServer::incomingConnection(qintptr descriptor)
 {
     auto *socket = new QSslSocket(this); // kept until the server goes
-    if (!socket->setSocketDescriptor(descriptor)) {
-        delete socket;
-        return;
-    }
+    socket->setSocketDescriptor(descriptor);
     socket->setSslConfiguration(m_tls);
     auto ex = std::make_shared<Exchange>();
     connect(socket, &QSslSocket::readyRead, socket, [this, socket, ex] {
