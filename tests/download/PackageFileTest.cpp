@@ -1,12 +1,12 @@
 #include "PackageFile.h"
 
-#include <QFile>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include <sys/stat.h>
-#include <unistd.h>
 
 namespace kestrel::test {
 namespace {
@@ -16,19 +16,15 @@ namespace fs = std::filesystem;
 
 const std::string kPart = "maj_kestrel11_2.0.0.zip.part";
 const std::string kFinal = "maj_kestrel11_2.0.0.zip";
-const QByteArray kOutside = "fichier de l'utilisateur";
+const std::string kOutside = "fichier de l'utilisateur";
 
-QByteArray readAll(const fs::path &path)
+std::string readAll(const fs::path &path)
 {
-    QFile file(QString::fromStdString(path.string()));
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
-void writeAll(const fs::path &path, const QByteArray &bytes)
-{
-    QFile file(QString::fromStdString(path.string()));
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
-}
+void writeAll(const fs::path &path, const std::string &bytes) { std::ofstream(path, std::ios::binary) << bytes; }
 
 // An application folder with its updates folder, and a file of the user's outside it.
 struct Place {

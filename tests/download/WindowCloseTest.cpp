@@ -1,10 +1,12 @@
 // Closing the real window while the package arrives: the program ends and nothing runs after.
 
-#include "DownloadKit.h"
 #include "FakeStepHost.h"
 #include "FrmUpdate.h"
+#include "TestHttpsServer.h"
+#include "TestKit.h"
 
 #include <QDir>
+#include <QNetworkAccessManager>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -26,67 +28,53 @@ public:
 protected:
     bool CheckPrerequisites() override
     {
-        context().latestVersion = QStringLiteral("2.0.0");
         context().packageFileName = QStringLiteral("maj_kestrel11_2.0.0.zip");
         return true;
     }
     bool StartInstall() override { return ++installs > 0; }
-    bool CleanTemporaryFiles() override { return true; }
 };
 
-struct CloseMoment {
-    const char *name;
-    std::chrono::milliseconds headerDelay;
-    bool afterFirstChunk; // otherwise as soon as the download has started
-};
-
-void PrintTo(const CloseMoment &m, std::ostream *out) { *out << m.name; }
-
-class WindowClosed : public ::testing::TestWithParam<CloseMoment> {};
-
-TEST_P(WindowClosed, DuringTheDownloadEndsTheProgramAndLeavesNoPackage)
+// Once before the reply, once after the first chunk of a body that keeps coming.
+TEST(WindowClosed, DuringTheDownloadEndsTheProgramAndLeavesNoPackage)
 {
-    QTemporaryDir dir;
-    TestHttpsServer server;
-    QNetworkAccessManager network;
-    ScriptedBoxes boxes;
-    RecordingProgramEnd end;
-    WizardServices services;
-    services.messageBoxes = &boxes;
-    services.programEnd = &end;
-    services.updateService = {&network, server.baseUrl() + QStringLiteral("vb6/v1/softwares/"), {}, {}};
-    services.updateService.http.trustedCa = TestHttpsServer::caCertificates();
-    services.programFolder = dir.path();
-    ScriptedReply reply = ScriptedReply::trickle(patternBytes(20000), 1000, 30ms);
-    reply.headerDelay = GetParam().headerDelay;
-    server.setReply("/vb6/v1/softwares/kestrel11/download", reply);
-    DownloadingWizard window(services);
-    window.show();
+    for (const bool afterFirstChunk : {false, true}) {
+        SCOPED_TRACE(afterFirstChunk ? "after the first chunk" : "before the reply");
+        QTemporaryDir dir;
+        TestHttpsServer server;
+        QNetworkAccessManager network;
+        ScriptedBoxes boxes;
+        RecordingProgramEnd end;
+        WizardServices services;
+        services.messageBoxes = &boxes;
+        services.programEnd = &end;
+        services.updateService = {&network, server.baseUrl() + QStringLiteral("vb6/v1/softwares/"),
+                                  {.trustedCa = TestHttpsServer::caCertificates()}, {}};
+        services.programFolder = dir.path();
+        server.setReply("/vb6/v1/softwares/kestrel11/download",
+                        {.pieces = QList<QByteArray>(20, patternBytes(1000)), .headerDelay = afterFirstChunk ? 0ms : 300ms, .pieceDelay = 30ms});
+        DownloadingWizard window(services);
+        window.show();
 
-    auto *bar = window.findChild<QProgressBar *>(QStringLiteral("PBarUpdate"));
-    QTimer closer;
-    QObject::connect(&closer, &QTimer::timeout, &window, [&] {
-        if (!GetParam().afterFirstChunk || bar->value() > 0) {
-            closer.stop();
-            window.close();
-        }
-    });
-    closer.start(5);
-    window.findChild<QPushButton *>(QStringLiteral("CmdUpdate"))->click();
-    ASSERT_TRUE(waitUntil([&] { return end.ended > 0; }));
-    settle(1s); // the server would have sent the whole body meanwhile
+        auto *bar = window.findChild<QProgressBar *>(QStringLiteral("PBarUpdate"));
+        QTimer closer;
+        QObject::connect(&closer, &QTimer::timeout, &window, [&] {
+            if (!afterFirstChunk || bar->value() > 0) {
+                closer.stop();
+                window.close();
+            }
+        });
+        closer.start(5);
+        window.findChild<QPushButton *>(QStringLiteral("CmdUpdate"))->click();
+        ASSERT_TRUE(waitUntil([&] { return end.ended > 0; }));
+        settle(1s); // the server would have sent the whole body meanwhile
 
-    EXPECT_EQ(end.ended, 1);
-    EXPECT_EQ(window.installs, 0);
-    EXPECT_TRUE(boxes.shown.empty());
-    EXPECT_EQ(window.context().currentStep, 2);
-    EXPECT_TRUE(QDir(dir.filePath(QStringLiteral("updates"))).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot));
+        EXPECT_EQ(end.ended, 1);
+        EXPECT_EQ(window.installs, 0);
+        EXPECT_TRUE(boxes.shown.empty());
+        EXPECT_EQ(window.context().currentStep, 2);
+        EXPECT_TRUE(QDir(dir.filePath(QStringLiteral("updates"))).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot));
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(Moments, WindowClosed,
-                         ::testing::Values(CloseMoment{"BeforeTheReply", 300ms, false},
-                                           CloseMoment{"AfterTheFirstChunk", 0ms, true}),
-                         [](const auto &info) { return std::string(info.param.name); });
 
 } // namespace
 } // namespace kestrel::test

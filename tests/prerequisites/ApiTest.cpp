@@ -1,6 +1,9 @@
+// The software record query against the local HTTPS server, the text search that reads it, and
+// the reason phrase of a failed status as the user reads it.
+
 #include "API.h"
-#include "FakeStepHost.h"
 #include "Https.h"
+#include "FakeStepHost.h"
 #include "TestHttpsServer.h"
 #include "TestKit.h"
 
@@ -10,201 +13,145 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
 
-using kestrel::BoxIcon;
-using kestrel::BoxButtons;
-using kestrel::test::ScriptedBoxes;
-using kestrel::test::ScriptedReply;
-using kestrel::test::TestHttpsServer;
 using namespace std::chrono_literals;
 
+namespace kestrel::test {
 namespace {
-
-// ---- ExtractJsonValue -------------------------------------------------------------------
 
 struct ExtractCase {
     const char *name;
     QString json;
-    QString key;
-    QString expected;
+    QString version;
 };
 
 void PrintTo(const ExtractCase &c, std::ostream *os) { *os << c.name; }
 
-class ExtractJsonValueTest : public ::testing::TestWithParam<ExtractCase> {};
+class ExtractJsonValue : public ::testing::TestWithParam<ExtractCase> {};
 
-TEST_P(ExtractJsonValueTest, FollowsTheTextSearch)
+TEST_P(ExtractJsonValue, FollowsTheTextSearch)
 {
-    EXPECT_EQ(API::ExtractJsonValue(GetParam().json, GetParam().key), GetParam().expected);
+    EXPECT_EQ(API::ExtractJsonValue(GetParam().json, QStringLiteral("version")), GetParam().version);
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Examples, ExtractJsonValueTest,
+    Records, ExtractJsonValue,
     ::testing::Values(
-        ExtractCase{"SingleMember", R"({"version":"11.0.27"})", "version", "11.0.27"},
-        ExtractCase{"BlanksAndLineBreaks", "{ \"version\" \r\n :\t \"11.0.27\" }", "version", "11.0.27"},
-        ExtractCase{"AnythingBetweenColonAndQuoteSkipped", R"({"version": [ "11.0.27"]})", "version", "11.0.27"},
-        ExtractCase{"KeyCapitalised", R"({"Version":"11.0.27"})", "version", "11.0.27"},
-        ExtractCase{"KeyMissing", R"({"name":"Kestrel"})", "version", ""},
-        ExtractCase{"LongerMemberName", R"({"versions":"11.0.27"})", "version", ""},
-        ExtractCase{"EmptyValue", R"({"version":""})", "version", ""},
-        ExtractCase{"NumberThenChannel", R"({"version":11,"channel":"stable"})", "version", "channel"},
-        ExtractCase{"NumberAndNoQuoteAfter", R"({"version":11})", "version", ""},
-        ExtractCase{"NoColonAfterKey", R"(["version"])", "version", ""},
-        ExtractCase{"UnterminatedValue", R"({"version":"11.0)", "version", ""},
-        ExtractCase{"EscapedQuoteCutsValue", R"({"version":"11\"beta"})", "version", "11\\"},
-        ExtractCase{"KeyFirstSeenAsValue", R"({"name":"version","id":"k11","version":"11.0.27"})", "version",
-                    "k11"},
-        ExtractCase{"NonAsciiValue", QString::fromUtf8(R"({"version":"11.0 bêta"})"), "version",
-                    QString::fromUtf8("11.0 bêta")}),
+        ExtractCase{"BlanksAndLineBreaks", "{ \"version\" \r\n :\t \"11.0.27\" }", "11.0.27"},
+        ExtractCase{"AnythingBetweenColonAndQuoteSkipped", R"({"version": [ "11.0.27"]})", "11.0.27"},
+        ExtractCase{"KeyCapitalised", R"({"Version":"11.0.27"})", "11.0.27"},
+        ExtractCase{"KeyMissing", R"({"name":"Kestrel"})", ""},
+        ExtractCase{"LongerMemberName", R"({"versions":"11.0.27"})", ""},
+        ExtractCase{"NumberThenChannel", R"({"version":11,"channel":"stable"})", "channel"},
+        ExtractCase{"NoColonAfterKey", R"(["version"])", ""},
+        ExtractCase{"UnterminatedValue", R"({"version":"11.0)", ""},
+        ExtractCase{"EscapedQuoteCutsValue", R"({"version":"11\"beta"})", "11\\"},
+        ExtractCase{"KeyFirstSeenAsValue", R"({"name":"version","id":"k11","version":"11.0.27"})", "k11"}),
     [](const auto &info) { return std::string(info.param.name); });
 
-// ---- GetLatestVersion against the local server ------------------------------------------
-
-const QByteArray kRecordPath = "/vb6/v1/softwares/kestrel11";
-const QString kStatusPrefix = QStringLiteral("Erreur lors de la requête. Statut : ");
-
-class GetLatestVersionTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        service.network = &network;
-        service.baseUrl = server.baseUrl() + QStringLiteral("vb6/v1/softwares/");
-        service.http.trustedCa = TestHttpsServer::caCertificates();
-    }
-
-    QString query() { return API::GetLatestVersion(QStringLiteral("kestrel11"), service, boxes); }
-
-    // Every reply the manager made is gone once the deferred deletions ran.
-    int repliesLeft()
-    {
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        return static_cast<int>(network.findChildren<QNetworkReply *>().size());
-    }
-
-    TestHttpsServer server;
-    QNetworkAccessManager network;
-    kestrel::UpdateService service;
-    ScriptedBoxes boxes;
+struct Phrase {
+    const char *name;
+    QByteArray onTheWire;
+    QString shown;
 };
 
-struct ReplyCase {
+void PrintTo(const Phrase &p, std::ostream *out) { *out << p.name; }
+
+class ReasonPhrase : public ::testing::TestWithParam<Phrase> {};
+
+// Qt hands the phrase over as text read as Latin-1, or, from other clients, as raw bytes.
+TEST_P(ReasonPhrase, DecodesAsUtf8WhenValidElseLatin1)
+{
+    EXPECT_EQ(reasonPhraseText(QVariant(QString::fromLatin1(GetParam().onTheWire))), GetParam().shown);
+    EXPECT_EQ(reasonPhraseText(QVariant(GetParam().onTheWire)), GetParam().shown);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Phrases, ReasonPhrase,
+    ::testing::Values(Phrase{"Ascii", "Not Found", QStringLiteral("Not Found")},
+                      Phrase{"Utf8", "Non trouv\xc3\xa9 \xe2\x80\x94 \xc3\xa0 revoir", QStringLiteral("Non trouvé — à revoir")},
+                      Phrase{"Latin1", "Non trouv\xe9", QStringLiteral("Non trouvé")},
+                      Phrase{"Utf8CutShort", "Fin \xc3", QStringLiteral("Fin Ã")}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+const QByteArray kRecord = R"({"version":"11.0.27"})";
+const ScriptedReply kVersion{.pieces = {kRecord}};
+
+struct Query {
     const char *name;
     ScriptedReply reply;
     QString version;
-    QString boxText; // empty: no box
-    bool clientMayRetry = false; // the client resends an idempotent GET on a dropped connection
+    QString boxText = {}; // after "Erreur lors de la requête. Statut : "; empty: no box
+    int requests = 1;     // -1: any, as the client may resend a GET on a dropped connection
+    std::chrono::milliseconds inactivity = 20s, record = 30s;
+    QString baseUrl = {}; // instead of the server's; %1 stands for a closed port
+    TestHttpsServer::Certificate certificate = TestHttpsServer::Certificate::SignedByTestCa;
 };
 
-void PrintTo(const ReplyCase &c, std::ostream *os) { *os << c.name; }
+void PrintTo(const Query &q, std::ostream *os) { *os << q.name; }
 
-ScriptedReply changed(ScriptedReply reply, const std::function<void(ScriptedReply &)> &change)
+class GetLatestVersion : public ::testing::TestWithParam<Query> {};
+
+// A status other than 200 is told in a box; every other failure is silent and ends within the
+// time limits. No reply is left behind.
+TEST_P(GetLatestVersion, AnswersTheVersionOrTellsTheStatus)
 {
-    change(reply);
-    return reply;
-}
+    const Query &q = GetParam();
+    TestHttpsServer server(q.certificate);
+    QNetworkAccessManager network;
+    ScriptedBoxes boxes;
+    const UpdateService service{
+        &network, q.baseUrl.isNull() ? server.baseUrl() + "vb6/v1/softwares/" : q.baseUrl.arg(closedPort()),
+        {.trustedCa = TestHttpsServer::caCertificates(), .inactivityTimeout = q.inactivity, .recordTimeout = q.record}, {}};
+    server.setReply("/vb6/v1/softwares/kestrel11", q.reply);
 
-const ScriptedReply kVersion = ScriptedReply::text(200, "OK", R"({"version":"11.0.27"})");
+    EXPECT_EQ(API::GetLatestVersion(QStringLiteral("kestrel11"), service, boxes), q.version);
 
-class GetLatestVersionReplyTest : public GetLatestVersionTest,
-                                  public ::testing::WithParamInterface<ReplyCase> {};
-
-TEST_P(GetLatestVersionReplyTest, AnswersAndShowsTheStatus)
-{
-    const ReplyCase &c = GetParam();
-    server.setReply(kRecordPath, c.reply);
-
-    EXPECT_EQ(query(), c.version);
-
-    if (c.boxText.isEmpty()) {
+    if (q.boxText.isEmpty()) {
         EXPECT_TRUE(boxes.shown.empty());
     } else {
         ASSERT_EQ(boxes.shown.size(), 1U);
-        EXPECT_EQ(boxes.shown[0].text, c.boxText);
+        EXPECT_EQ(boxes.shown[0].text, QStringLiteral("Erreur lors de la requête. Statut : ") + q.boxText);
         EXPECT_EQ(boxes.shown[0].title, QStringLiteral("Mise à jour"));
         EXPECT_EQ(boxes.shown[0].icon, BoxIcon::Critical);
         EXPECT_EQ(boxes.shown[0].buttons, BoxButtons::Ok);
     }
-    EXPECT_GE(server.requestCount(), 1);
-    if (!c.clientMayRetry) {
-        EXPECT_EQ(server.requestCount(), 1);
-    }
-    EXPECT_EQ(repliesLeft(), 0);
+    EXPECT_TRUE(q.requests < 0 || server.requestCount() == q.requests) << server.requestCount();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_TRUE(network.findChildren<QNetworkReply *>().isEmpty());
 }
+
+const ScriptedReply kSilent{.pieces = {kRecord}, .headerDelay = 1h};
 
 INSTANTIATE_TEST_SUITE_P(
-    Replies, GetLatestVersionReplyTest,
+    Replies, GetLatestVersion,
     ::testing::Values(
-        ReplyCase{"Version", kVersion, "11.0.27", {}},
-        ReplyCase{"NotFound", ScriptedReply::text(404, "Not Found", R"({"version":"11.0.27"})"), {},
-                  kStatusPrefix + "404 Not Found"},
-        ReplyCase{"CreatedIsAFailure", ScriptedReply::text(201, "Created", R"({"version":"11.0.27"})"), {},
-                  kStatusPrefix + "201 Created"},
-        ReplyCase{"NoContent", ScriptedReply::text(204, "No Content", {}), {}, kStatusPrefix + "204 No Content"},
-        ReplyCase{"Utf8ReasonPhrase", ScriptedReply::text(404, "Non trouv\xC3\xA9", {}), {},
-                  kStatusPrefix + QString::fromUtf8("404 Non trouvé")},
-        ReplyCase{"HtmlPage", ScriptedReply::text(200, "OK", "<html><h1>Maintenance</h1></html>", "text/html"), {}, {}},
-        ReplyCase{"DeclaredLatin1",
-                  ScriptedReply::text(200, "OK", "{\"version\":\"11.0 b\xEAta\"}", "application/json; charset=ISO-8859-1"),
-                  QString::fromUtf8("11.0 bêta"), {}},
-        ReplyCase{"Utf8ByDefault", ScriptedReply::text(200, "OK", "{\"version\":\"11.0 b\xC3\xAAta\"}"),
-                  QString::fromUtf8("11.0 bêta"), {}},
-        ReplyCase{"ChunkedInPieces", changed(kVersion, [](ScriptedReply &r) {
-                      r.pieces = {R"({"vers)", R"(ion":"11.)", R"(0.27"})"};
-                      r.chunked = true;
-                      r.pieceDelay = 50ms;
-                  }), "11.0.27", {}},
-        ReplyCase{"ConnectionDroppedInBody", changed(kVersion, [](ScriptedReply &r) {
-                      r.pieces = {R"({"version":"11.0.27"}                    )"};
-                      r.dropAfterBodyBytes = 24;
-                  }), {}, {}, true},
-        ReplyCase{"LengthBeyondBody", changed(kVersion, [](ScriptedReply &r) {
-                      r.length = ScriptedReply::Length::Raw;
-                      r.rawContentLength = "99999999999";
-                  }), {}, {}},
-        ReplyCase{"OversizedRecord", changed(kVersion, [](ScriptedReply &r) {
-                      r.pieces = {R"({"version":"11.0.27","padding":")", QByteArray(2 * 1024 * 1024, 'x'), R"("})"};
-                  }), {}, {}}),
+        Query{"Version", kVersion, "11.0.27"},
+        // A server offering HTTP/2 too: the phrase comes only on an HTTP/1.1 status line.
+        Query{"NotFoundWithUtf8Phrase", ScriptedReply{.status = 404, .reason = "Non trouv\xC3\xA9", .pieces = {kRecord}}, {},
+              QStringLiteral("404 Non trouvé")},
+        Query{"CreatedIsAFailure", ScriptedReply{.status = 201, .reason = "Created", .pieces = {kRecord}}, {}, "201 Created"},
+        Query{"DeclaredLatin1",
+              ScriptedReply{.headers = {{"Content-Type", "application/json; charset=ISO-8859-1"}},
+                            .pieces = {"{\"version\":\"11.0 b\xEAta\"}"}},
+              QStringLiteral("11.0 bêta")},
+        Query{"Utf8ByDefault", ScriptedReply{.pieces = {"{\"version\":\"11.0 b\xC3\xAAta\"}"}}, QStringLiteral("11.0 bêta")},
+        Query{"InPieces", ScriptedReply{.pieces = {R"({"vers)", R"(ion":"11.)", R"(0.27"})"}, .pieceDelay = 50ms}, "11.0.27"},
+        Query{"ConnectionDroppedInBody",
+              // Dropped once the whole record is out, but not the whole body.
+              ScriptedReply{.pieces = {kRecord + QByteArray(20, ' ')}, .dropAfterBodyBytes = 24}, {}, {}, -1},
+        Query{"LengthBeyondBody",
+              ScriptedReply{.headers = {{"Content-Length", "99999999999"}}, .pieces = {kRecord}, .declareLength = false}, {}},
+        Query{"OversizedRecord",
+              ScriptedReply{.pieces = {R"({"version":"11.0.27","padding":")" + QByteArray(2 * 1024 * 1024, 'x') + R"("})"}}, {}},
+        Query{"ConnectionRefused", kVersion, {}, {}, 0, 20s, 30s, "https://127.0.0.1:%1/vb6/v1/softwares/"},
+        Query{"CertificateFromAnotherAuthority", kVersion, {}, {}, 0, 20s, 30s, {},
+              TestHttpsServer::Certificate::SignedByOtherCa},
+        Query{"SilentServerRecordLimit", kSilent, {}, {}, 1, 10min, 300ms},
+        Query{"SilentServerInactivityLimit", kSilent, {}, {}, 1, 300ms, 10min},
+        Query{"TrickleBeyondTheRecordLimit",
+              ScriptedReply{.pieces = QList<QByteArray>(200, " ") << kRecord, .pieceDelay = 50ms}, {}, {}, 1, 10min, 300ms}),
     [](const auto &info) { return std::string(info.param.name); });
 
-// Failures of the connection are silent and end within the time limits: no version, no box, no reply left.
-TEST_F(GetLatestVersionTest, TransportFailuresAndTimeLimitsAreSilent)
-{
-    TestHttpsServer impostor(TestHttpsServer::Certificate::SignedByOtherCa);
-    impostor.setReply(kRecordPath, kVersion);
-    ScriptedReply silent;
-    silent.neverAnswer = true;
-    const ScriptedReply trickle = changed(kVersion, [](ScriptedReply &r) {
-        r.pieces = QList<QByteArray>(200, " ") << R"({"version":"11.0.27"})";
-        r.pieceDelay = 50ms;
-    });
-    const struct {
-        const char *name;
-        QString baseUrl; // empty: the local server's
-        ScriptedReply reply;
-        std::chrono::milliseconds inactivity, record;
-    } rows[] = {
-        {"connection refused", QStringLiteral("https://127.0.0.1:%1/vb6/v1/softwares/").arg(kestrel::test::closedPort()),
-         kVersion, 20s, 30s},
-        {"certificate from another authority", impostor.baseUrl() + QStringLiteral("vb6/v1/softwares/"), kVersion, 20s, 30s},
-        {"silent server, record limit", {}, silent, 10min, 300ms},
-        {"silent server, inactivity limit", {}, silent, 300ms, 10min},
-        {"trickle beyond the record limit", {}, trickle, 10min, 300ms},
-    };
-    for (const auto &row : rows) {
-        SCOPED_TRACE(row.name);
-        server.setReply(kRecordPath, row.reply);
-        service.baseUrl = row.baseUrl.isEmpty() ? server.baseUrl() + QStringLiteral("vb6/v1/softwares/") : row.baseUrl;
-        service.http.inactivityTimeout = row.inactivity;
-        service.http.recordTimeout = row.record;
-
-        EXPECT_EQ(query(), QString());
-        EXPECT_TRUE(boxes.shown.empty());
-        EXPECT_EQ(repliesLeft(), 0);
-    }
-    EXPECT_EQ(impostor.requestCount(), 0);
-    EXPECT_EQ(server.requestCount(), 3);
-}
-
 } // namespace
+} // namespace kestrel::test

@@ -8,9 +8,6 @@
 #include <gtest/gtest.h>
 #include <sodium.h>
 
-#include <functional>
-#include <ostream>
-
 namespace kestrel::test {
 namespace {
 
@@ -37,10 +34,7 @@ struct Case {
     std::function<void(Record &, K v, K o)> spoil;
 };
 
-void PrintTo(const Case &c, std::ostream *out)
-{
-    *out << c.name;
-}
+void PrintTo(const Case &c, std::ostream *out) { *out << c.name; }
 
 class PackageSignatureTest : public ::testing::TestWithParam<Case> {};
 

@@ -12,120 +12,79 @@
 
 #include <gtest/gtest.h>
 
-#include <deque>
 #include <optional>
 
-using kestrel::BoxAnswer;
-using kestrel::BoxButtons;
-using kestrel::BoxIcon;
-using kestrel::test::NamedProcess;
-using kestrel::test::RecordedBox;
-using kestrel::test::ScriptedReply;
-using kestrel::test::TestHttpsServer;
-using namespace std::chrono_literals;
-
+namespace kestrel::test {
 namespace {
 
 const QByteArray kRecordPath = "/vb6/v1/softwares/kestrel11";
 
-void expectNoVersionBox(const RecordedBox &box)
+// Every box of the check is a critical one that ends with the support paragraph.
+void expectBoxes(const std::vector<RecordedBox> &shown, std::size_t count, const QString &title, const QString &text,
+                 BoxButtons buttons)
 {
-    EXPECT_EQ(box.text, kestrel::SupportContactText());
-    EXPECT_EQ(box.title, QStringLiteral("Mise à jour"));
-    EXPECT_EQ(box.icon, BoxIcon::Critical);
-    EXPECT_EQ(box.buttons, BoxButtons::Ok);
+    ASSERT_EQ(shown.size(), count);
+    for (const RecordedBox &box : shown) {
+        EXPECT_EQ(box.text, text + SupportContactText());
+        EXPECT_EQ(box.title, title);
+        EXPECT_EQ(box.icon, BoxIcon::Critical);
+        EXPECT_EQ(box.buttons, buttons);
+    }
 }
 
 class CheckPrerequisitesTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(folder.isValid());
         host.ctx.appFolder = folder.path() + QLatin1Char('/');
-        host.service.network = &network;
-        host.service.baseUrl = server.baseUrl() + QStringLiteral("vb6/v1/softwares/");
-        host.service.http.trustedCa = TestHttpsServer::caCertificates();
+        host.service = {&network, server.baseUrl() + QStringLiteral("vb6/v1/softwares/"),
+                        {.trustedCa = TestHttpsServer::caCertificates()}, {}};
         // Chosen so that every stage value is exact in single precision.
         host.bar.setMin(10.0F);
         host.bar.setMax(90.0F);
-        serveVersion("11.0.27");
+        server.setReply(kRecordPath, {.pieces = {R"({"version":"11.0.27"})"}});
     }
 
     void installApplication()
     {
-        QFile exe(folder.filePath(kestrel::kExeName));
-        ASSERT_TRUE(exe.open(QIODevice::WriteOnly));
-        ASSERT_EQ(exe.write("MZ"), 2);
-    }
-
-    void serveVersion(const QByteArray &version)
-    {
-        server.setReply(kRecordPath, ScriptedReply::text(200, "OK", R"({"version":")" + version + R"("})"));
+        QFile exe(folder.filePath(kExeName));
+        ASSERT_TRUE(exe.open(QIODevice::WriteOnly) && exe.write("MZ") == 2);
     }
 
     QTemporaryDir folder;
     TestHttpsServer server;
     QNetworkAccessManager network;
-    kestrel::test::FakeStepHost host;
+    FakeStepHost host;
 };
 
 TEST_F(CheckPrerequisitesTest, MissingApplicationEndsBeforeAnythingElse)
 {
-    EXPECT_FALSE(kestrel::CheckPrerequisites(host));
+    EXPECT_FALSE(CheckPrerequisites(host));
 
-    ASSERT_EQ(host.boxes.shown.size(), 1U);
-    EXPECT_EQ(host.boxes.shown[0].text, QStringLiteral("L'application Kestrel 11 n'a pas été trouvée sur votre système.\r\n"
-                                                       "Veuillez vérifier son installation et réessayer.")
-                                            + kestrel::SupportContactText());
-    EXPECT_EQ(host.boxes.shown[0].title, QStringLiteral("Application introuvable"));
-    EXPECT_EQ(host.boxes.shown[0].icon, BoxIcon::Critical);
+    expectBoxes(host.boxes.shown, 1, QStringLiteral("Application introuvable"),
+                QStringLiteral("L'application Kestrel 11 n'a pas été trouvée sur votre système.\r\n"
+                               "Veuillez vérifier son installation et réessayer."),
+                BoxButtons::Ok);
     EXPECT_EQ(host.end.ended, 1);
     EXPECT_EQ(server.requestCount(), 0);
     EXPECT_EQ(host.bar.values, (std::vector<float>{10.0F}));
 }
 
-// ---- No version from the service --------------------------------------------------------
-
-// Without a usable version the update goes on: a status is told first, a transport failure is silent.
-TEST_F(CheckPrerequisitesTest, NoVersionGivesTheNoVersionBoxAndAnEmptyVersionInThePackageName)
+// An escaped quotation mark leaves a backslash in the version, unfit for a file name: the update
+// goes on as without a version, after the box that says so.
+TEST_F(CheckPrerequisitesTest, VersionUnfitForAFileNameCountsAsNoVersion)
 {
     installApplication();
-    const struct {
-        const char *name;
-        std::function<void()> prepare;
-        QStringList boxesBefore;
-    } rows[] = { // the service is gone for good after the last row
-        // An escaped quotation mark leaves a backslash in the version, unfit for a file name.
-        {"version unfit for a file name", [this] { serveVersion("11\\\"beta"); }, {}},
-        {"status 500", [this] { server.setReply(kRecordPath, ScriptedReply::text(500, "Internal Server Error", {})); },
-         {QStringLiteral("Erreur lors de la requête. Statut : 500 Internal Server Error")}},
-        {"unreachable service",
-         [this] {
-             host.service.baseUrl =
-                 QStringLiteral("https://127.0.0.1:%1/vb6/v1/softwares/").arg(kestrel::test::closedPort());
-         },
-         {}},
-    };
-    for (const auto &row : rows) {
-        SCOPED_TRACE(row.name);
-        host.boxes.shown.clear();
-        host.bar.values.clear();
-        row.prepare();
+    server.setReply(kRecordPath, {.pieces = {R"({"version":"11\"beta"})"}});
 
-        EXPECT_TRUE(kestrel::CheckPrerequisites(host));
+    EXPECT_TRUE(CheckPrerequisites(host));
 
-        ASSERT_EQ(host.boxes.shown.size(), row.boxesBefore.size() + 1);
-        for (qsizetype i = 0; i < row.boxesBefore.size(); ++i)
-            EXPECT_EQ(host.boxes.shown[i].text, row.boxesBefore[i]);
-        expectNoVersionBox(host.boxes.shown.back());
-        EXPECT_TRUE(host.ctx.latestVersion.isEmpty());
-        EXPECT_EQ(host.ctx.packageFileName, QStringLiteral("maj_kestrel11_.zip"));
-        EXPECT_EQ(host.bar.values, (std::vector<float>{10.0F, 30.0F, 60.0F, 90.0F}));
-        EXPECT_EQ(host.end.ended, 0);
-    }
+    expectBoxes(host.boxes.shown, 1, QStringLiteral("Mise à jour"), {}, BoxButtons::Ok);
+    EXPECT_TRUE(host.ctx.latestVersion.isEmpty());
+    EXPECT_EQ(host.ctx.packageFileName, QStringLiteral("maj_kestrel11_.zip"));
+    EXPECT_EQ(host.bar.values, (std::vector<float>{10.0F, 30.0F, 60.0F, 90.0F}));
+    EXPECT_EQ(host.end.ended, 0);
 }
-
-// ---- Which versions may stand in the package name -------------------------------------
 
 struct VersionCase {
     const char *name;
@@ -139,41 +98,26 @@ class VersionNameTest : public ::testing::TestWithParam<VersionCase> {};
 
 TEST_P(VersionNameTest, OnlyPlainNamesReachThePackageName)
 {
-    EXPECT_EQ(kestrel::isPlainFileNameComponent(GetParam().version), GetParam().plain);
+    EXPECT_EQ(isPlainFileNameComponent(GetParam().version), GetParam().plain);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Versions, VersionNameTest,
     ::testing::Values(
         VersionCase{"Dotted", "11.0.27", true},
-        VersionCase{"PreRelease", "11.1.0-beta.2+build.77", true},
         VersionCase{"NonAsciiLetters", QString::fromUtf8("11.0 bêta"), true},
         VersionCase{"LongestAccepted", QString(64, QLatin1Char('1')), true},
         VersionCase{"TooLong", QString(65, QLatin1Char('1')), false},
         VersionCase{"Empty", "", false},
         VersionCase{"ParentFolders", "../../../outside", false},
-        VersionCase{"Dot", ".", false},
         VersionCase{"DotDot", "..", false},
-        VersionCase{"Slash", "11/0", false},
         VersionCase{"Backslash", "11\\0", false},
         VersionCase{"DriveColon", "C:11", false},
-        VersionCase{"LessThan", "11<0", false},
-        VersionCase{"GreaterThan", "11>0", false},
-        VersionCase{"Pipe", "11|0", false},
-        VersionCase{"QuestionMark", "11?", false},
-        VersionCase{"Star", "11*", false},
-        VersionCase{"Quote", "11\"beta", false},
-        VersionCase{"Tab", "11\t0", false},
-        VersionCase{"LineBreak", "11\r\n0", false},
         VersionCase{"Nul", QString(QStringLiteral("11") + QChar(0) + QStringLiteral("0")), false},
-        VersionCase{"Delete", "11\x7f", false},
         VersionCase{"C1Control", QString::fromUtf8("11\xC2\x85"), false},
         VersionCase{"LeadingBlank", " 11.0", false},
-        VersionCase{"TrailingBlank", "11.0 ", false},
         VersionCase{"TrailingDot", "11.0.", false}),
     [](const auto &info) { return std::string(info.param.name); });
-
-// ---- The application is running --------------------------------------------------------
 
 struct RunningCase {
     const char *name;
@@ -181,7 +125,6 @@ struct RunningCase {
     bool closedWhileAsked; // the user closes the application while the first box is open
     std::deque<BoxAnswer> answers;
     bool result;
-    std::vector<float> bar;
 };
 
 void PrintTo(const RunningCase &c, std::ostream *os) { *os << c.name; }
@@ -194,40 +137,35 @@ TEST_P(RunningApplicationTest, AsksUntilClosedOrAnswered)
     installApplication();
     std::optional<NamedProcess> application;
     if (GetParam().running)
-        application.emplace(kestrel::kExeName.toStdString());
+        application.emplace(kExeName.toStdString());
     if (GetParam().closedWhileAsked)
         host.boxes.onShow = [&application](const RecordedBox &) { application->stop(); };
     host.boxes.answers = GetParam().answers;
 
-    EXPECT_EQ(kestrel::CheckPrerequisites(host), GetParam().result);
+    EXPECT_EQ(CheckPrerequisites(host), GetParam().result);
 
-    ASSERT_EQ(host.boxes.shown.size(), GetParam().closedWhileAsked ? 1U : GetParam().answers.size());
+    expectBoxes(host.boxes.shown, GetParam().closedWhileAsked ? 1U : GetParam().answers.size(),
+                QStringLiteral("Application en cours d'exécution"),
+                QStringLiteral("L'application Kestrel 11 est actuellement ouverte.\r\n"
+                               "Veuillez la fermer avant de poursuivre la mise à jour."),
+                BoxButtons::AbortRetryIgnore);
     EXPECT_EQ(host.ctx.latestVersion, QStringLiteral("11.0.27"));
     EXPECT_EQ(server.requestCount(), 1);
-    for (const RecordedBox &box : host.boxes.shown) {
-        EXPECT_EQ(box.text, QStringLiteral("L'application Kestrel 11 est actuellement ouverte.\r\n"
-                                           "Veuillez la fermer avant de poursuivre la mise à jour.")
-                                + kestrel::SupportContactText());
-        EXPECT_EQ(box.title, QStringLiteral("Application en cours d'exécution"));
-        EXPECT_EQ(box.icon, BoxIcon::Critical);
-        EXPECT_EQ(box.buttons, BoxButtons::AbortRetryIgnore);
-    }
     EXPECT_EQ(host.end.ended, GetParam().result ? 0 : 1);
-    EXPECT_EQ(host.bar.values, GetParam().bar);
+    // Without the last stage when the program ends.
+    EXPECT_EQ(host.bar.values, GetParam().result ? (std::vector<float>{10, 30, 60, 90}) : (std::vector<float>{10, 30, 60}));
     EXPECT_EQ(host.ctx.packageFileName, QStringLiteral("maj_kestrel11_11.0.27.zip"));
 }
 
-const std::vector<float> kWholeBar{10.0F, 30.0F, 60.0F, 90.0F};
-const std::vector<float> kBarToProbe{10.0F, 30.0F, 60.0F};
-
 INSTANTIATE_TEST_SUITE_P(
     Answers, RunningApplicationTest,
-    ::testing::Values(RunningCase{"NotRunning", false, false, {}, true, kWholeBar},
-                      RunningCase{"RetryAfterClosing", true, true, {BoxAnswer::Retry}, true, kWholeBar},
-                      RunningCase{"AbortAfterClosing", true, true, {BoxAnswer::Abort}, true, kWholeBar},
-                      RunningCase{"IgnoreWhileRunning", true, false, {BoxAnswer::Ignore}, false, kBarToProbe},
+    ::testing::Values(RunningCase{"NotRunning", false, false, {}, true},
+                      RunningCase{"RetryAfterClosing", true, true, {BoxAnswer::Retry}, true},
+                      RunningCase{"AbortAfterClosing", true, true, {BoxAnswer::Abort}, true},
+                      RunningCase{"IgnoreWhileRunning", true, false, {BoxAnswer::Ignore}, false},
                       RunningCase{"RetriesWhileRunningThenAbort", true, false,
-                                  {BoxAnswer::Retry, BoxAnswer::Retry, BoxAnswer::Abort}, false, kBarToProbe}),
+                                  {BoxAnswer::Retry, BoxAnswer::Retry, BoxAnswer::Abort}, false}),
     [](const auto &info) { return std::string(info.param.name); });
 
 } // namespace
+} // namespace kestrel::test
