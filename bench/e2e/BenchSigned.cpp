@@ -55,7 +55,7 @@ double updateOnce(const QString &roundDir, const std::vector<std::string> &commo
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
-    const auto [rounds, sizeMiB] = parseRoundsAndSize(app.arguments());
+    const auto [rounds, sizeMiB, serverKind] = parseRoundsAndSize(app.arguments());
     qputenv("QT_QPA_PLATFORM", "offscreen");
 
     QTemporaryDir dir(QStringLiteral("/tmp/bench-signed-XXXXXX"));

@@ -62,7 +62,7 @@ int main(int argc, char *argv[])
     kestrel::WizardServices services;
     services.messageBoxes = &boxes;
     services.programEnd = &programEnd;
-    services.updateService = {&network, kestrel::configuredServiceBaseUrl(), kestrel::configuredHttpSettings()};
+    services.updateService = {&network, kestrel::configuredServiceBaseUrl(), kestrel::configuredHttpSettings(), {}};
     stamp("configured service settings");
     services.programFolder = QString::fromStdString(kestrel::platform::programFolder());
     kestrel::FrmUpdate window(services);

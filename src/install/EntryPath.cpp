@@ -118,7 +118,9 @@ PackageNames::PackageNames(const std::vector<std::filesystem::path> &reserved)
         std::string key;
         for (const std::filesystem::path &part : path) {
             const std::u8string text = part.u8string();
-            key += (key.empty() ? "" : "/") + foldedCase(std::string(text.begin(), text.end()));
+            if (!key.empty())
+                key += '/';
+            key += foldedCase(std::string(text.begin(), text.end()));
         }
         if (!key.empty())
             m_reserved.insert(key);
@@ -148,8 +150,12 @@ std::optional<std::string> PackageNames::refusal(const std::string &text, const 
     std::string spelled;
     std::string key;
     for (std::size_t i = 0; i < path.components.size(); ++i) {
-        spelled += (i == 0 ? "" : "/") + path.components[i];
-        key += (i == 0 ? "" : "/") + foldedCase(path.components[i]);
+        if (i > 0) {
+            spelled += '/';
+            key += '/';
+        }
+        spelled += path.components[i];
+        key += foldedCase(path.components[i]);
         if (m_reserved.contains(key))
             return refused(entry + " remplacerait un fichier de l'assistant de mise à jour");
         const auto [known, added] = m_spellings.try_emplace(key, spelled);
