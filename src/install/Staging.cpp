@@ -1,6 +1,7 @@
 #include "Staging.h"
 
 #include "DiskSync.h"
+#include "WhileBusy.h"
 #include "InstallErrors.h"
 #include "OutputFile.h"
 #include "OwnFiles.h"
@@ -144,7 +145,7 @@ std::optional<std::string> Staging::writeData(archive *reader, archive_entry *en
 // One flush of the volume costs far less than one per file when the package holds thousands.
 std::optional<std::string> Staging::flush()
 {
-    const std::error_code whole = platform::syncVolume(m_folder);
+    const std::error_code whole = whileBusy(m_observer, [this] { return platform::syncVolume(m_folder); });
     if (!whole)
         return std::nullopt;
     if (whole != std::errc::function_not_supported)

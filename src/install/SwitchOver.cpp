@@ -1,6 +1,7 @@
 #include "SwitchOver.h"
 
 #include "DiskSync.h"
+#include "WhileBusy.h"
 #include "InstallErrors.h"
 #include "OwnFiles.h"
 #include "Staging.h"
@@ -100,7 +101,7 @@ std::optional<std::string> SwitchOver::checkTargets() const
 
 std::optional<std::string> SwitchOver::syncTouchedFolders() const
 {
-    const std::error_code whole = platform::syncVolume(m_paths.staging);
+    const std::error_code whole = whileBusy(m_observer, [this] { return platform::syncVolume(m_paths.staging); });
     if (whole != std::errc::function_not_supported)
         return whole ? std::optional(message::stagingError(m_paths.staging, whole)) : std::nullopt;
     for (const auto *folders : {&m_targetFolders, &m_backupFolders}) {
