@@ -14,10 +14,21 @@ namespace kestrel::install {
 // the folder already is wholly new and only the backups remain to drop. In every other case
 // it is undone, because the old files are all there (set aside or untouched) and the user
 // never saw the update succeed; the next click installs it again from the package.
+namespace {
+
+fs::path withoutTrailingSeparator(const fs::path &folder)
+{
+    const fs::path normal = folder.lexically_normal();
+    return normal.has_filename() || normal == normal.root_path() ? normal : normal.parent_path();
+}
+
+} // namespace
+
 RecoveryResult recoverInterruptedInstall(const fs::path &updatesFolder)
 {
-    SwitchPaths paths{{}, updatesFolder / kStagingFolderName};
-    if (!fs::is_directory(linkStatus(paths.staging))
+    const fs::path updates = withoutTrailingSeparator(updatesFolder);
+    SwitchPaths paths{{}, updates / kStagingFolderName};
+    if (!fs::is_directory(linkStatus(updates)) || !fs::is_directory(linkStatus(paths.staging))
         || !fs::is_regular_file(linkStatus(paths.staging / kStagingMarkerName)))
         return {RecoveryOutcome::Nothing, {}};
     std::error_code error;
@@ -29,7 +40,8 @@ RecoveryResult recoverInterruptedInstall(const fs::path &updatesFolder)
     if (!existsHere(paths.record()))
         return {RecoveryOutcome::Nothing, {}};
     const std::optional<std::vector<Move>> moves = readRecord(paths.staging, paths.target);
-    if (!moves)
+    // A record only ever moves files of the folder that holds this updates folder.
+    if (!moves || withoutTrailingSeparator(paths.target) != updates.parent_path())
         return {RecoveryOutcome::Failed, message::leftoverNotRecovered(message::unreadableRecord(paths.record()))};
     const bool allDone = std::all_of(moves->begin(), moves->end(),
                                      [&paths](const Move &move) { return moveDone(paths, move); });

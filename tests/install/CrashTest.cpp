@@ -89,23 +89,31 @@ protected:
     static void SetUpTestSuite() { s_prepared = std::make_unique<Prepared>(); }
     static void TearDownTestSuite() { s_prepared.reset(); }
     static inline std::unique_ptr<Prepared> s_prepared;
+
+    // A copy of the old application whose installation was killed at the given point.
+    static fs::path killedAt(const QTemporaryDir &work, const char *name, std::size_t point)
+    {
+        const fs::path app = fs::path(work.path().toStdString()) / name;
+        fs::copy(s_prepared->oldApp, app, fs::copy_options::recursive);
+        const std::string package = (app / "updates/maj.zip").string(), target = app.string();
+        const std::string pointText = std::to_string(point);
+        char *argv[] = {const_cast<char *>(KESTREL_CRASH_CHILD), const_cast<char *>(package.c_str()),
+                        const_cast<char *>(target.c_str()), const_cast<char *>(pointText.c_str()), nullptr};
+        pid_t child = 0;
+        int status = 0;
+        EXPECT_EQ(::posix_spawn(&child, KESTREL_CRASH_CHILD, nullptr, nullptr, argv, environ), 0);
+        EXPECT_EQ(::waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "status " << status;
+        return app;
+    }
 };
 
 TEST_P(CrashTest, RecoveryLeavesTheFolderWhollyOldOrWhollyNew)
 {
     const std::size_t point = GetParam();
     QTemporaryDir work;
-    const fs::path app = fs::path(work.path().toStdString()) / "Kestrel 11";
-    fs::copy(s_prepared->oldApp, app, fs::copy_options::recursive);
-    const std::string package = (app / "updates/maj.zip").string(), target = app.string();
-    const std::string pointText = std::to_string(point);
-    char *argv[] = {const_cast<char *>(KESTREL_CRASH_CHILD), const_cast<char *>(package.c_str()),
-                    const_cast<char *>(target.c_str()), const_cast<char *>(pointText.c_str()), nullptr};
-    pid_t child = 0;
-    ASSERT_EQ(::posix_spawn(&child, KESTREL_CRASH_CHILD, nullptr, nullptr, argv, environ), 0);
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "status " << status;
+    const fs::path app = killedAt(work, "Kestrel 11", point);
+    ASSERT_FALSE(HasFailure());
 
     const install::RecoveryResult recovery = install::recoverInterruptedInstall(app / "updates");
 
@@ -114,6 +122,23 @@ TEST_P(CrashTest, RecoveryLeavesTheFolderWhollyOldOrWhollyNew)
                                            : install::RecoveryOutcome::Nothing;
     EXPECT_EQ(recovery.outcome, expected) << recovery.description;
     EXPECT_EQ(zip::snapshot(app), point < kRenames ? s_prepared->oldTree : s_prepared->newTree);
+}
+
+// A record is only obeyed for the folder that holds its updates folder: one copied from another
+// application's updates folder moves nothing in either.
+TEST_F(CrashTest, RecordOfAnotherFolderIsRefusedAndMovesNothing)
+{
+    QTemporaryDir work;
+    const fs::path killed = killedAt(work, "interrompu", kRenames / 2);
+    const fs::path other = fs::path(work.path().toStdString()) / "autre";
+    fs::copy(s_prepared->oldApp, other, fs::copy_options::recursive);
+    fs::copy(killed / "updates", other / "updates", fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+    const zip::Tree killedTree = zip::snapshot(killed), otherTree = zip::snapshot(other);
+
+    EXPECT_EQ(install::recoverInterruptedInstall(other / "updates").outcome, install::RecoveryOutcome::Failed);
+
+    EXPECT_EQ(zip::snapshot(killed), killedTree);
+    EXPECT_EQ(zip::snapshot(other), otherTree);
 }
 
 INSTANTIATE_TEST_SUITE_P(Points, CrashTest, ::testing::ValuesIn(killPoints()),
