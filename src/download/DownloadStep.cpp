@@ -1,7 +1,6 @@
 #include "DownloadStep.h"
 
 #include "EventPump.h"
-#include "FileSystem.h"
 #include "Https.h"
 #include "MessageBoxes.h"
 #include "NetGrab.h"

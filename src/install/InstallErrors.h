@@ -4,6 +4,7 @@
 
 #include "EntryPath.h"
 #include "PackageInstaller.h"
+#include "SystemError.h"
 
 #include <cstdint>
 #include <filesystem>
@@ -13,7 +14,7 @@
 
 namespace kestrel::install {
 
-std::string frenchSystemError(const std::error_code &error);
+using platform::frenchSystemError;
 std::string displayPath(const std::filesystem::path &path);
 
 namespace message {
