@@ -9,7 +9,12 @@ find_program(CMAKE_CXX_COMPILER NAMES ${_kestrel_mingw}-g++-posix ${_kestrel_min
 find_program(CMAKE_C_COMPILER NAMES ${_kestrel_mingw}-gcc-posix ${_kestrel_mingw}-gcc)
 find_program(CMAKE_RC_COMPILER NAMES ${_kestrel_mingw}-windres REQUIRED)
 
-set(CMAKE_FIND_ROOT_PATH /usr/${_kestrel_mingw})
+# Libraries built for Windows elsewhere come in through -DCMAKE_FIND_ROOT_PATH=<their prefix>.
+# Read again by every check's own project, so added only once.
+list(FIND CMAKE_FIND_ROOT_PATH /usr/${_kestrel_mingw} _kestrel_index)
+if(_kestrel_index EQUAL -1)
+  list(APPEND CMAKE_FIND_ROOT_PATH /usr/${_kestrel_mingw})
+endif()
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)

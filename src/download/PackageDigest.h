@@ -6,9 +6,10 @@
 
 #include <memory>
 
-struct evp_md_ctx_st;
-
 namespace kestrel {
+
+// The hashing state of the system's library (OpenSSL's libcrypto, or CNG on Windows).
+struct DigestContext;
 
 struct UpdateContext;
 struct UpdateService;
@@ -31,9 +32,9 @@ public:
 
 private:
     struct Free {
-        void operator()(evp_md_ctx_st *context) const;
+        void operator()(DigestContext *context) const;
     };
-    std::unique_ptr<evp_md_ctx_st, Free> m_context;
+    std::unique_ptr<DigestContext, Free> m_context;
     bool m_failed = false;
 };
 

@@ -11,24 +11,40 @@ FolderLock::~FolderLock()
     release();
 }
 
-// A named mutex keyed on the folder's full path: the system abandons it when its owner dies,
-// and it creates nothing in the folder.
+namespace {
+
+// The folder's identity: its volume's serial number and its file index, read through a handle on
+// the folder itself. Every spelling of one folder (letter case, trailing separator, another drive
+// letter, a subst drive, a short 8.3 name) leads to the same pair.
+bool folderIdentity(const std::filesystem::path &folder, unsigned long &volume, unsigned long long &index)
+{
+    const HANDLE handle = ::CreateFileW(folder.c_str(), FILE_READ_ATTRIBUTES,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return false;
+    BY_HANDLE_FILE_INFORMATION info{};
+    const bool read = ::GetFileInformationByHandle(handle, &info) != 0
+        && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    ::CloseHandle(handle);
+    volume = info.dwVolumeSerialNumber;
+    index = (static_cast<unsigned long long>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    return read;
+}
+
+} // namespace
+
+// A named mutex keyed on the folder's identity: the system abandons it when its owner dies, and
+// it creates nothing in the folder.
 FolderLock::Result FolderLock::acquire(const std::filesystem::path &folder)
 {
     release();
-    std::error_code error;
-    const std::filesystem::path full = std::filesystem::absolute(folder, error);
-    if (error || !std::filesystem::is_directory(full, error))
+    unsigned long volume = 0;
+    unsigned long long index = 0;
+    if (!folderIdentity(folder, volume, index))
         return Result::NoFolder;
-    std::wstring key = full.lexically_normal().wstring();
-    while (!key.empty() && (key.back() == L'\\' || key.back() == L'/'))
-        key.pop_back();
-    ::CharLowerBuffW(key.data(), static_cast<DWORD>(key.size()));
-    // FNV-1a, so that every build of the wizard names the same mutex for the same folder.
-    unsigned long long hash = 14695981039346656037ULL;
-    for (const wchar_t c : key)
-        hash = (hash ^ static_cast<unsigned long long>(c)) * 1099511628211ULL;
-    const std::wstring name = L"Local\\kestrel11-update-" + std::to_wstring(hash);
+    const std::wstring name =
+        L"Local\\kestrel11-update-" + std::to_wstring(volume) + L'-' + std::to_wstring(index);
     const HANDLE mutex = ::CreateMutexW(nullptr, FALSE, name.c_str());
     if (!mutex)
         return Result::NoFolder;

@@ -2,8 +2,11 @@
 
 #include "KestrelConfig.h"
 
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QSslConfiguration>
+#include <QSslSocket>
 #include <QStringDecoder>
 #include <QUrl>
 
@@ -24,6 +27,19 @@ QNetworkRequest makeServiceRequest(const QUrl &url, const HttpSettings &settings
         ssl.setCaCertificates(settings.trustedCa);
     request.setSslConfiguration(ssl);
     return request;
+}
+
+void enforceTrustedCa(QNetworkAccessManager &network, const HttpSettings &settings)
+{
+    if (settings.trustedCa.isEmpty() || QSslSocket::activeBackend() != QLatin1String("schannel"))
+        return;
+    // Schannel's chain is the one it built, up to the root it found in the system's store.
+    QObject::connect(&network, &QNetworkAccessManager::encrypted, &network,
+                     [trusted = settings.trustedCa](QNetworkReply *reply) {
+                         const QList<QSslCertificate> chain = reply->sslConfiguration().peerCertificateChain();
+                         if (chain.isEmpty() || !trusted.contains(chain.last()))
+                             reply->abort();
+                     });
 }
 
 QString reasonPhraseText(const QVariant &attribute)

@@ -45,6 +45,12 @@ struct UpdateService {
 // and the redirect policy above; no request headers of our own.
 QNetworkRequest makeServiceRequest(const QUrl &url, const HttpSettings &settings);
 
+// Where the TLS back-end verifies against the system's store alone (Schannel, on Windows: it
+// ignores the certificates a request names), makes every encrypted reply of this manager that
+// comes from a chain not ending at one of settings.trustedCa fail before any of it is read.
+// Nothing to do elsewhere, nor when trustedCa is empty.
+void enforceTrustedCa(QNetworkAccessManager &network, const HttpSettings &settings);
+
 // The reason phrase of a reply's status line (QNetworkRequest::HttpReasonPhraseAttribute) as the
 // user reads it: UTF-8 when its bytes are valid UTF-8, Latin-1 otherwise.
 QString reasonPhraseText(const QVariant &attribute);

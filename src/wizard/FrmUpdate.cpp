@@ -3,6 +3,7 @@
 #include "Cleanup.h"
 #include "DownloadStep.h"
 #include "FileSystem.h"
+#include "Https.h"
 #include "Install.h"
 #include "MessageBoxes.h"
 #include "NetGrab.h"
@@ -90,6 +91,8 @@ FrmUpdate::~FrmUpdate() = default;
 void FrmUpdate::Form_Initialize()
 {
     // Qt needs no InitCommonControls: its widgets are ready once the application object exists.
+    if (m_services.updateService.network)
+        enforceTrustedCa(*m_services.updateService.network, m_services.updateService.http);
     m_context.appFolder = QString::fromStdString(platform::withTrailingSeparator(
         m_services.programFolder.toStdString(), platform::nativeSeparator()));
     m_context.updatesFolder = m_context.appFolder + QStringLiteral("updates") + QChar::fromLatin1(platform::nativeSeparator());
