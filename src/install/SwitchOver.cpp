@@ -1,6 +1,7 @@
 #include "SwitchOver.h"
 
 #include "DiskSync.h"
+#include "FileInUse.h"
 #include "WhileBusy.h"
 #include "InstallErrors.h"
 #include "OwnFiles.h"
@@ -139,7 +140,11 @@ std::optional<std::string> SwitchOver::run(Staging &staging, bool &keepStaging)
         else
             error = switchPoint(static_cast<std::size_t>(move - m_moves.begin()));
         if (!error)
-            fs::rename(m_paths.source(*move), m_paths.destination(*move), error);
+            error = platform::retryWhileHeld([&] {
+                std::error_code renameError;
+                fs::rename(m_paths.source(*move), m_paths.destination(*move), renameError);
+                return renameError;
+            });
         if (error) {
             std::string notUndone;
             std::error_code undoError = undoMoves(m_paths, m_moves, notUndone);

@@ -1,11 +1,15 @@
-// Installs a package and kills itself with SIGKILL at one point of the switch-over, as a
-// power cut or a killed process would stop it.
+// Installs a package and kills itself (SIGKILL; TerminateProcess on Windows) at one point of the
+// switch-over, as a power cut or a killed process would stop it.
 //
 //   install_crash_child PACKAGE TARGET POINT
 
 #include "PackageInstaller.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <csignal>
+#endif
 #include <cstdio>
 #include <cstdlib>
 
@@ -15,8 +19,13 @@ std::size_t g_killAt = 0;
 
 std::error_code killHere(std::size_t point)
 {
-    if (point == g_killAt)
+    if (point == g_killAt) {
+#ifdef _WIN32
+        ::TerminateProcess(::GetCurrentProcess(), 9);
+#else
         std::raise(SIGKILL);
+#endif
+    }
     return {};
 }
 

@@ -66,8 +66,17 @@ QString slug(const QString &text)
 
 class Driver : public QObject {
 public:
-    Driver(FrmUpdate &window, QString screenshots) : m_window(window), m_folder(std::move(screenshots))
+    // Boxes are answered from the start: the window's construction may already show one.
+    explicit Driver(QString screenshots) : m_folder(std::move(screenshots))
     {
+        m_poll.setInterval(50);
+        connect(&m_poll, &QTimer::timeout, this, [this] { poll(); });
+        m_poll.start();
+    }
+
+    void attach(FrmUpdate &window)
+    {
+        m_window = &window;
         m_button = window.findChild<QPushButton *>(QStringLiteral("CmdUpdate"));
         m_info = window.findChild<QLabel *>(QStringLiteral("LblInfo"));
         m_bar = window.findChild<QProgressBar *>(QStringLiteral("PBarUpdate"));
@@ -76,19 +85,16 @@ public:
             std::exit(2);
         }
         connect(m_bar, &QProgressBar::valueChanged, this, [this] { onProgress(); });
-        m_poll.setInterval(50);
-        connect(&m_poll, &QTimer::timeout, this, [this] { poll(); });
     }
 
     void start()
     {
-        m_window.show();
+        m_window->show();
         QTimer::singleShot(200, this, [this] {
             reportStatus();
             screenshot(QStringLiteral("start"), windowImage());
             say(QStringLiteral("click: %1").arg(m_button->text()));
             m_clicked = true;
-            m_poll.start();
             m_button->click();
         });
     }
@@ -100,7 +106,8 @@ public:
         const bool completed = m_finishClicked && m_successBox;
         say(completed ? QStringLiteral("result: the update completed")
                       : QStringLiteral("result: the wizard ended the program before the update completed"));
-        m_window.close();
+        if (m_window)
+            m_window->close();
         std::fflush(nullptr);
         // As the wizard's own end does: nothing of the click handler may run after it.
         std::_Exit(completed ? 0 : 1);
@@ -118,11 +125,14 @@ public:
 private:
     void poll()
     {
-        reportStatus();
         if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
+            reportStatus();
             answer(box);
             return;
         }
+        if (!m_window)
+            return;
+        reportStatus();
         if (!m_clicked || !m_button->isEnabled() || QApplication::activeModalWidget())
             return;
         // The button is enabled only when the wizard waits for the user.
@@ -149,7 +159,7 @@ private:
                                                               box->windowTitle()));
         say(indented(box->text()));
         if (information && box->windowTitle() == QStringLiteral("Mise à jour")
-            && m_button->text() == kFinishCaption)
+            && m_button && m_button->text() == kFinishCaption)
             m_successBox = true;
         const QString name = QStringLiteral("box-%1").arg(slug(box->windowTitle()));
         screenshot(name, box->grab().toImage());
@@ -181,6 +191,8 @@ private:
 
     void reportStatus()
     {
+        if (!m_info)
+            return;
         const QString status = m_info->text();
         if (status == m_lastStatus)
             return;
@@ -189,16 +201,16 @@ private:
             say(QStringLiteral("status:\n%1").arg(indented(status)));
     }
 
-    QImage windowImage() { return m_window.grab().toImage(); }
+    QImage windowImage() { return m_window ? m_window->grab().toImage() : QImage(); }
 
     // The screen around the window and the box, so that the box is seen over the window.
     QImage screenImage(const QWidget &box)
     {
-        QScreen *screen = m_window.screen();
+        QScreen *screen = m_window ? m_window->screen() : nullptr;
         const QImage image = screen ? screen->grabWindow(0).toImage() : QImage();
         if (image.isNull() || image.width() < 2)
             return windowImage();
-        const QRect area = m_window.frameGeometry().united(box.frameGeometry()).translated(-screen->geometry().topLeft());
+        const QRect area = m_window->frameGeometry().united(box.frameGeometry()).translated(-screen->geometry().topLeft());
         return image.copy(area.intersected(image.rect()));
     }
 
@@ -214,7 +226,7 @@ private:
             say(QStringLiteral("warning: could not save %1").arg(path));
     }
 
-    FrmUpdate &m_window;
+    FrmUpdate *m_window = nullptr;
     QString m_folder;
     QPushButton *m_button = nullptr;
     QLabel *m_info = nullptr;
@@ -305,10 +317,11 @@ int main(int argc, char *argv[])
     say(QStringLiteral("service: %1").arg(services.updateService.baseUrl));
     say(QStringLiteral("application folder: %1").arg(services.programFolder));
 
+    Driver driver(shots);
+    programEnd.setDriver(&driver);
     FrmUpdate window(services);
     boxes.setParent(&window);
-    Driver driver(window, shots);
-    programEnd.setDriver(&driver);
+    driver.attach(window);
 
     bool ok = false;
     const int seconds = parser.value(timeout).toInt(&ok);

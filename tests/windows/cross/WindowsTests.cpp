@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include "FileInUse.h"
 #include "FileSystem.h"
 #include "FolderLock.h"
 #include "OutputFile.h"
@@ -359,6 +360,31 @@ TEST(FolderLock, oneLockPerFolderWhateverItsSpelling)
         EXPECT_EQ(result, expected) << utf8(spelling);
     }
     ::DefineDosDeviceW(DDD_REMOVE_DEFINITION, L"K:", nullptr);
+}
+
+// A file held open without FILE_SHARE_DELETE cannot be renamed; the rename is tried again, and
+// goes through once the holder lets go (here, between the first and the second try).
+TEST(FileInUse, renameIsTriedAgainWhileAnotherProgramHoldsTheFile)
+{
+    TemporaryFolder root;
+    const fs::path file = root.path / L"aide.txt", aside = root.path / L"aide.txt.ancien";
+    std::ofstream(file) << "aide";
+    HANDLE held = ::CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    std::vector<std::error_code> tries;
+    tries.reserve(8);
+    const std::error_code error = retryWhileHeld([&] {
+        if (!tries.empty() && held != INVALID_HANDLE_VALUE)
+            ::CloseHandle(std::exchange(held, INVALID_HANDLE_VALUE));
+        std::error_code renameError;
+        fs::rename(file, aside, renameError);
+        tries.push_back(renameError);
+        return renameError;
+    });
+    ASSERT_EQ(tries.size(), 2U);
+    EXPECT_FALSE(error);
+    EXPECT_EQ(readAll(aside), "aide");
 }
 
 } // namespace
