@@ -6,6 +6,8 @@
 //                                             scanner or a running program's DLL does
 //   kestrel_wine_helper lock FOLDER UNTIL     holds the wizard's own lock on FOLDER
 //   kestrel_wine_helper wait UNTIL            runs (copied as kestrel11.exe: the application)
+//   kestrel_wine_helper close TITLE           closes the top-level window of that title, as its
+//                                             close button does, once it shows (2 minutes at most)
 //
 // The holding commands print "ready" once they hold, and end when the file UNTIL exists.
 
@@ -73,6 +75,14 @@ int wmain(int argc, wchar_t **argv)
     }
     if (command == L"wait" && argc == 3)
         return ready(argv[2]);
-    std::fputs("usage: kestrel_wine_helper trust PEM... | hold FILE UNTIL | lock FOLDER UNTIL | wait UNTIL\n", stderr);
+    if (command == L"close" && argc == 3) {
+        for (int i = 0; i < 1200; ++i, ::Sleep(100)) {
+            const HWND window = ::FindWindowW(nullptr, argv[2]);
+            if (window && ::IsWindowVisible(window))
+                return ::PostMessageW(window, WM_CLOSE, 0, 0) ? 0 : 1;
+        }
+        return 1;
+    }
+    std::fputs("usage: kestrel_wine_helper trust PEM... | hold FILE UNTIL | lock FOLDER UNTIL | wait UNTIL | close TITLE\n", stderr);
     return 2;
 }

@@ -195,11 +195,16 @@ def unchanged():
 
 def whole_update(r):
     folder = r.app_folder("whole")
+    # Read-only for Windows (wine reads the attribute from the mode): one the package replaces,
+    # one of the user's that it leaves alone.
+    for name in ("aide.txt", "mes-notes.txt"):
+        os.chmod(os.path.join(folder, name), 0o444)
     with Service(r, zip_bytes(PACKAGE), r.pinned) as service:
         status, out = r.drive(folder, service, "whole")
     check(status == 0 and "result: the update completed" in out, "no completion:\n" + out)
     check("box 1 (information): Mise à jour" in out, "no success box:\n" + out)
     check(snapshot(folder) == expected_after_update(), "the folder is not the updated one: %s" % sorted(snapshot(folder)))
+    check(not os.stat(os.path.join(folder, "mes-notes.txt")).st_mode & 0o222, "the user's read-only file was changed")
 
 
 def other_authority_refused(r):
@@ -314,8 +319,55 @@ def file_in_use(r):
     check(tree == unchanged(), "the folder is not as it was: %s" % sorted(tree))
 
 
+def real_program_ends(r):
+    """Update.exe itself, in the windows platform on a virtual X display, ends when its window is
+    closed and when its refusal box is (a second wizard on the folder)."""
+    folder = r.app_folder("real")
+    for name in os.listdir(r.bin):
+        source = os.path.join(r.bin, name)
+        (shutil.copytree if os.path.isdir(source) else shutil.copy)(source, os.path.join(folder, name))
+    env = dict(r.env, DISPLAY=r.display)
+    del env["QT_QPA_PLATFORM"]
+    exe = os.path.join(folder, "Update.exe")
+
+    def run_and_close(title, screenshot=None):
+        program = subprocess.Popen(["wine", exe], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            closer = subprocess.run(["wine", os.path.join(r.bin, "kestrel_wine_helper.exe"), "close", title],
+                                    env=env, timeout=LIMIT)
+            check(closer.returncode == 0, "no window %r showed" % title)
+            program.wait(120)
+        except subprocess.TimeoutExpired:
+            program.kill()
+            raise CaseFailed("Update.exe did not end once %r was closed" % title)
+        check(program.returncode == 0, "Update.exe ended with %d" % program.returncode)
+
+    if r.shots:
+        # The window as it opens, framed by wine's own desktop, for the documentation.
+        program = subprocess.Popen(["wine", "explorer", "/desktop=kestrel,760x560", exe], env=env,
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        time.sleep(20)  # only a picture waits on this, never a verdict
+        image = subprocess.run(["xwd", "-root", "-display", r.display], capture_output=True).stdout
+        pnm = subprocess.run(["xwdtopnm"], input=image, capture_output=True).stdout
+        with open(os.path.join(r.shots, "update-exe-under-wine.png"), "wb") as f:
+            f.write(subprocess.run(["pnmtopng"], input=pnm, capture_output=True).stdout)
+        program.kill()
+        subprocess.run(["wineserver", "-k"], env=env)
+    run_and_close("Mise à jour Kestrel 11")
+    until = os.path.join(r.cases_root, "real-stop")
+    if os.path.exists(until):
+        os.remove(until)
+    holder = r.start_wine(os.path.join(r.bin, "kestrel_wine_helper.exe"), "lock", r.windows(folder), r.windows(until))
+    try:
+        run_and_close("Mise à jour")
+    finally:
+        open(until, "w").close()
+        holder.wait(LIMIT)
+
+
 CASES = [whole_update, other_authority_refused, running_application, download_failure, hostile_package,
-         crash_and_recovery, second_wizard, file_in_use]
+         crash_and_recovery, second_wizard, file_in_use,
+         real_program_ends]
 
 
 def main():
@@ -328,6 +380,10 @@ def main():
     args = parser.parse_args()
     runner = Runner(args)
     runner.prepare()
+    # A virtual display for the cases of Update.exe in the windows platform.
+    display = subprocess.Popen(["Xvfb", ":57", "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    runner.display = ":57"
     failed = 0
     for case in CASES:
         if args.cases and case.__name__ not in args.cases:
@@ -339,6 +395,7 @@ def main():
         except (CaseFailed, subprocess.TimeoutExpired) as error:
             failed += 1
             print("FAIL %s: %s" % (case.__name__, error), flush=True)
+    display.terminate()
     print("%d failed" % failed if failed else "all passed", flush=True)
     return 1 if failed else 0
 
