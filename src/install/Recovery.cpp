@@ -37,8 +37,14 @@ RecoveryResult recoverInterruptedInstall(const fs::path &updatesFolder)
             return {RecoveryOutcome::Failed, message::leftoverNotRecovered(frenchSystemError(error))};
         return {RecoveryOutcome::Completed, {}};
     }
-    if (!existsHere(paths.record()))
+    // Without a record nothing of the application folder depends on the staging: it is a staging
+    // that never reached its switch-over, or backups that could not be removed after one (on
+    // Windows, the wizard's own executable or DLLs set aside while they ran). Removed without a word;
+    // what cannot be removed yet is tried again at the next start.
+    if (!existsHere(paths.record())) {
+        removeOurTree(paths.staging);
         return {RecoveryOutcome::Nothing, {}};
+    }
     const std::optional<std::vector<Move>> moves = readRecord(paths.staging, paths.target);
     // A record only ever moves files of the folder that holds this updates folder.
     if (!moves || withoutTrailingSeparator(paths.target) != updates.parent_path())

@@ -319,6 +319,36 @@ def file_in_use(r):
     check(tree == unchanged(), "the folder is not as it was: %s" % sorted(tree))
 
 
+def own_files_replaced(r):
+    """The package replaces the running wizard's executable and a DLL it has loaded: both are set
+    aside while they run, and what could not be deleted then goes at the next start, without a box."""
+    folder = r.app_folder("own-files")
+    for name in os.listdir(r.bin):
+        source = os.path.join(r.bin, name)
+        (shutil.copytree if os.path.isdir(source) else shutil.copy)(source, os.path.join(folder, name))
+    before = snapshot(folder)
+    package = dict(PACKAGE)
+    for own in ("kestrel_demo_driver.exe", "Qt6Core.dll"):
+        package[own] = before[own] + b"\0nouvelle version"  # bytes after the image change nothing to Windows
+    exe = os.path.join(folder, "kestrel_demo_driver.exe")
+    with Service(r, zip_bytes(package), r.pinned) as service:
+        result = subprocess.run(["wine", exe, "--base-url", service.url, "--program-folder", r.windows(folder),
+                                 "--timeout", "300"], env=r.env, capture_output=True, text=True, timeout=LIMIT)
+    check(result.returncode == 0, "no completion:\n" + result.stdout)
+    after = snapshot(folder)
+    check(all(after[own] == package[own] for own in ("kestrel_demo_driver.exe", "Qt6Core.dll")), "not replaced")
+    left = [name for name in after if name.startswith("updates/") and name != "updates/"]
+    with Service(r, zip_bytes(package), r.pinned, "--download-status", "404") as service:
+        result = subprocess.run(["wine", exe, "--base-url", service.url, "--program-folder", r.windows(folder),
+                                 "--timeout", "300"], env=r.env, capture_output=True, text=True, timeout=LIMIT)
+    boxes = [line for line in result.stdout.splitlines() if line.startswith("box ")]
+    check(len(boxes) == 1 and "Téléchargement de la mise à jour" in boxes[0], "boxes at the next start: %s" % boxes)
+    remaining = [name for name in snapshot(folder) if name.startswith("updates/") and name != "updates/"]
+    check(remaining == [], "still in the updates folder at the next start: %s (left after the update: %d)"
+          % (remaining, len(left)))
+    print("    set aside and left after the update: %d entries" % len(left), flush=True)
+
+
 def real_program_ends(r):
     """Update.exe itself, in the windows platform on a virtual X display, ends when its window is
     closed and when its refusal box is (a second wizard on the folder)."""
@@ -367,7 +397,7 @@ def real_program_ends(r):
 
 CASES = [whole_update, other_authority_refused, running_application, download_failure, hostile_package,
          crash_and_recovery, second_wizard, file_in_use,
-         real_program_ends]
+         own_files_replaced, real_program_ends]
 
 
 def main():
