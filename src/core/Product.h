@@ -3,7 +3,7 @@
 #include <QLatin1StringView>
 #include <QString>
 
-namespace kestrel {
+namespace kestrel::core {
 
 // The application this wizard updates.
 inline const QString kDisplayName = QStringLiteral("Kestrel 11");
@@ -12,4 +12,4 @@ inline const QString kSoftwareId = QStringLiteral("kestrel11");
 
 inline const QString CRLF = QStringLiteral("\r\n");
 
-} // namespace kestrel
+} // namespace kestrel::core

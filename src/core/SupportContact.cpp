@@ -1,14 +1,14 @@
-#include "SupportContact.h"
+#include "core/SupportContact.h"
 
-#include "KestrelConfig.h"
-#include "Product.h"
+#include "core/Product.h"
+#include "platform/KestrelConfig.h"
 
-namespace kestrel {
+namespace kestrel::core {
 
 SupportContacts configuredSupportContacts()
 {
-    return {QString::fromUtf8(config::kSupportEmail), QString::fromUtf8(config::kSupportPhone),
-            QString::fromUtf8(config::kSupportWebsite)};
+    return {QString::fromUtf8(platform::config::kSupportEmail), QString::fromUtf8(platform::config::kSupportPhone),
+            QString::fromUtf8(platform::config::kSupportWebsite)};
 }
 
 QString SupportContactText()
@@ -20,4 +20,4 @@ QString SupportContactText()
         + CRLF + QStringLiteral("- Téléphone : ") + contacts.phone;
 }
 
-} // namespace kestrel
+} // namespace kestrel::core

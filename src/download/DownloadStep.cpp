@@ -1,19 +1,19 @@
-#include "DownloadStep.h"
+#include "download/DownloadStep.h"
 
-#include "EventPump.h"
-#include "Https.h"
-#include "MessageBoxes.h"
-#include "NetGrab.h"
-#include "PackageDigest.h"
-#include "PackageFileText.h"
-#include "Product.h"
-#include "ProgressBar.h"
-#include "StepHost.h"
-#include "SupportContact.h"
+#include "core/Product.h"
+#include "core/StepHost.h"
+#include "core/SupportContact.h"
+#include "download/NetGrab.h"
+#include "download/PackageDigest.h"
+#include "download/PackageFileText.h"
+#include "platform/EventPump.h"
+#include "platform/Https.h"
+#include "platform/MessageBoxes.h"
+#include "platform/ProgressBar.h"
 
 #include <filesystem>
 
-namespace kestrel {
+namespace kestrel::download {
 
 namespace {
 
@@ -32,14 +32,14 @@ QString partName(const QString &fileName)
 
 } // namespace
 
-bool StartDownload(StepHost &host, NetGrab &grab, platform::PackageFile &package)
+bool StartDownload(core::StepHost &host, NetGrab &grab, os::PackageFile &package)
 {
-    ProgressBar &bar = host.progressBar();
+    platform::ProgressBar &bar = host.progressBar();
     bar.setMin(0.0F);
     bar.setMax(100.1F);
     bar.setValue(0.0F);
 
-    UpdateContext &context = host.context();
+    core::UpdateContext &context = host.context();
     context.packagePath = context.updatesFolder + context.packageFileName;
     if (!isPlainFileName(context.packageFileName)) {
         onDownloadFailed(host, kPackageStoreFailed,
@@ -47,7 +47,7 @@ bool StartDownload(StepHost &host, NetGrab &grab, platform::PackageFile &package
         return false;
     }
     // Made before the request, so that a refused folder or temporary name costs no download.
-    const platform::PackageFile::Problem problem = package.create(
+    const os::PackageFile::Problem problem = package.create(
         std::filesystem::path(context.updatesFolder.toStdU16String()), partName(context.packageFileName).toStdString());
     if (problem) {
         onDownloadFailed(host, kPackageStoreFailed,
@@ -56,40 +56,40 @@ bool StartDownload(StepHost &host, NetGrab &grab, platform::PackageFile &package
     }
     const QString packagePath = context.packagePath;
     grab.setChunkReceiver([&package, &context, packagePath](const char *data, qint64 size) {
-        const platform::PackageFile::Problem written = package.write(data, static_cast<std::size_t>(size));
+        const os::PackageFile::Problem written = package.write(data, static_cast<std::size_t>(size));
         return written ? describePackageProblem(written, context.updatesFolder, packagePath) : QString();
     });
-    const QString url = host.updateService().baseUrl + kSoftwareId + QStringLiteral("/download");
+    const QString url = host.updateService().baseUrl + core::kSoftwareId + QStringLiteral("/download");
     grab.setComputeSha256(!host.updateService().packagePublicKey.isEmpty());
     grab.DownloadStart(url);
     return false;
 }
 
-void onDownloadProgress(StepHost &host, float progress)
+void onDownloadProgress(core::StepHost &host, float progress)
 {
     host.progressBar().setValue(progress);
     host.eventPump().processPendingEvents();
 }
 
-void onDownloadComplete(StepHost &host, const NetGrab &grab, platform::PackageFile &package)
+void onDownloadComplete(core::StepHost &host, const NetGrab &grab, os::PackageFile &package)
 {
     const QByteArray bytes = grab.Bytes();
     if (bytes.isEmpty()) {
         package.discard();
         host.messageBoxes().show(QStringLiteral("Erreur lors du téléchargement de la mise à jour.")
-                                     + SupportContactText(),
-                                 kTitle, BoxIcon::Critical, BoxButtons::Ok);
+                                     + core::SupportContactText(),
+                                 kTitle, platform::BoxIcon::Critical, platform::BoxButtons::Ok);
     } else {
         const QString refusal = unsignedPackageProblem(host.updateService(), host.context(), grab.BytesSha256());
         if (!refusal.isEmpty()) {
             onDownloadFailed(host, kPackageNotSigned, refusal, package);
             return;
         }
-        UpdateContext &context = host.context();
+        core::UpdateContext &context = host.context();
         // The chunks were written as they came; whatever the file lacks (nothing, normally) goes now.
-        platform::PackageFile::Problem problem;
+        os::PackageFile::Problem problem;
         if (package.size() > bytes.size())
-            problem = {platform::PackageFile::Stage::Write, std::make_error_code(std::errc::io_error)};
+            problem = {os::PackageFile::Stage::Write, std::make_error_code(std::errc::io_error)};
         else if (package.size() < bytes.size())
             problem = package.write(bytes.constData() + package.size(), static_cast<std::size_t>(bytes.size() - package.size()));
         if (!problem)
@@ -105,21 +105,21 @@ void onDownloadComplete(StepHost &host, const NetGrab &grab, platform::PackageFi
     host.enableActionButton();
 }
 
-void onDownloadFailed(StepHost &host, qint32 errorNumber, const QString &errorDescription,
-                      platform::PackageFile &package)
+void onDownloadFailed(core::StepHost &host, qint32 errorNumber, const QString &errorDescription,
+                      os::PackageFile &package)
 {
     package.discard();
     host.messageBoxes().show(QStringLiteral("Erreur lors du téléchargement de la mise à jour : ")
                                  + QString::number(errorNumber) + QLatin1Char(' ') + errorDescription
-                                 + SupportContactText(),
-                             kTitle, BoxIcon::Critical, BoxButtons::Ok);
+                                 + core::SupportContactText(),
+                             kTitle, platform::BoxIcon::Critical, platform::BoxButtons::Ok);
     host.enableActionButton();
 }
 
-void CancelDownload(NetGrab &grab, platform::PackageFile &package)
+void CancelDownload(NetGrab &grab, os::PackageFile &package)
 {
     grab.DownloadCancel();
     package.discard();
 }
 
-} // namespace kestrel
+} // namespace kestrel::download

@@ -1,6 +1,6 @@
-#include "NetGrab.h"
+#include "download/NetGrab.h"
 
-#include "PackageDigest.h"
+#include "download/PackageDigest.h"
 
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -13,7 +13,7 @@
 #include <new>
 #include <utility>
 
-namespace kestrel {
+namespace kestrel::download {
 
 namespace {
 
@@ -60,7 +60,7 @@ QString outOfMemoryText()
 
 } // namespace
 
-NetGrab::NetGrab(QNetworkAccessManager &network, HttpSettings settings, QObject *parent)
+NetGrab::NetGrab(QNetworkAccessManager &network, platform::HttpSettings settings, QObject *parent)
     : QObject(parent), m_network(network), m_settings(std::move(settings))
 {
     connect(&m_activityCheck, &QTimer::timeout, this, &NetGrab::checkActivity);
@@ -92,7 +92,7 @@ void NetGrab::DownloadStart(const QString &URL)
         emit DownloadFailed(kUrlRefused, refusedUrlText(URL));
         return;
     }
-    QNetworkRequest request = makeServiceRequest(url, m_settings);
+    QNetworkRequest request = platform::makeServiceRequest(url, m_settings);
     // Qt's own transfer time-out re-arms a timer through the event queue on every chunk,
     // which slows a large download measurably; a periodic look at the last activity is enough.
     request.setTransferTimeout(0);
@@ -302,7 +302,7 @@ void NetGrab::onFinished()
         return;
 
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    const QString reason = reasonPhraseText(reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute));
+    const QString reason = platform::reasonPhraseText(reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute));
     const QNetworkReply::NetworkError error = reply->error();
     const QString errorText = reply->errorString();
     QByteArray body = std::exchange(m_body, QByteArray());
@@ -355,4 +355,4 @@ qint64 NetGrab::bodyLimit() const
     return std::clamp<qint64>(m_settings.maxBodyBytes, 0, std::numeric_limits<qint32>::max());
 }
 
-} // namespace kestrel
+} // namespace kestrel::download

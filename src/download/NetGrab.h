@@ -12,14 +12,14 @@
 #include <functional>
 #include <utility>
 
-#include "Https.h"
+#include "platform/Https.h"
 
 #include <memory>
 
 class QNetworkAccessManager;
 
 
-namespace kestrel {
+namespace kestrel::download {
 
 class PackageDigest;
 
@@ -46,7 +46,7 @@ public:
     // a non-empty answer (a French description) fails the download with kChunkNotStored.
     using ChunkReceiver = std::function<QString(const char *data, qint64 size)>;
 
-    NetGrab(QNetworkAccessManager &network, HttpSettings settings, QObject *parent = nullptr);
+    NetGrab(QNetworkAccessManager &network, platform::HttpSettings settings, QObject *parent = nullptr);
     ~NetGrab() override;
 
     // Replaces any running download; a URL the client refuses fails before this returns.
@@ -83,7 +83,7 @@ private:
     bool isCurrent(const QNetworkReply *reply) const { return reply && reply == m_reply; }
 
     QNetworkAccessManager &m_network;
-    HttpSettings m_settings;
+    platform::HttpSettings m_settings;
     QPointer<QNetworkReply> m_reply;
     bool m_headersRead = false;
     bool m_keepBody = false;   // false for a reply other than 200: its body is counted, not kept
@@ -107,4 +107,4 @@ private:
     qint32 receivedLength = 0;
 };
 
-} // namespace kestrel
+} // namespace kestrel::download

@@ -1,11 +1,11 @@
-#include "PackageDigest.h"
+#include "download/PackageDigest.h"
 
-#include "Https.h"
-#include "UpdateContext.h"
+#include "core/UpdateContext.h"
+#include "platform/Https.h"
 
 #include <openssl/evp.h>
 
-namespace kestrel {
+namespace kestrel::download {
 
 void PackageDigest::Free::operator()(evp_md_ctx_st *context) const
 {
@@ -42,7 +42,7 @@ QByteArray PackageDigest::result()
     return done ? digest.left(size) : QByteArray();
 }
 
-QString unsignedPackageProblem(const UpdateService &service, const UpdateContext &context, const QByteArray &digest)
+QString unsignedPackageProblem(const platform::UpdateService &service, const core::UpdateContext &context, const QByteArray &digest)
 {
     if (service.packagePublicKey.isEmpty() || (!context.signedDigest.isEmpty() && digest == context.signedDigest))
         return {};
@@ -50,4 +50,4 @@ QString unsignedPackageProblem(const UpdateService &service, const UpdateContext
                           "il n'a pas été enregistré.");
 }
 
-} // namespace kestrel
+} // namespace kestrel::download

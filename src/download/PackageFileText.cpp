@@ -1,15 +1,15 @@
-#include "PackageFileText.h"
+#include "download/PackageFileText.h"
 
-#include "SystemError.h"
+#include "os/SystemError.h"
 
 #include <QDir>
 
-namespace kestrel {
+namespace kestrel::download {
 
-QString describePackageProblem(const platform::PackageFile::Problem &problem, const QString &folder,
+QString describePackageProblem(const os::PackageFile::Problem &problem, const QString &folder,
                                const QString &packagePath)
 {
-    using Stage = platform::PackageFile::Stage;
+    using Stage = os::PackageFile::Stage;
     const QString shownFolder = QDir::toNativeSeparators(folder);
     const QString shownPath = QDir::toNativeSeparators(packagePath);
     switch (problem.stage) {
@@ -21,16 +21,16 @@ QString describePackageProblem(const platform::PackageFile::Problem &problem, co
             .arg(shownFolder);
     case Stage::FolderNotFolder:
     case Stage::Folder:
-        return QStringLiteral("Impossible de créer le dossier « %1 » (%2).").arg(shownFolder, QString::fromStdString(platform::frenchSystemError(problem.error)));
+        return QStringLiteral("Impossible de créer le dossier « %1 » (%2).").arg(shownFolder, QString::fromStdString(os::frenchSystemError(problem.error)));
     case Stage::Clear:
         return QStringLiteral("Impossible de supprimer l'élément qui occupe l'emplacement « %1.part » (%2).")
-            .arg(shownPath, QString::fromStdString(platform::frenchSystemError(problem.error)));
+            .arg(shownPath, QString::fromStdString(os::frenchSystemError(problem.error)));
     case Stage::Create:
     case Stage::Write:
     case Stage::Rename:
         break;
     }
-    return QStringLiteral("Impossible d'enregistrer le fichier « %1 » (%2).").arg(shownPath, QString::fromStdString(platform::frenchSystemError(problem.error)));
+    return QStringLiteral("Impossible d'enregistrer le fichier « %1 » (%2).").arg(shownPath, QString::fromStdString(os::frenchSystemError(problem.error)));
 }
 
-} // namespace kestrel
+} // namespace kestrel::download

@@ -1,13 +1,13 @@
 #pragma once
 
-#include "PackageFile.h"
+#include "os/PackageFile.h"
 
 #include <QString>
 
-namespace kestrel {
+namespace kestrel::download {
 
 // What went wrong with the updates folder or the package file, in French, for the download box.
-QString describePackageProblem(const platform::PackageFile::Problem &problem, const QString &folder,
+QString describePackageProblem(const os::PackageFile::Problem &problem, const QString &folder,
                                const QString &packagePath);
 
-} // namespace kestrel
+} // namespace kestrel::download

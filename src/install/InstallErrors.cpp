@@ -1,4 +1,4 @@
-#include "InstallErrors.h"
+#include "install/InstallErrors.h"
 
 
 namespace kestrel::install {
@@ -99,18 +99,18 @@ std::string foreignStaging(const std::filesystem::path &staging)
 std::string cannotClearStaging(const std::filesystem::path &staging, const std::error_code &error)
 {
     return "Impossible de supprimer le dossier temporaire " + quoted(displayPath(staging))
-        + " laissé par une installation interrompue : " + frenchSystemError(error) + "." + kUnchanged;
+        + " laissé par une installation interrompue : " + os::frenchSystemError(error) + "." + kUnchanged;
 }
 
 std::string stagingError(const std::filesystem::path &path, const std::error_code &error)
 {
     return "Impossible d'écrire " + quoted(displayPath(path)) + " dans le dossier temporaire : "
-        + frenchSystemError(error) + "." + kUnchanged;
+        + os::frenchSystemError(error) + "." + kUnchanged;
 }
 
 std::string cannotCreateTarget(const std::filesystem::path &target, const std::error_code &error)
 {
-    return "Impossible de créer le dossier " + quoted(displayPath(target)) + " : " + frenchSystemError(error) + "."
+    return "Impossible de créer le dossier " + quoted(displayPath(target)) + " : " + os::frenchSystemError(error) + "."
         + kUnchanged;
 }
 
@@ -139,12 +139,12 @@ std::string otherVolume(const std::string &name)
 
 std::string switchUndone(const std::string &name, const std::error_code &error)
 {
-    return "Impossible de mettre en place " + quoted(name) + " : " + frenchSystemError(error) + "." + kPrevious;
+    return "Impossible de mettre en place " + quoted(name) + " : " + os::frenchSystemError(error) + "." + kPrevious;
 }
 
 std::string switchNotUndone(const std::string &name, const std::error_code &error)
 {
-    return "Impossible de mettre en place " + quoted(name) + " : " + frenchSystemError(error)
+    return "Impossible de mettre en place " + quoted(name) + " : " + os::frenchSystemError(error)
         + ". Les fichiers d'origine n'ont pas encore pu être tous remis en place ; ils le seront au prochain "
           "démarrage de l'assistant de mise à jour.";
 }
@@ -163,7 +163,7 @@ std::string unreadableRecord(const std::filesystem::path &record)
 
 std::string notPutBack(const std::string &name, const std::error_code &error)
 {
-    return "impossible de remettre en place " + quoted(name) + " (" + frenchSystemError(error) + ")";
+    return "impossible de remettre en place " + quoted(name) + " (" + os::frenchSystemError(error) + ")";
 }
 
 std::string overlappingZipEntries(const std::string &first, const std::string &second)
@@ -204,7 +204,7 @@ std::string outOfMemory()
 
 std::string fileSystem(const std::error_code &error)
 {
-    return "Erreur du système de fichiers : " + frenchSystemError(error) + ".";
+    return "Erreur du système de fichiers : " + os::frenchSystemError(error) + ".";
 }
 
 } // namespace message

@@ -1,18 +1,18 @@
-#include "FrmUpdate.h"
+#include "wizard/FrmUpdate.h"
 
-#include "Cleanup.h"
-#include "DownloadStep.h"
-#include "FileSystem.h"
-#include "Install.h"
-#include "MessageBoxes.h"
-#include "NetGrab.h"
-#include "Prerequisites.h"
-#include "ProgramEnd.h"
-#include "Product.h"
-#include "StartUp.h"
-#include "StepTexts.h"
-#include "SupportContact.h"
-#include "WindowLayout.h"
+#include "core/Product.h"
+#include "core/SupportContact.h"
+#include "download/DownloadStep.h"
+#include "download/NetGrab.h"
+#include "install/steps/Cleanup.h"
+#include "install/steps/Install.h"
+#include "install/steps/StartUp.h"
+#include "os/FileSystem.h"
+#include "platform/MessageBoxes.h"
+#include "platform/ProgramEnd.h"
+#include "prerequisites/Prerequisites.h"
+#include "wizard/StepTexts.h"
+#include "wizard/WindowLayout.h"
 
 #include <QAccessible>
 #include <QCloseEvent>
@@ -33,7 +33,7 @@ static void initResources()
     Q_INIT_RESOURCE(kestrel);
 }
 
-namespace kestrel {
+namespace kestrel::wizard {
 
 namespace {
 
@@ -90,19 +90,19 @@ FrmUpdate::~FrmUpdate() = default;
 void FrmUpdate::Form_Initialize()
 {
     // Qt needs no InitCommonControls: its widgets are ready once the application object exists.
-    m_context.appFolder = QString::fromStdString(platform::withTrailingSeparator(
-        m_services.programFolder.toStdString(), platform::nativeSeparator()));
-    m_context.updatesFolder = m_context.appFolder + QStringLiteral("updates") + QChar::fromLatin1(platform::nativeSeparator());
+    m_context.appFolder = QString::fromStdString(os::withTrailingSeparator(
+        m_services.programFolder.toStdString(), os::nativeSeparator()));
+    m_context.updatesFolder = m_context.appFolder + QStringLiteral("updates") + QChar::fromLatin1(os::nativeSeparator());
 
     createControls();
     Form_Load();
-    setWindowTitle(windowTitle() + QLatin1Char(' ') + kDisplayName);
+    setWindowTitle(windowTitle() + QLatin1Char(' ') + core::kDisplayName);
     TriggerNextStep();
     m_context.grbDownload = grbDownloadControl;
-    connect(m_context.grbDownload, &NetGrab::DownloadProgress, this, &FrmUpdate::grbDownload_DownloadProgress);
-    connect(m_context.grbDownload, &NetGrab::DownloadComplete, this, &FrmUpdate::grbDownload_DownloadComplete);
-    connect(m_context.grbDownload, &NetGrab::DownloadFailed, this, &FrmUpdate::grbDownload_DownloadFailed);
-    SettleStartUp(*this, m_folderLock);
+    connect(m_context.grbDownload, &download::NetGrab::DownloadProgress, this, &FrmUpdate::grbDownload_DownloadProgress);
+    connect(m_context.grbDownload, &download::NetGrab::DownloadComplete, this, &FrmUpdate::grbDownload_DownloadComplete);
+    connect(m_context.grbDownload, &download::NetGrab::DownloadFailed, this, &FrmUpdate::grbDownload_DownloadFailed);
+    install::steps::SettleStartUp(*this, m_folderLock);
 }
 
 void FrmUpdate::createControls()
@@ -114,7 +114,7 @@ void FrmUpdate::createControls()
     resize(px(11535), px(7800));
     setMinimumSize(px(kMinWindowWidth), px(kMinWindowHeight));
 
-    grbDownloadControl = new NetGrab(*m_services.updateService.network, m_services.updateService.http, this);
+    grbDownloadControl = new download::NetGrab(*m_services.updateService.network, m_services.updateService.http, this);
     grbDownloadControl->setObjectName(QStringLiteral("grbDownloadControl"));
 
     ZoneRight = new QWidget(this);
@@ -189,7 +189,7 @@ void FrmUpdate::createControls()
         lblEtape[i]->setWordWrap(true);
     }
     Image1 = picture(ZoneLeft, "Image1", QStringLiteral(":/kestrel/banner.png"), pxRect(480, 600, 2130, 675));
-    Image1->setAccessibleName(kDisplayName + QStringLiteral(", mise à jour"));
+    Image1->setAccessibleName(core::kDisplayName + QStringLiteral(", mise à jour"));
     setTabOrder(CmdUpdate, BrowserUpdate);
 }
 
@@ -232,7 +232,7 @@ void FrmUpdate::closeEvent(QCloseEvent *event)
     // and nothing of the update may go on unseen afterwards.
     if (event->isAccepted() && stepRunning) {
         if (m_context.currentStep == 2)
-            CancelDownload(*m_context.grbDownload, m_package);
+            download::CancelDownload(*m_context.grbDownload, m_package);
         m_services.programEnd->endProgram();
     }
 }
@@ -351,14 +351,14 @@ void FrmUpdate::ShowStepCompleted()
 {
     const int step = m_context.currentStep;
     if (step >= 1 && step <= 3) {
-        setStatusText(LblInfo->text() + CRLF + stepTexts()[step - 1].doneLine);
+        setStatusText(LblInfo->text() + core::CRLF + stepTexts()[step - 1].doneLine);
         CmdUpdate->setText(stepTexts()[step - 1].nextCaption);
     } else if (step == 4) {
-        setStatusText(closingStatusText(kDisplayName, m_context.latestVersion));
+        setStatusText(closingStatusText(core::kDisplayName, m_context.latestVersion));
         CmdUpdate->setText(finishCaption());
         setStepIcon(4, imgDone);
-        m_services.messageBoxes->show(succeededText() + SupportContactText(), QStringLiteral("Mise à jour"),
-                                      BoxIcon::Information, BoxButtons::Ok);
+        m_services.messageBoxes->show(succeededText() + core::SupportContactText(), QStringLiteral("Mise à jour"),
+                                      platform::BoxIcon::Information, platform::BoxButtons::Ok);
     }
     if (step >= 1 && step <= 5)
         setStepIcon(step - 1, imgDone);
@@ -381,42 +381,42 @@ void FrmUpdate::setStepIcon(int index, const QLabel *state)
 void FrmUpdate::ShowWelcomePage()
 {
     ShowPage(*m_browserView, *m_pump,
-             [this] { return WelcomePageText(kDisplayName, 5, configuredSupportContacts()); });
+             [this] { return WelcomePageText(core::kDisplayName, 5, core::configuredSupportContacts()); });
 }
 
 bool FrmUpdate::CheckPrerequisites()
 {
-    return kestrel::CheckPrerequisites(*this);
+    return prerequisites::CheckPrerequisites(*this);
 }
 
 bool FrmUpdate::StartDownload()
 {
-    return kestrel::StartDownload(*this, *m_context.grbDownload, m_package);
+    return download::StartDownload(*this, *m_context.grbDownload, m_package);
 }
 
 bool FrmUpdate::StartInstall()
 {
-    return kestrel::StartInstall(*this);
+    return install::steps::StartInstall(*this);
 }
 
 bool FrmUpdate::CleanTemporaryFiles()
 {
-    return kestrel::CleanTemporaryFiles(*this);
+    return install::steps::CleanTemporaryFiles(*this);
 }
 
 void FrmUpdate::grbDownload_DownloadProgress(float Progress)
 {
-    onDownloadProgress(*this, Progress);
+    download::onDownloadProgress(*this, Progress);
 }
 
 void FrmUpdate::grbDownload_DownloadComplete(qint32)
 {
-    onDownloadComplete(*this, *m_context.grbDownload, m_package);
+    download::onDownloadComplete(*this, *m_context.grbDownload, m_package);
 }
 
 void FrmUpdate::grbDownload_DownloadFailed(qint32 ErrorNumber, const QString &ErrorDescription)
 {
-    onDownloadFailed(*this, ErrorNumber, ErrorDescription, m_package);
+    download::onDownloadFailed(*this, ErrorNumber, ErrorDescription, m_package);
 }
 
-} // namespace kestrel
+} // namespace kestrel::wizard
