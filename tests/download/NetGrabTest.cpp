@@ -1,5 +1,6 @@
 // The download control against the local HTTPS server: bodies, progress, failures and time limits.
 
+#include "download/DownloadFailures.h"
 #include "download/NetGrab.h"
 #include "support/TestKit.h"
 #include "support/https/TestHttpsServer.h"
@@ -102,7 +103,7 @@ TEST_P(Downloads, EndOnceWithTheBodyOrAToldFailure)
     GrabHarness h(limits, row.certificate);
     h.server.setReply("/p", row.reply);
     h.grab->DownloadStart(row.url.isNull() ? h.server.baseUrl() + "p" : row.url.arg(closedPort()));
-    EXPECT_TRUE(row.outcome != download::NetGrab::kUrlRefused || h.ends == 1) << "told before DownloadStart returns";
+    EXPECT_TRUE(row.outcome != download::kUrlRefused || h.ends == 1) << "told before DownloadStart returns";
     ASSERT_TRUE(h.waitForEnd());
     EXPECT_EQ(h.ends, 1);
     EXPECT_EQ(h.progress.size(), h.progressBeforeEnd);
@@ -155,21 +156,21 @@ INSTANTIATE_TEST_SUITE_P(
                  QNetworkReply::TimeoutError},
         Download{"CertificateFromAnotherAuthority", kSmall, QNetworkReply::SslHandshakeFailedError, {}, {}, {},
                  TestHttpsServer::Certificate::SignedByOtherCa},
-        Download{"DeclaredBodyBeyondTheLimit", ScriptedReply{.pieces = {patternBytes(20000)}}, download::NetGrab::kBodyTooLarge,
+        Download{"DeclaredBodyBeyondTheLimit", ScriptedReply{.pieces = {patternBytes(20000)}}, download::kBodyTooLarge,
                  QStringLiteral("taille maximale acceptée (10000 octets)")},
         // Too long before its second piece, which would come only after every wait here.
         Download{"UndeclaredBodyBeyondTheLimit",
                  ScriptedReply{.pieces = {patternBytes(15000), patternBytes(15000)}, .declareLength = false, .pieceDelay = 120s},
-                 download::NetGrab::kBodyTooLarge, QStringLiteral("taille maximale")},
+                 download::kBodyTooLarge, QStringLiteral("taille maximale")},
         // The inactivity limit never trips, as data keeps coming.
-        Download{"SustainedTrickle", ScriptedReply{.pieces = piecesOf(40, 10), .pieceDelay = 50ms}, download::NetGrab::kTooSlow,
+        Download{"SustainedTrickle", ScriptedReply{.pieces = piecesOf(40, 10), .pieceDelay = 50ms}, download::kTooSlow,
                  QStringLiteral("Téléchargement trop lent : le serveur de mise à jour a envoyé moins de 1024 octets "
                                 "par seconde en moyenne pendant 1 s.")},
-        Download{"EmptyAddress", kSmall, download::NetGrab::kUrlRefused, kRefused, {}, QStringLiteral("")},
-        Download{"NoScheme", kSmall, download::NetGrab::kUrlRefused, kRefused, {}, "127.0.0.1/p"},
-        Download{"FtpScheme", kSmall, download::NetGrab::kUrlRefused, kRefused, {}, "ftp://127.0.0.1/p"},
-        Download{"FileScheme", kSmall, download::NetGrab::kUrlRefused, kRefused, {}, "file:///etc/hostname"},
-        Download{"NoHost", kSmall, download::NetGrab::kUrlRefused, kRefused, {}, "https://"}),
+        Download{"EmptyAddress", kSmall, download::kUrlRefused, kRefused, {}, QStringLiteral("")},
+        Download{"NoScheme", kSmall, download::kUrlRefused, kRefused, {}, "127.0.0.1/p"},
+        Download{"FtpScheme", kSmall, download::kUrlRefused, kRefused, {}, "ftp://127.0.0.1/p"},
+        Download{"FileScheme", kSmall, download::kUrlRefused, kRefused, {}, "file:///etc/hostname"},
+        Download{"NoHost", kSmall, download::kUrlRefused, kRefused, {}, "https://"}),
     [](const auto &info) { return std::string(info.param.name); });
 
 TEST(NetGrab, ReceiverProcessingEventsInsideProgressCountsEveryChunkOnce)
