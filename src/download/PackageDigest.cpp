@@ -1,16 +1,14 @@
-#include "PackageDigest.h"
+#include "download/PackageDigest.h"
 
-#include "Https.h"
-#include "UpdateContext.h"
+#include "core/UpdateContext.h"
+#include "platform/Https.h"
 
-namespace kestrel {
+namespace kestrel::download {
 
-QString unsignedPackageProblem(const UpdateService &service, const UpdateContext &context, const QByteArray &digest)
+bool isSignedPackageDigest(const platform::UpdateService &service, const core::UpdateContext &context,
+                           const QByteArray &digest)
 {
-    if (service.packagePublicKey.isEmpty() || (!context.signedDigest.isEmpty() && digest == context.signedDigest))
-        return {};
-    return QStringLiteral("Le paquet reçu ne correspond pas à la mise à jour signée par l'éditeur ; "
-                          "il n'a pas été enregistré.");
+    return service.packagePublicKey.isEmpty() || (!context.signedDigest.isEmpty() && digest == context.signedDigest);
 }
 
-} // namespace kestrel
+} // namespace kestrel::download

@@ -1,8 +1,8 @@
-#include "PackageDigest.h"
+#include "download/PackageDigest.h"
 
 #include <openssl/evp.h>
 
-namespace kestrel {
+namespace kestrel::download {
 
 struct DigestContext {
     EVP_MD_CTX *evp = EVP_MD_CTX_new();
@@ -44,4 +44,4 @@ QByteArray PackageDigest::result()
     return done ? digest.left(size) : QByteArray();
 }
 
-} // namespace kestrel
+} // namespace kestrel::download

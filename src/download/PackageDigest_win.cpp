@@ -1,9 +1,9 @@
-#include "PackageDigest.h"
+#include "download/PackageDigest.h"
 
 #include <windows.h>
 #include <bcrypt.h>
 
-namespace kestrel {
+namespace kestrel::download {
 
 // CNG, the system's own: it uses the processor's SHA instructions, and Update.exe ships no
 // OpenSSL (its TLS is the system's too).
@@ -63,4 +63,4 @@ QByteArray PackageDigest::result()
     return done ? digest : QByteArray();
 }
 
-} // namespace kestrel
+} // namespace kestrel::download

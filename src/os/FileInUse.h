@@ -8,7 +8,7 @@
 #include <system_error>
 #include <thread>
 
-namespace kestrel::platform {
+namespace kestrel::os {
 
 // True when error is the system refusing because another program holds the file (never on Linux,
 // where nothing holds a file against a rename).
@@ -28,4 +28,4 @@ std::error_code retryWhileHeld(Operation operation)
     return error;
 }
 
-} // namespace kestrel::platform
+} // namespace kestrel::os

@@ -1,10 +1,10 @@
-#include "FileInUse.h"
+#include "os/FileInUse.h"
 
-namespace kestrel::platform {
+namespace kestrel::os {
 
 bool heldByAnotherProgram(const std::error_code &)
 {
     return false;
 }
 
-} // namespace kestrel::platform
+} // namespace kestrel::os

@@ -1,8 +1,8 @@
-#include "FileInUse.h"
+#include "os/FileInUse.h"
 
 #include <windows.h>
 
-namespace kestrel::platform {
+namespace kestrel::os {
 
 // The system's own codes. The C++ library of MinGW-w64 (GCC 12) turns a sharing violation in
 // std::filesystem::rename into the portable EIO; the thread's last system error, set by the
@@ -14,4 +14,4 @@ bool heldByAnotherProgram(const std::error_code &error)
     return code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION;
 }
 
-} // namespace kestrel::platform
+} // namespace kestrel::os

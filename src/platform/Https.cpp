@@ -1,6 +1,6 @@
-#include "Https.h"
+#include "platform/Https.h"
 
-#include "KestrelConfig.h"
+#include "platform/KestrelConfig.h"
 
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -10,7 +10,7 @@
 #include <QStringDecoder>
 #include <QUrl>
 
-namespace kestrel {
+namespace kestrel::platform {
 
 QNetworkRequest makeServiceRequest(const QUrl &url, const HttpSettings &settings)
 {
@@ -71,4 +71,4 @@ QString configuredPackagePublicKey()
     return QString::fromLatin1(config::kPackagePublicKey);
 }
 
-} // namespace kestrel
+} // namespace kestrel::platform

@@ -1,11 +1,10 @@
-#include "WindowLayout.h"
+#include "wizard/WindowLayout.h"
 
-namespace kestrel {
+namespace kestrel::wizard {
 
 namespace {
 // Values the rules read but never change.
 constexpr float kZoneLeftWidth = 3135;
-constexpr float kZoneBoutonHeight = 1215;
 constexpr float kCmdUpdateWidth = 1575;
 constexpr float kCmdUpdateHeight = 495;
 constexpr float kCmdUpdateTop = 360;
@@ -45,4 +44,4 @@ WindowLayout computeWindowLayout(float windowWidth, float windowHeight, float fr
     return l;
 }
 
-} // namespace kestrel
+} // namespace kestrel::wizard

@@ -6,10 +6,10 @@
 //
 // Exit status 0 only when the update went through to "Terminer".
 
-#include "Application.h"
-#include "FrmUpdate.h"
-#include "MessageBoxes.h"
-#include "ProgramEnd.h"
+#include "platform/MessageBoxes.h"
+#include "platform/ProgramEnd.h"
+#include "wizard/Application.h"
+#include "wizard/FrmUpdate.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -74,7 +74,7 @@ public:
         m_poll.start();
     }
 
-    void attach(FrmUpdate &window)
+    void attach(wizard::FrmUpdate &window)
     {
         m_window = &window;
         m_button = window.findChild<QPushButton *>(QStringLiteral("CmdUpdate"));
@@ -226,7 +226,7 @@ private:
             say(QStringLiteral("warning: could not save %1").arg(path));
     }
 
-    FrmUpdate *m_window = nullptr;
+    wizard::FrmUpdate *m_window = nullptr;
     QString m_folder;
     QPushButton *m_button = nullptr;
     QLabel *m_info = nullptr;
@@ -242,7 +242,7 @@ private:
     bool m_finishClicked = false;
 };
 
-class DriverProgramEnd final : public ProgramEnd {
+class DriverProgramEnd final : public platform::ProgramEnd {
 public:
     void setDriver(Driver *driver) { m_driver = driver; }
     void endProgram() override
@@ -261,7 +261,7 @@ private:
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
-    prepareApplication(app);
+    platform::prepareApplication(app);
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
@@ -271,7 +271,7 @@ int main(int argc, char *argv[])
     parser.addHelpOption();
     const QCommandLineOption baseUrl(QStringLiteral("base-url"),
                                      QStringLiteral("Update service base address, ending in /vb6/v1/softwares/."),
-                                     QStringLiteral("url"), configuredServiceBaseUrl());
+                                     QStringLiteral("url"), platform::configuredServiceBaseUrl());
     const QCommandLineOption ca(QStringLiteral("ca"),
                                 QStringLiteral("PEM file of the certificates the service must chain to "
                                                "(default: the build's own)."),
@@ -292,7 +292,7 @@ int main(int argc, char *argv[])
         say(QStringLiteral("error: --program-folder is required"));
         return 2;
     }
-    HttpSettings http = configuredHttpSettings();
+    platform::HttpSettings http = platform::configuredHttpSettings();
     if (parser.isSet(ca)) {
         http.trustedCa = QSslCertificate::fromPath(parser.value(ca), QSsl::Pem);
         if (http.trustedCa.isEmpty()) {
@@ -307,19 +307,19 @@ int main(int argc, char *argv[])
     }
 
     QNetworkAccessManager network;
-    QtMessageBoxes boxes;
+    wizard::QtMessageBoxes boxes;
     DriverProgramEnd programEnd;
-    WizardServices services;
+    wizard::WizardServices services;
     services.messageBoxes = &boxes;
     services.programEnd = &programEnd;
-    services.updateService = {&network, parser.value(baseUrl), http, configuredPackagePublicKey()};
+    services.updateService = {&network, parser.value(baseUrl), http, platform::configuredPackagePublicKey()};
     services.programFolder = QDir(parser.value(folder)).absolutePath();
     say(QStringLiteral("service: %1").arg(services.updateService.baseUrl));
     say(QStringLiteral("application folder: %1").arg(services.programFolder));
 
     Driver driver(shots);
     programEnd.setDriver(&driver);
-    FrmUpdate window(services);
+    wizard::FrmUpdate window(services);
     boxes.setParent(&window);
     driver.attach(window);
 

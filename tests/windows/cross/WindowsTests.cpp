@@ -4,11 +4,12 @@
 
 #include <windows.h>
 
-#include "FileInUse.h"
-#include "FileSystem.h"
-#include "FolderLock.h"
-#include "OutputFile.h"
-#include "SystemProbes.h"
+#include "os/FileInUse.h"
+#include "os/FileSystem.h"
+#include "os/FolderLock.h"
+#include "os/NameCase.h"
+#include "os/OutputFile.h"
+#include "os/SystemProbes.h"
 
 #include <gtest/gtest.h>
 
@@ -22,8 +23,8 @@
 #include <vector>
 
 namespace fs = std::filesystem;
-using namespace kestrel::platform;
-using Windows::IsProcessRunning;
+using namespace kestrel;
+using os::Windows::IsProcessRunning;
 
 namespace {
 
@@ -54,7 +55,7 @@ struct TemporaryFolder {
     const fs::path path = fs::temp_directory_path()
         / (L"kestrel-" + std::to_wstring(::GetCurrentProcessId()) + L"-" + std::to_wstring(++counter));
     TemporaryFolder() { fs::create_directories(path); }
-    ~TemporaryFolder() { removeTree(path); }
+    ~TemporaryFolder() { os::removeTree(path); }
 };
 
 using Handle = std::unique_ptr<void, decltype([](HANDLE handle) { ::CloseHandle(handle); })>;
@@ -179,29 +180,38 @@ TEST(FileSystem, ordinaryFileExcludesFoldersHiddenAndSystemFiles)
     for (const auto &row : rows) {
         std::ofstream(folder.path / row.name) << "MZ";
         ::SetFileAttributesW((folder.path / row.name).c_str(), row.attributes);
-        EXPECT_EQ(isOrdinaryFile(utf8(folder.path / row.name)), row.ordinary) << utf8(row.name);
+        EXPECT_EQ(os::isOrdinaryFile(utf8(folder.path / row.name)), row.ordinary) << utf8(row.name);
     }
     fs::create_directory(folder.path / L"dossier.exe");
-    EXPECT_FALSE(isOrdinaryFile(utf8(folder.path / L"dossier.exe")));
-    EXPECT_FALSE(isOrdinaryFile(utf8(folder.path / L"absent.exe")));
+    EXPECT_FALSE(os::isOrdinaryFile(utf8(folder.path / L"dossier.exe")));
+    EXPECT_FALSE(os::isOrdinaryFile(utf8(folder.path / L"absent.exe")));
 }
 
 // Blocks written out of order land at their offsets; a file in a missing folder is an error.
 TEST(FileSystem, outputFileWritesBlocksAtTheirOffsets)
 {
     TemporaryFolder folder;
-    kestrel::install::OutputFile out;
+    os::OutputFile out;
     EXPECT_FALSE(out.open(folder.path / L"donn\u00e9es.bin", 0644));
     EXPECT_FALSE(out.writeAt(0, "abc", 3));
     EXPECT_FALSE(out.writeAt(6, "ghi", 3));
     EXPECT_FALSE(out.writeAt(3, "def", 3));
     EXPECT_FALSE(out.close());
     EXPECT_EQ(readAll(folder.path / L"donn\u00e9es.bin"), "abcdefghi");
-    kestrel::install::OutputFile missing;
+    os::OutputFile missing;
     EXPECT_TRUE(missing.open(folder.path / L"absent" / L"x.bin", 0644));
 }
 
 // Without a trailing backslash, in a folder with accents; a drive root keeps its own.
+// The system's own case mapping: names it merges share a key, names it keeps apart mostly do not.
+TEST(FileSystem, nameCaseKeyFollowsTheSystemsLetterCase)
+{
+    EXPECT_EQ(os::nameCaseKey("\xc3\x89" "cran.TXT"), os::nameCaseKey("\xc3\xa9" "cran.txt")); // Écran, écran
+    EXPECT_EQ(os::nameCaseKey("FICHIER"), os::nameCaseKey("f\xc4\xb1" "chier"));           // dotless i
+    EXPECT_NE(os::nameCaseKey("stra\xc3\x9f" "e"), os::nameCaseKey("strasse"));          // ß is not ss
+    EXPECT_EQ(os::nameCaseKey("\xff\xfe"), "\xff\xfe");                                  // not UTF-8: as is
+}
+
 TEST(FileSystem, programFolderOfACopyElsewhere)
 {
     TemporaryFolder folder;
@@ -260,13 +270,13 @@ std::wstring unixName(const fs::path &path)
 }
 
 // Wine gives no handle on a host program: this waits for its effect instead.
-bool runOnHost(const std::wstring &commandLine, const fs::path &watched, NodeKind awaited)
+bool runOnHost(const std::wstring &commandLine, const fs::path &watched, os::NodeKind awaited)
 {
     start(commandLine);
     std::error_code ignored;
-    for (int tries = 0; tries < 600 && nodeKind(watched, ignored) != awaited; ++tries)
+    for (int tries = 0; tries < 600 && os::nodeKind(watched, ignored) != awaited; ++tries)
         ::Sleep(100);
-    return nodeKind(watched, ignored) == awaited;
+    return os::nodeKind(watched, ignored) == awaited;
 }
 
 // Made by the system on Windows (with developer mode or administrator rights), by the host under wine.
@@ -275,7 +285,7 @@ bool makeLink(const fs::path &link, const fs::path &target)
     if (unixNameOf == nullptr)
         return ::CreateSymbolicLinkW(link.c_str(), target.c_str(),
                                      SYMBOLIC_LINK_FLAG_DIRECTORY | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE);
-    return runOnHost(L"Z:\\bin\\ln -s" + unixName(target) + unixName(link), link, NodeKind::Link);
+    return runOnHost(L"Z:\\bin\\ln -s" + unixName(target) + unixName(link), link, os::NodeKind::Link);
 }
 
 // An application folder with a link along a package path, and a leftover staging folder
@@ -295,34 +305,34 @@ TEST(FileSystem, linksAreSeenAndNeverDeletedThrough)
     ASSERT_TRUE(makeLink(app / L"donnees", elsewhere) && makeLink(staging / L"content" / L"lien", elsewhere));
 
     std::error_code error;
-    EXPECT_EQ(nodeKind(app, error), NodeKind::Folder);
-    EXPECT_EQ(nodeKind(app / L"fichier.txt", error), NodeKind::File);
-    EXPECT_EQ(nodeKind(app / L"donnees", error), NodeKind::Link);
-    EXPECT_EQ(nodeKind(app / L"absent", error), NodeKind::Missing);
+    EXPECT_EQ(os::nodeKind(app, error), os::NodeKind::Folder);
+    EXPECT_EQ(os::nodeKind(app / L"fichier.txt", error), os::NodeKind::File);
+    EXPECT_EQ(os::nodeKind(app / L"donnees", error), os::NodeKind::Link);
+    EXPECT_EQ(os::nodeKind(app / L"absent", error), os::NodeKind::Missing);
     EXPECT_FALSE(error);
     // Only the last component is judged: a caller walks a path one component at a time.
-    EXPECT_EQ(nodeKind(app / L"donnees" / L"garder.txt", error), NodeKind::File);
+    EXPECT_EQ(os::nodeKind(app / L"donnees" / L"garder.txt", error), os::NodeKind::File);
 
-    const std::error_code stagingError = removeTree(staging);
-    const std::error_code linkError = removeTree(app / L"donnees");
+    const std::error_code stagingError = os::removeTree(staging);
+    const std::error_code linkError = os::removeTree(app / L"donnees");
     EXPECT_EQ(readAll(elsewhere / L"garder.txt"), "garder");
-    EXPECT_EQ(nodeKind(staging / L"content" / L"a", error), NodeKind::Missing);
+    EXPECT_EQ(os::nodeKind(staging / L"content" / L"a", error), os::NodeKind::Missing);
     if (!madeByHost) {
         EXPECT_FALSE(stagingError || linkError);
-        EXPECT_EQ(nodeKind(staging, error), NodeKind::Missing);
-        EXPECT_EQ(nodeKind(app / L"donnees", error), NodeKind::Missing);
+        EXPECT_EQ(os::nodeKind(staging, error), os::NodeKind::Missing);
+        EXPECT_EQ(os::nodeKind(app / L"donnees", error), os::NodeKind::Missing);
     } else {
         // Wine deletes the target of a host link through any handle: the link stays, reported.
         EXPECT_EQ(stagingError, std::errc::too_many_symbolic_link_levels);
         EXPECT_EQ(linkError, std::errc::too_many_symbolic_link_levels);
-        EXPECT_EQ(nodeKind(staging / L"content" / L"lien", error), NodeKind::Link);
+        EXPECT_EQ(os::nodeKind(staging / L"content" / L"lien", error), os::NodeKind::Link);
     }
-    EXPECT_FALSE(removeTree(app / L"absent"));
+    EXPECT_FALSE(os::removeTree(app / L"absent"));
     // Under wine a host link can only be removed by the host.
     if (madeByHost)
-        runOnHost(L"Z:\\bin\\rm -rf" + unixName(root), root, NodeKind::Missing);
+        runOnHost(L"Z:\\bin\\rm -rf" + unixName(root), root, os::NodeKind::Missing);
     else
-        removeTree(root);
+        os::removeTree(root);
 }
 
 // One folder, however it is spelled, takes one lock: asked from another thread (the mutex is the
@@ -333,30 +343,30 @@ TEST(FolderLock, oneLockPerFolderWhateverItsSpelling)
     const fs::path folder = root.path / L"Kestrel11Application";
     fs::create_directories(folder);
     fs::create_directories(root.path / L"Autre");
-    FolderLock held;
-    ASSERT_EQ(held.acquire(folder), FolderLock::Result::Acquired);
+    os::FolderLock held;
+    ASSERT_EQ(held.acquire(folder), os::FolderLock::Result::Acquired);
 
     std::wstring lower = folder.wstring() + L"\\";
     ::CharLowerBuffW(lower.data(), static_cast<DWORD>(lower.size()));
     std::wstring shortName(MAX_PATH, L'\0');
     shortName.resize(::GetShortPathNameW(folder.c_str(), shortName.data(), MAX_PATH));
-    std::vector<std::pair<std::wstring, FolderLock::Result>> spellings = {
-        {lower, FolderLock::Result::HeldElsewhere},
-        {shortName, FolderLock::Result::HeldElsewhere},
-        {(root.path / L"Autre").wstring(), FolderLock::Result::Acquired}};
+    std::vector<std::pair<std::wstring, os::FolderLock::Result>> spellings = {
+        {lower, os::FolderLock::Result::HeldElsewhere},
+        {shortName, os::FolderLock::Result::HeldElsewhere},
+        {(root.path / L"Autre").wstring(), os::FolderLock::Result::Acquired}};
     // The same folder through a drive of its own, and, under wine, through the drive of the host's root.
     // Wine 8 answers true and makes no drive; the case then cannot be tried.
     std::error_code ignored;
     if (::DefineDosDeviceW(0, L"K:", root.path.c_str())
-        && nodeKind(L"K:\\Kestrel11Application", ignored) == NodeKind::Folder)
-        spellings.push_back({L"K:\\Kestrel11Application", FolderLock::Result::HeldElsewhere});
+        && os::nodeKind(L"K:\\Kestrel11Application", ignored) == os::NodeKind::Folder)
+        spellings.push_back({L"K:\\Kestrel11Application", os::FolderLock::Result::HeldElsewhere});
     if (unixNameOf != nullptr) {
         std::wstring host = unixName(folder);
-        spellings.push_back({L"Z:" + host.substr(2, host.size() - 3), FolderLock::Result::HeldElsewhere});
+        spellings.push_back({L"Z:" + host.substr(2, host.size() - 3), os::FolderLock::Result::HeldElsewhere});
     }
     for (const auto &[spelling, expected] : spellings) {
-        FolderLock::Result result = FolderLock::Result::NoFolder;
-        std::thread([&result, &spelling] { result = FolderLock().acquire(spelling); }).join();
+        os::FolderLock::Result result = os::FolderLock::Result::NoFolder;
+        std::thread([&result, &spelling] { result = os::FolderLock().acquire(spelling); }).join();
         EXPECT_EQ(result, expected) << utf8(spelling);
     }
     ::DefineDosDeviceW(DDD_REMOVE_DEFINITION, L"K:", nullptr);
@@ -374,7 +384,7 @@ TEST(FileInUse, renameIsTriedAgainWhileAnotherProgramHoldsTheFile)
     ASSERT_NE(held, INVALID_HANDLE_VALUE);
     std::vector<std::error_code> tries;
     tries.reserve(8);
-    const std::error_code error = retryWhileHeld([&] {
+    const std::error_code error = os::retryWhileHeld([&] {
         if (!tries.empty() && held != INVALID_HANDLE_VALUE)
             ::CloseHandle(std::exchange(held, INVALID_HANDLE_VALUE));
         std::error_code renameError;
@@ -400,7 +410,7 @@ int wmain(int argc, wchar_t **argv)
         return 0;
     }
     if (mode == L"--program-folder") {
-        std::ofstream(fs::path(argv[2]), std::ios::binary) << programFolder();
+        std::ofstream(fs::path(argv[2]), std::ios::binary) << os::programFolder();
         return 0;
     }
     ::testing::InitGoogleTest(&argc, argv);

@@ -14,7 +14,7 @@
 #include <windows.h>
 #include <wincrypt.h>
 
-#include "FolderLock.h"
+#include "os/FolderLock.h"
 
 #include <cstdio>
 #include <fstream>
@@ -70,8 +70,8 @@ int wmain(int argc, wchar_t **argv)
         return file == INVALID_HANDLE_VALUE ? 1 : ready(argv[3]);
     }
     if (command == L"lock" && argc == 4) {
-        kestrel::platform::FolderLock lock;
-        return lock.acquire(argv[2]) == kestrel::platform::FolderLock::Result::Acquired ? ready(argv[3]) : 1;
+        kestrel::os::FolderLock lock;
+        return lock.acquire(argv[2]) == kestrel::os::FolderLock::Result::Acquired ? ready(argv[3]) : 1;
     }
     if (command == L"wait" && argc == 3)
         return ready(argv[2]);
