@@ -99,6 +99,26 @@ public:
         });
     }
 
+    // A box told on standard output and answered with its default button, never shown: under wine
+    // a shown box's own event loop does not end once it is answered.
+    platform::BoxAnswer printedBox(const QString &text, const QString &title, platform::BoxIcon icon,
+                                   platform::BoxButtons buttons)
+    {
+        ++m_boxes;
+        const bool information = icon == platform::BoxIcon::Information;
+        say(QStringLiteral("box %1 (%2): %3").arg(m_boxes).arg(information ? QStringLiteral("information")
+                                                                           : QStringLiteral("error"), title));
+        say(indented(text));
+        if (information && title == QStringLiteral("Mise à jour") && m_button && m_button->text() == kFinishCaption)
+            m_successBox = true;
+        const bool ok = buttons == platform::BoxButtons::Ok;
+        // A box that keeps coming back (the application never closes) is given up on.
+        const bool giveUp = !ok && m_boxes > kMaxBoxes;
+        say(QStringLiteral("    answer: %1").arg(ok ? QStringLiteral("OK") : giveUp ? QStringLiteral("Abandonner")
+                                                                                 : QStringLiteral("Réessayer")));
+        return ok ? platform::BoxAnswer::Ok : giveUp ? platform::BoxAnswer::Abort : platform::BoxAnswer::Retry;
+    }
+
     // The program's end, asked by the wizard (the click on "Terminer", or a step that ends it).
     [[noreturn]] void programEnded()
     {
@@ -125,7 +145,11 @@ public:
 private:
     void poll()
     {
-        if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
+        // A box once answered may stay the active modal widget while hidden (so under wine).
+        QWidget *modal = QApplication::activeModalWidget();
+        if (modal && !modal->isVisible())
+            modal = nullptr;
+        if (auto *box = qobject_cast<QMessageBox *>(modal)) {
             reportStatus();
             answer(box);
             return;
@@ -133,7 +157,7 @@ private:
         if (!m_window)
             return;
         reportStatus();
-        if (!m_clicked || !m_button->isEnabled() || QApplication::activeModalWidget())
+        if (!m_clicked || !m_button->isEnabled() || modal)
             return;
         // The button is enabled only when the wizard waits for the user.
         if (m_button->text() == kFinishCaption) {
@@ -149,8 +173,14 @@ private:
 
     void answer(QMessageBox *box)
     {
-        if (m_answered.contains(box))
+        // Under wine a click can come before the box's own loop runs, and is then lost: a box
+        // still shown after its answer gets the same answer again.
+        if (m_answered.contains(box)) {
+            if (m_lastAnswer && m_lastAnswer->window() == box) {
+                        box->done(box->standardButton(m_lastAnswer));
+            }
             return;
+        }
         m_answered.append(box);
         ++m_boxes;
         const bool information = box->icon() == QMessageBox::Information;
@@ -172,6 +202,7 @@ private:
         if (!button && !box->buttons().isEmpty())
             button = box->buttons().first();
         say(QStringLiteral("    answer: %1").arg(button ? button->text().remove(QLatin1Char('&')) : QString()));
+        m_lastAnswer = button;
         if (button)
             button->click();
         else
@@ -233,6 +264,7 @@ private:
     QProgressBar *m_bar = nullptr;
     QTimer m_poll;
     QList<QPointer<QMessageBox>> m_answered;
+    QPointer<QAbstractButton> m_lastAnswer;
     QString m_lastStatus;
     int m_shots = 0;
     int m_boxes = 0;
@@ -240,6 +272,19 @@ private:
     bool m_downloadShot = false;
     bool m_successBox = false;
     bool m_finishClicked = false;
+};
+
+class PrintedBoxes final : public platform::MessageBoxes {
+public:
+    explicit PrintedBoxes(Driver &driver) : m_driver(driver) {}
+    platform::BoxAnswer show(const QString &text, const QString &title, platform::BoxIcon icon,
+                             platform::BoxButtons buttons) override
+    {
+        return m_driver.printedBox(text, title, icon, buttons);
+    }
+
+private:
+    Driver &m_driver;
 };
 
 class DriverProgramEnd final : public platform::ProgramEnd {
@@ -282,10 +327,13 @@ int main(int argc, char *argv[])
     const QCommandLineOption screenshots(QStringLiteral("screenshots"),
                                          QStringLiteral("Folder for the PNG screenshots (created)."),
                                          QStringLiteral("dir"));
+    const QCommandLineOption printedBoxes(QStringLiteral("printed-boxes"),
+                                          QStringLiteral("Tell the boxes on standard output and answer them "
+                                                         "without showing them."));
     const QCommandLineOption timeout(QStringLiteral("timeout"),
                                      QStringLiteral("Give up after this many seconds (default 600)."),
                                      QStringLiteral("seconds"), QStringLiteral("600"));
-    parser.addOptions({baseUrl, ca, folder, screenshots, timeout});
+    parser.addOptions({baseUrl, ca, folder, screenshots, printedBoxes, timeout});
     parser.process(app);
 
     if (!parser.isSet(folder)) {
@@ -310,14 +358,15 @@ int main(int argc, char *argv[])
     wizard::QtMessageBoxes boxes;
     DriverProgramEnd programEnd;
     wizard::WizardServices services;
-    services.messageBoxes = &boxes;
+    Driver driver(shots);
+    PrintedBoxes printed(driver);
+    services.messageBoxes = parser.isSet(printedBoxes) ? static_cast<platform::MessageBoxes *>(&printed) : &boxes;
     services.programEnd = &programEnd;
     services.updateService = {&network, parser.value(baseUrl), http, platform::configuredPackagePublicKey()};
     services.programFolder = QDir(parser.value(folder)).absolutePath();
     say(QStringLiteral("service: %1").arg(services.updateService.baseUrl));
     say(QStringLiteral("application folder: %1").arg(services.programFolder));
 
-    Driver driver(shots);
     programEnd.setDriver(&driver);
     wizard::FrmUpdate window(services);
     boxes.setParent(&window);
