@@ -163,6 +163,15 @@ std::error_code dropStaging(const SwitchPaths &paths)
 {
     std::error_code error;
     fs::remove(paths.record(), error);
+    if (!error)
+        fs::remove(paths.committed(), error);
+    // The backups before the marker: a backup that cannot go yet (on Windows, the wizard's own
+    // running executable) leaves a staging still marked as ours and with neither record nor
+    // commit mark, which the next start removes without a word.
+    for (const fs::path &part : {paths.backup(), paths.content()}) {
+        if (!error)
+            error = removeOurTree(part);
+    }
     return error ? error : removeOurTree(paths.staging);
 }
 

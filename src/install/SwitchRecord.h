@@ -49,7 +49,7 @@ bool moveDone(const SwitchPaths &paths, const Move &move);
 std::error_code undoMoves(const SwitchPaths &paths, const std::vector<Move> &moves, std::string &failed);
 // Marks the update as kept: from here on, a later start completes it.
 std::error_code markCommitted(const SwitchPaths &paths);
-// Drops the record first, then the backups and the rest of the staging.
+// Drops the record first, then the commit mark, the backups, the staged content and the rest.
 std::error_code dropStaging(const SwitchPaths &paths);
 
 } // namespace kestrel::install
