@@ -385,6 +385,8 @@ def real_program_ends(r):
         time.sleep(20)  # only a picture waits on this, never a verdict
         image = subprocess.run(["xwd", "-root", "-display", r.display], capture_output=True).stdout
         pnm = subprocess.run(["xwdtopnm"], input=image, capture_output=True).stdout
+        pnm = subprocess.run(["pnmcut", "-left", "0", "-top", "0", "-width", "760", "-height", "560"], input=pnm,
+                             capture_output=True).stdout
         with open(os.path.join(r.shots, "update-exe-under-wine.png"), "wb") as f:
             f.write(subprocess.run(["pnmtopng"], input=pnm, capture_output=True).stdout)
         program.kill()
