@@ -87,14 +87,14 @@ int main(int argc, char **argv)
     host.ctx.packageFileName = QStringLiteral("maj_kestrel11_bench.zip");
 
     download::NetGrab grab(network, host.service.http);
-    os::PackageFile package;
+    download::DownloadStep step(host, grab);
     // Where the time goes, on standard error: chunks, time inside the progress handler, phases.
     QElapsedTimer clock;
     clock.start();
     qint64 chunks = 0, handlerNs = 0, firstMs = -1, lastMs = 0;
     QObject::connect(&grab, &download::NetGrab::DownloadProgress, [&](float p) {
         const qint64 before = clock.nsecsElapsed();
-        download::onDownloadProgress(host, p);
+        step.grbDownload_DownloadProgress(p);
         handlerNs += clock.nsecsElapsed() - before;
         ++chunks;
         lastMs = before / 1000000;
@@ -112,10 +112,10 @@ int main(int argc, char **argv)
                      static_cast<long long>(lastMs), static_cast<long long>(clock.elapsed()),
                      ms(thread.ru_utime) + ms(thread.ru_stime), ms(process.ru_utime) + ms(process.ru_stime));
     });
-    QObject::connect(&grab, &download::NetGrab::DownloadComplete, [&](qint32) { download::onDownloadComplete(host, grab, package); });
+    QObject::connect(&grab, &download::NetGrab::DownloadComplete, [&](qint32 n) { step.grbDownload_DownloadComplete(n); });
     QObject::connect(&grab, &download::NetGrab::DownloadFailed,
-                     [&](qint32 n, const QString &d) { download::onDownloadFailed(host, n, d, package); });
-    download::StartDownload(host, grab, package);
+                     [&](qint32 n, const QString &d) { step.grbDownload_DownloadFailed(n, d); });
+    step.StartDownload();
     if (host.done) // refused before any network work
         return host.stored ? 0 : 1;
     return app.exec();

@@ -14,7 +14,7 @@ SupportContacts configuredSupportContacts()
 QString SupportContactText()
 {
     const SupportContacts contacts = configuredSupportContacts();
-    return CRLF + CRLF
+    return QString::fromLatin1(CRLF) + CRLF
         + QStringLiteral("Si vous rencontrez des difficultés, veuillez contacter notre support technique :")
         + CRLF + QStringLiteral("- Email : ") + contacts.email
         + CRLF + QStringLiteral("- Téléphone : ") + contacts.phone;

@@ -4,10 +4,6 @@
 #include <QString>
 #include <QtGlobal>
 
-namespace kestrel::download {
-class NetGrab;
-}
-
 namespace kestrel::core {
 
 // The main window's fields through which the steps hand their results to each other.
@@ -21,7 +17,6 @@ struct UpdateContext {
     // The package's SHA-256 that the vendor signed, set by step 1 when a public key is built in.
     QByteArray signedDigest;
     qint32 currentStep = 0;
-    download::NetGrab *grbDownload = nullptr;
 };
 
 } // namespace kestrel::core

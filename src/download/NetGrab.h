@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/Https.h"
+
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QNetworkReply>
@@ -14,38 +16,20 @@
 #include <optional>
 #include <utility>
 
-#include "platform/Https.h"
-
-#include <memory>
-
 class QNetworkAccessManager;
 
-
 namespace kestrel::download {
-
-class PackageDigest;
 
 // Downloads one URL by GET into memory, in the background, and reports through three events,
 // all raised on the thread that owns the object.
 //
 // DownloadFailed carries Qt's QNetworkReply::NetworkError value for a transport failure,
-// the HTTP status for a reply other than 200, or one of the numbers below.
+// the HTTP status for a reply other than 200, or one of the numbers of DownloadFailures.h.
 class NetGrab : public QObject {
     Q_OBJECT
 public:
-    // Qt's own number for a URL whose scheme it cannot fetch; used for every refused URL.
-    static constexpr qint32 kUrlRefused = 301; // QNetworkReply::ProtocolUnknownError
-    // The body, declared or received, is larger than HttpSettings::maxBodyBytes.
-    static constexpr qint32 kBodyTooLarge = -2;
-    // The memory for the body could not be obtained.
-    static constexpr qint32 kOutOfMemory = -3;
-    // The chunk receiver refused a chunk (the package file could not be written).
-    static constexpr qint32 kChunkNotStored = -1;
-    // The average rate stayed below HttpSettings::trickleFloorBytesPerSecond for a whole trickleWindow.
-    static constexpr qint32 kTooSlow = -4;
-
     // Given each chunk of a 200 reply's body once, in order, before that chunk's progress event;
-    // a non-empty answer (a French description) fails the download with kChunkNotStored.
+    // a non-empty answer (a French description) fails the download with kPackageNotStored.
     using ChunkReceiver = std::function<QString(const char *data, qint64 size)>;
 
     NetGrab(QNetworkAccessManager &network, platform::HttpSettings settings, QObject *parent = nullptr);
@@ -55,10 +39,6 @@ public:
     void DownloadStart(const QString &URL);
     // The body of the last download that ended with status 200 (shared, not copied).
     QByteArray Bytes() const { return downloadedBytes; }
-    // When on, the SHA-256 of each body is computed while its bytes arrive; off by default.
-    void setComputeSha256(bool on);
-    // The SHA-256 of Bytes() when it was computed, otherwise empty.
-    QByteArray BytesSha256() const { return downloadedSha256; }
     // Applies to the downloads started afterwards.
     void setChunkReceiver(ChunkReceiver receiver) { m_chunkReceiver = std::move(receiver); }
     // Ends the running download, if any, without a further event.
@@ -93,7 +73,6 @@ private:
     bool m_reading = false;    // inside readBatches: nested notifications leave the reading to it
     quint64 m_generation = 0; // moves on whenever the current reply is released
     QByteArray m_body;         // the body of the running download, gathered in place
-    std::unique_ptr<PackageDigest> m_digest;
     QTimer m_activityCheck;
     // On the settings' clock: when the running download started and last received something.
     std::chrono::milliseconds m_startedAt{0};
@@ -105,7 +84,6 @@ private:
     ChunkReceiver m_chunkReceiver;
 
     QByteArray downloadedBytes;
-    QByteArray downloadedSha256;
     qint32 totalBytes = 0;
     qint32 expectedLength = -1;
     qint32 receivedLength = 0;

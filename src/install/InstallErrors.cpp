@@ -1,5 +1,6 @@
 #include "install/InstallErrors.h"
 
+#include "core/Product.h"
 
 namespace kestrel::install {
 
@@ -14,7 +15,7 @@ namespace message {
 namespace {
 
 const char *const kUnchanged = " Aucun fichier n'a été modifié.";
-const char *const kPrevious = " Kestrel 11 reste dans sa version précédente.";
+const std::string kPrevious = std::string(" ") + core::kDisplayName + " reste dans sa version précédente.";
 
 std::string quoted(const std::string &text)
 {
@@ -28,8 +29,8 @@ std::string megabytes(std::uintmax_t bytes)
 
 } // namespace
 
-const char *const kMarkerText = "Dossier temporaire de l'assistant de mise à jour de Kestrel 11. "
-                                "Il peut être supprimé.\r\n";
+const std::string kMarkerText = std::string("Dossier temporaire de l'assistant de mise à jour de ")
+    + core::kDisplayName + ". Il peut être supprimé." + core::CRLF;
 
 std::optional<std::string> refusal(const std::string &path, PathVerdict verdict, EntryKind kind)
 {
@@ -152,8 +153,8 @@ std::string switchNotUndone(const std::string &name, const std::error_code &erro
 std::string leftoverNotRecovered(const std::string &detail)
 {
     return "Une mise à jour précédente a été interrompue et n'a pas pu être annulée : " + detail
-        + ". Des fichiers de Kestrel 11 sont peut-être encore dans le dossier des mises à jour ; "
-          "l'assistant réessaiera à son prochain démarrage.";
+        + ". Des fichiers de " + core::kDisplayName
+        + " sont peut-être encore dans le dossier des mises à jour ; l'assistant réessaiera à son prochain démarrage.";
 }
 
 std::string unreadableRecord(const std::filesystem::path &record)

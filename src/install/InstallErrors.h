@@ -50,7 +50,7 @@ std::string encryptedZipEntry(const std::string &entry);
 std::string unreadableZipDirectory();
 std::string outOfMemory();
 std::string fileSystem(const std::error_code &error);
-extern const char *const kMarkerText;
+extern const std::string kMarkerText;
 
 } // namespace message
 

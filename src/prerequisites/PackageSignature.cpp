@@ -34,7 +34,7 @@ QByteArray decodeDigest(const QString &hex)
 
 QByteArray signedPackageText(const QString &version, const QString &sha256Hex)
 {
-    return core::kSoftwareId.toUtf8() + '\n' + version.toUtf8() + '\n' + sha256Hex.toUtf8();
+    return QByteArray(core::kSoftwareId) + '\n' + version.toUtf8() + '\n' + sha256Hex.toUtf8();
 }
 
 QByteArray verifiedPackageDigest(const QString &publicKeyBase64, const QString &version,

@@ -26,7 +26,7 @@ bool applicationPresent(const core::UpdateContext &ctx)
 
 bool applicationRunning()
 {
-    return os::Windows::IsProcessRunning(core::kExeName.toStdString());
+    return os::Windows::IsProcessRunning(core::kExeName);
 }
 
 void showNotFoundBox(platform::MessageBoxes &boxes)

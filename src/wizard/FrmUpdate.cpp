@@ -8,9 +8,11 @@
 #include "install/steps/Install.h"
 #include "install/steps/StartUp.h"
 #include "os/FileSystem.h"
+#include "os/FolderLock.h"
 #include "platform/MessageBoxes.h"
 #include "platform/ProgramEnd.h"
 #include "prerequisites/Prerequisites.h"
+#include "wizard/SingleWizard.h"
 #include "wizard/StepTexts.h"
 #include "wizard/WindowLayout.h"
 
@@ -98,11 +100,13 @@ void FrmUpdate::Form_Initialize()
     Form_Load();
     setWindowTitle(windowTitle() + QLatin1Char(' ') + core::kDisplayName);
     TriggerNextStep();
-    m_context.grbDownload = grbDownloadControl;
-    connect(m_context.grbDownload, &download::NetGrab::DownloadProgress, this, &FrmUpdate::grbDownload_DownloadProgress);
-    connect(m_context.grbDownload, &download::NetGrab::DownloadComplete, this, &FrmUpdate::grbDownload_DownloadComplete);
-    connect(m_context.grbDownload, &download::NetGrab::DownloadFailed, this, &FrmUpdate::grbDownload_DownloadFailed);
-    install::steps::SettleStartUp(*this, m_folderLock);
+    m_download = std::make_unique<download::DownloadStep>(*this, *grbDownloadControl);
+    connect(grbDownloadControl, &download::NetGrab::DownloadProgress, this, &FrmUpdate::grbDownload_DownloadProgress);
+    connect(grbDownloadControl, &download::NetGrab::DownloadComplete, this, &FrmUpdate::grbDownload_DownloadComplete);
+    connect(grbDownloadControl, &download::NetGrab::DownloadFailed, this, &FrmUpdate::grbDownload_DownloadFailed);
+    m_folderLock = std::make_unique<os::FolderLock>();
+    if (ClaimApplicationFolder(*this, *m_folderLock))
+        install::steps::SettleInterruptedInstall(*this);
 }
 
 void FrmUpdate::createControls()
@@ -220,7 +224,7 @@ void FrmUpdate::resizeEvent(QResizeEvent *event)
 
 void FrmUpdate::closeEvent(QCloseEvent *event)
 {
-    const bool stepRunning = !CmdUpdate->isEnabled() && m_context.currentStep >= 1 && m_context.currentStep <= 4;
+    const bool stepRunning = m_stepRunning && m_context.currentStep >= 1 && m_context.currentStep <= 4;
     // The installation and the cleanup end on their own: an application folder is never left
     // between two versions, so the window stays until they are done or undone.
     if (stepRunning && m_context.currentStep >= 3) {
@@ -232,7 +236,7 @@ void FrmUpdate::closeEvent(QCloseEvent *event)
     // and nothing of the update may go on unseen afterwards.
     if (event->isAccepted() && stepRunning) {
         if (m_context.currentStep == 2)
-            download::CancelDownload(*m_context.grbDownload, m_package);
+            m_download->CancelDownload();
         m_services.programEnd->endProgram();
     }
 }
@@ -297,6 +301,7 @@ void FrmUpdate::CmdUpdate_Click()
         return;
     }
     CmdUpdate->setEnabled(false);
+    m_stepRunning = true;
     ShowStepStarted();
     bool success = false;
     switch (m_context.currentStep) {
@@ -366,6 +371,7 @@ void FrmUpdate::ShowStepCompleted()
 
 void FrmUpdate::enableActionButton()
 {
+    m_stepRunning = false;
     CmdUpdate->setEnabled(true);
     // Disabling the button moved the keyboard focus away; the next action is here again.
     if (isActiveWindow() || QApplication::focusWidget() == nullptr || isAncestorOf(QApplication::focusWidget()))
@@ -391,7 +397,7 @@ bool FrmUpdate::CheckPrerequisites()
 
 bool FrmUpdate::StartDownload()
 {
-    return download::StartDownload(*this, *m_context.grbDownload, m_package);
+    return m_download->StartDownload();
 }
 
 bool FrmUpdate::StartInstall()
@@ -406,17 +412,17 @@ bool FrmUpdate::CleanTemporaryFiles()
 
 void FrmUpdate::grbDownload_DownloadProgress(float Progress)
 {
-    download::onDownloadProgress(*this, Progress);
+    m_download->grbDownload_DownloadProgress(Progress);
 }
 
-void FrmUpdate::grbDownload_DownloadComplete(qint32)
+void FrmUpdate::grbDownload_DownloadComplete(qint32 BytesReceived)
 {
-    download::onDownloadComplete(*this, *m_context.grbDownload, m_package);
+    m_download->grbDownload_DownloadComplete(BytesReceived);
 }
 
 void FrmUpdate::grbDownload_DownloadFailed(qint32 ErrorNumber, const QString &ErrorDescription)
 {
-    download::onDownloadFailed(*this, ErrorNumber, ErrorDescription, m_package);
+    m_download->grbDownload_DownloadFailed(ErrorNumber, ErrorDescription);
 }
 
 } // namespace kestrel::wizard

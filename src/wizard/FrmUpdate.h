@@ -2,8 +2,6 @@
 
 #include "core/StepHost.h"
 #include "core/UpdateContext.h"
-#include "os/FolderLock.h"
-#include "os/PackageFile.h"
 #include "platform/EventPump.h"
 #include "platform/Https.h"
 #include "wizard/QtSeams.h"
@@ -24,7 +22,11 @@ class MessageBoxes;
 class ProgramEnd;
 }
 namespace kestrel::download {
+class DownloadStep;
 class NetGrab;
+}
+namespace kestrel::os {
+class FolderLock;
 }
 
 namespace kestrel::wizard {
@@ -92,8 +94,9 @@ private:
     std::unique_ptr<HtmlView> m_browserView;
     std::unique_ptr<QtProgressBar> m_progress;
     bool m_centred = false;
-    os::PackageFile m_package; // the package being downloaded
-    os::FolderLock m_folderLock;  // one wizard per application folder, for the window's life
+    bool m_stepRunning = false; // from a click until its step has ended, here or in a download handler
+    std::unique_ptr<download::DownloadStep> m_download;
+    std::unique_ptr<os::FolderLock> m_folderLock; // one wizard per application folder, for the window's life
 
     // Controls, in the order they are created.
     download::NetGrab *grbDownloadControl = nullptr;

@@ -1,12 +1,14 @@
 // The download step on a stand-in window, wired to a real control as the main window wires it.
 
 #include "core/SupportContact.h"
+#include "download/DownloadFailures.h"
 #include "download/DownloadStep.h"
 #include "download/NetGrab.h"
 #include "support/FakeStepHost.h"
 #include "support/TestKit.h"
 #include "support/https/TestHttpsServer.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QNetworkAccessManager>
@@ -36,17 +38,18 @@ struct StepHarness {
         const platform::HttpSettings http{.trustedCa = TestHttpsServer::caCertificates()};
         host.service = {&network, server.baseUrl() + QStringLiteral("vb6/v1/softwares/"), http, {}};
         grab = std::make_unique<download::NetGrab>(network, http);
-        QObject::connect(grab.get(), &download::NetGrab::DownloadProgress, grab.get(), [this](float p) { download::onDownloadProgress(host, p); });
+        step = std::make_unique<download::DownloadStep>(host, *grab);
+        QObject::connect(grab.get(), &download::NetGrab::DownloadProgress, grab.get(), [this](float p) { step->grbDownload_DownloadProgress(p); });
         QObject::connect(grab.get(), &download::NetGrab::DownloadComplete, grab.get(),
-                         [this](qint32) { download::onDownloadComplete(host, *grab, package); });
+                         [this](qint32 n) { step->grbDownload_DownloadComplete(n); });
         QObject::connect(grab.get(), &download::NetGrab::DownloadFailed, grab.get(),
-                         [this](qint32 n, const QString &d) { download::onDownloadFailed(host, n, d, package); });
+                         [this](qint32 n, const QString &d) { step->grbDownload_DownloadFailed(n, d); });
     }
 
     // What a click at step 2 does; then waits for the handler that enables the button, once.
     void run()
     {
-        EXPECT_FALSE(download::StartDownload(host, *grab, package));
+        EXPECT_FALSE(step->StartDownload());
         ASSERT_TRUE(waitUntil([this] { return host.buttonEnabled > 0; }));
         settle(100ms);
         EXPECT_EQ(host.buttonEnabled, 1);
@@ -60,7 +63,7 @@ struct StepHarness {
     TestHttpsServer server;
     QNetworkAccessManager network;
     std::unique_ptr<download::NetGrab> grab;
-    os::PackageFile package;
+    std::unique_ptr<download::DownloadStep> step;
 };
 
 // The package replaces what an earlier run left at its path, and is whole before the hand-over.
@@ -90,6 +93,19 @@ TEST(DownloadStep, CompleteDownloadStoresExactlyTheBodyThenHandsOver)
     EXPECT_EQ(s.host.bar.values, (std::vector<float>{0, 25, 100, 100}));
     EXPECT_GT(s.host.pump.calls, 0); // a slow download leaves the window responsive
     EXPECT_EQ(s.updatesEntries(), (QStringList{QStringLiteral("autre.txt"), s.host.ctx.packageFileName}));
+}
+
+// A signed package of 3.5 MiB arrives in several batches: its digest covers them all.
+TEST(DownloadStep, SignedPackageInManyBatchesIsHandedOver)
+{
+    StepHarness s;
+    const ScriptedReply reply{.pieces = {patternBytes(3 << 20), patternBytes(512 << 10, 1)}};
+    s.server.setReply(kPackageRoute, reply);
+    s.host.service.packagePublicKey = QStringLiteral("clé de l'éditeur");
+    s.host.ctx.signedDigest = QCryptographicHash::hash(reply.pieces.join(), QCryptographicHash::Sha256);
+    s.run();
+    EXPECT_TRUE(s.host.boxes.shown.empty()) << s.host.boxes.shown[0].text.toStdString();
+    EXPECT_EQ(s.host.nextStepsTriggered, 1);
 }
 
 struct StepFailure {
@@ -140,13 +156,13 @@ INSTANTIATE_TEST_SUITE_P(
         StepFailure{"ConnectionDroppedMidBody", kDropped, [](StepHarness &) {}, QNetworkReply::RemoteHostClosedError, {}, 1},
         StepFailure{"UpdatesFolderBlockedByAFile", kDropped,
                     [](StepHarness &s) { writeFile(s.host.ctx.appFolder + QStringLiteral("updates"), "pas un dossier"); },
-                    download::kPackageStoreFailed, QStringLiteral("Impossible de créer le dossier"), 0},
+                    download::kPackageNotStored, QStringLiteral("Impossible de créer le dossier"), 0},
         StepFailure{"PackagePathTakenByAFolder", ScriptedReply{.pieces = {patternBytes(100)}},
-                    [](StepHarness &s) { QDir().mkpath(s.packagePath()); }, download::kPackageStoreFailed,
+                    [](StepHarness &s) { QDir().mkpath(s.packagePath()); }, download::kPackageNotStored,
                     QStringLiteral("Impossible d'enregistrer le fichier"), 1},
         StepFailure{"PackageNameWithASeparator", kDropped,
                     [](StepHarness &s) { s.host.ctx.packageFileName = QStringLiteral("../maj.zip"); },
-                    download::kPackageStoreFailed, QStringLiteral("Nom de paquet non valide"), 0}),
+                    download::kPackageNotStored, QStringLiteral("Nom de paquet non valide"), 0}),
     [](const auto &info) { return std::string(info.param.name); });
 
 } // namespace

@@ -1,12 +1,12 @@
 // The download control against the local HTTPS server: bodies, progress, failures, and time limits
 // on a clock the test moves.
 
+#include "download/DownloadFailures.h"
 #include "download/NetGrab.h"
 #include "support/TestKit.h"
 #include "support/https/TestHttpsServer.h"
 
 #include <QCoreApplication>
-#include <QCryptographicHash>
 #include <QNetworkAccessManager>
 #include <QThread>
 
@@ -27,7 +27,6 @@ struct GrabHarness {
         settings.trustedCa = TestHttpsServer::caCertificates();
         settings.clock = &clock;
         grab = std::make_unique<download::NetGrab>(network, settings);
-        grab->setComputeSha256(true);
         grab->setChunkReceiver([this](const char *, qint64 size) { received += size; return QString(); });
         QObject::connect(grab.get(), &download::NetGrab::DownloadProgress, grab.get(), [this](float p) { progress.push_back(p); });
         QObject::connect(grab.get(), &download::NetGrab::DownloadComplete, grab.get(), [this](qint32 n) { end(n, {}, true); });
@@ -98,7 +97,7 @@ void PrintTo(const Download &d, std::ostream *out) { *out << d.name; }
 class Downloads : public ::testing::TestWithParam<Download> {};
 
 // Progress stays within 0..100 whatever the reply declares. A whole body ends with progress
-// 100, then Complete with its size, and Bytes() holds it exactly, with its digest. Anything else
+// 100, then Complete with its size, and Bytes() holds it exactly. Anything else
 // ends in one failure, with its number and description, and no body; a refused address is told
 // before DownloadStart returns. Nothing follows the end.
 TEST_P(Downloads, EndOnceWithTheBodyOrAToldFailure)
@@ -107,7 +106,7 @@ TEST_P(Downloads, EndOnceWithTheBodyOrAToldFailure)
     GrabHarness h({.maxBodyBytes = 4 << 20}, row.certificate);
     h.server.setReply("/p", row.reply);
     h.grab->DownloadStart(row.url.isNull() ? h.server.baseUrl() + "p" : row.url.arg(closedPort()));
-    EXPECT_TRUE(row.outcome != download::NetGrab::kUrlRefused || h.ends == 1) << "told before DownloadStart returns";
+    EXPECT_TRUE(row.outcome != download::kUrlRefused || h.ends == 1) << "told before DownloadStart returns";
     ASSERT_TRUE(h.waitForEnd());
     EXPECT_EQ(h.ends, 1);
     EXPECT_EQ(h.progress.size(), h.progressBeforeEnd);
@@ -118,7 +117,6 @@ TEST_P(Downloads, EndOnceWithTheBodyOrAToldFailure)
         EXPECT_TRUE(h.completed);
         EXPECT_EQ(h.number, body.size());
         EXPECT_EQ(h.grab->Bytes(), body);
-        EXPECT_EQ(h.grab->BytesSha256(), QCryptographicHash::hash(body, QCryptographicHash::Sha256));
         ASSERT_FALSE(h.progress.empty());
         EXPECT_EQ(h.progress.back(), 100.0F);
         if (!row.progress.empty()) {
@@ -143,7 +141,7 @@ INSTANTIATE_TEST_SUITE_P(
                  {25, 100, 100}},
         Download{"NoLengthEndsAtClose", withRawLength({}), kWhole, {}, {100}},
         Download{"EmptyBody", ScriptedReply{}, kWhole, {}, {100}},
-        // Read in batches of 1 MiB at most: the digest runs across them.
+        // Read in batches of 1 MiB at most.
         Download{"ManyBatches", ScriptedReply{.pieces = piecesOf(7, 512 * 1024)}, kWhole},
         Download{"NonNumericLength", withRawLength("abc"), kEither},
         Download{"NegativeLength", withRawLength("-5"), kEither},
@@ -159,17 +157,17 @@ INSTANTIATE_TEST_SUITE_P(
                  QNetworkReply::RemoteHostClosedError},
         Download{"CertificateFromAnotherAuthority", kSmall, QNetworkReply::SslHandshakeFailedError, {}, {}, {},
                  TestHttpsServer::Certificate::SignedByOtherCa},
-        Download{"DeclaredBodyBeyondTheLimit", ScriptedReply{.pieces = {patternBytes((4 << 20) + 1)}}, download::NetGrab::kBodyTooLarge,
+        Download{"DeclaredBodyBeyondTheLimit", ScriptedReply{.pieces = {patternBytes((4 << 20) + 1)}}, download::kBodyTooLarge,
                  QStringLiteral("taille maximale acceptée (4194304 octets)")},
         // Too long before its second piece, which would come only after every wait here.
         Download{"UndeclaredBodyBeyondTheLimit",
                  ScriptedReply{.pieces = {patternBytes((4 << 20) + 1), patternBytes(10)}, .declareLength = false, .pieceDelay = 1h},
-                 download::NetGrab::kBodyTooLarge, QStringLiteral("taille maximale")},
-        Download{"EmptyAddress", kSmall, download::NetGrab::kUrlRefused, kRefused, {}, QStringLiteral("")},
-        Download{"NoScheme", kSmall, download::NetGrab::kUrlRefused, kRefused, {}, "127.0.0.1/p"},
-        Download{"FtpScheme", kSmall, download::NetGrab::kUrlRefused, kRefused, {}, "ftp://127.0.0.1/p"},
-        Download{"FileScheme", kSmall, download::NetGrab::kUrlRefused, kRefused, {}, "file:///etc/hostname"},
-        Download{"NoHost", kSmall, download::NetGrab::kUrlRefused, kRefused, {}, "https://"}),
+                 download::kBodyTooLarge, QStringLiteral("taille maximale")},
+        Download{"EmptyAddress", kSmall, download::kUrlRefused, kRefused, {}, QStringLiteral("")},
+        Download{"NoScheme", kSmall, download::kUrlRefused, kRefused, {}, "127.0.0.1/p"},
+        Download{"FtpScheme", kSmall, download::kUrlRefused, kRefused, {}, "ftp://127.0.0.1/p"},
+        Download{"FileScheme", kSmall, download::kUrlRefused, kRefused, {}, "file:///etc/hostname"},
+        Download{"NoHost", kSmall, download::kUrlRefused, kRefused, {}, "https://"}),
     [](const auto &info) { return std::string(info.param.name); });
 
 // Silent before the reply or in the middle of the body: the inactivity limit (30 s) ends it, not earlier.
@@ -214,7 +212,7 @@ TEST(NetGrab, ADownloadThatTricklesAfterAFastStartIsEnded)
         h.clock.advance(10s);
     }
     EXPECT_EQ(h.ends, 1);
-    EXPECT_EQ(h.number, download::NetGrab::kTooSlow);
+    EXPECT_EQ(h.number, download::kTooSlow);
     EXPECT_EQ(h.description, QStringLiteral("Téléchargement trop lent : le serveur de mise à jour a envoyé moins de 1024 "
                                             "octets par seconde en moyenne pendant 60 s."));
 }

@@ -134,7 +134,7 @@ TEST_P(RunningApplicationTest, AsksUntilClosedOrAnswered)
     installApplication();
     std::optional<NamedProcess> application;
     if (GetParam().running)
-        application.emplace(core::kExeName.toStdString());
+        application.emplace(std::string(core::kExeName));
     if (GetParam().closedWhileAsked)
         host.boxes.onShow = [&application](const RecordedBox &) { application->stop(); };
     host.boxes.answers = GetParam().answers;

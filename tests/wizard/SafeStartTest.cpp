@@ -70,7 +70,7 @@ TEST_F(SafeStartTest, SecondWizardForTheSameFolderIsToldAndEndsWithoutTouchingIt
 
     auto second = openWizard();
 
-    expectBox("Une mise à jour de Kestrel 11 est déjà ouverte", platform::BoxIcon::Information);
+    expectBox("Une mise à jour de Kestrel 11 est déjà ouverte", platform::BoxIcon::Critical);
     EXPECT_EQ(m_host.end.ended, 1);
     EXPECT_EQ(zip::snapshot(m_parent), before);
     second.reset();

@@ -4,9 +4,7 @@
 #include "core/StepHost.h"
 #include "core/SupportContact.h"
 #include "install/Recovery.h"
-#include "os/FolderLock.h"
 #include "platform/MessageBoxes.h"
-#include "platform/ProgramEnd.h"
 
 #include <filesystem>
 
@@ -28,16 +26,8 @@ void showBox(core::StepHost &host, const QString &text, const QString &title, pl
 
 } // namespace
 
-bool SettleStartUp(core::StepHost &host, os::FolderLock &lock)
+void SettleInterruptedInstall(core::StepHost &host)
 {
-    if (lock.acquire(toPath(host.context().appFolder)) == os::FolderLock::Result::HeldElsewhere) {
-        showBox(host,
-                QStringLiteral("Une mise à jour de Kestrel 11 est déjà ouverte pour ce dossier.") + core::CRLF
-                    + QStringLiteral("Terminez-la ou fermez sa fenêtre avant d'en commencer une autre."),
-                QStringLiteral("Mise à jour"), platform::BoxIcon::Information);
-        host.programEnd().endProgram();
-        return false;
-    }
     const install::RecoveryResult recovery =
         install::recoverInterruptedInstall(toPath(host.context().updatesFolder));
     switch (recovery.outcome) {
@@ -46,15 +36,15 @@ bool SettleStartUp(core::StepHost &host, os::FolderLock &lock)
     case install::RecoveryOutcome::RolledBack:
         showBox(host,
                 QStringLiteral("L'installation précédente de la mise à jour a été interrompue avant sa fin.") + core::CRLF
-                    + QStringLiteral("Les fichiers d'origine ont été remis en place : Kestrel 11 est resté dans sa "
-                                     "version précédente."),
+                    + QStringLiteral("Les fichiers d'origine ont été remis en place : %1 est resté dans sa "
+                                     "version précédente.").arg(core::kDisplayName),
                 kInstallTitle, platform::BoxIcon::Information);
         break;
     case install::RecoveryOutcome::Completed:
         showBox(host,
                 QStringLiteral("L'installation précédente de la mise à jour a été interrompue alors que tous les "
                                "nouveaux fichiers étaient déjà en place.")
-                    + core::CRLF + QStringLiteral("Elle a été terminée : Kestrel 11 est dans sa nouvelle version."),
+                    + core::CRLF + QStringLiteral("Elle a été terminée : %1 est dans sa nouvelle version.").arg(core::kDisplayName),
                 kInstallTitle, platform::BoxIcon::Information);
         break;
     case install::RecoveryOutcome::Failed:
@@ -64,7 +54,6 @@ bool SettleStartUp(core::StepHost &host, os::FolderLock &lock)
                 kInstallTitle, platform::BoxIcon::Critical);
         break;
     }
-    return true;
 }
 
 } // namespace kestrel::install::steps
