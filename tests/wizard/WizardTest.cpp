@@ -23,6 +23,7 @@
 
 #include <map>
 #include <set>
+#include <tuple>
 #include <vector>
 
 using namespace kestrel;
@@ -221,7 +222,8 @@ TEST(QtSeams, TheProgressBarShowsTheFloatRange)
     EXPECT_EQ(real.value(), real.maximum());
 }
 
-// A real box: Enter presses the default button, Escape the one that stops.
+// A real box shows the text with plain line breaks, the title and the icon; Enter presses the
+// default button, Escape the one that stops.
 TEST(QtSeams, TheBoxesDefaultAndEscapeButtons)
 {
     using platform::BoxAnswer;
@@ -234,12 +236,14 @@ TEST(QtSeams, TheBoxesDefaultAndEscapeButtons)
         QObject::connect(&press, &QTimer::timeout, [&] {
             if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
                 press.stop();
+                EXPECT_EQ(std::make_tuple(box->text(), box->windowTitle(), box->icon()),
+                          std::make_tuple(QStringLiteral("texte\n\nsuite"), QStringLiteral("titre"), QMessageBox::Critical));
                 QKeyEvent key(QEvent::KeyPress, row.key, Qt::NoModifier);
                 QApplication::sendEvent(box, &key);
             }
         });
         press.start(10);
-        EXPECT_EQ(wizard::QtMessageBoxes().show(QStringLiteral("texte"), QStringLiteral("titre"), platform::BoxIcon::Critical,
+        EXPECT_EQ(wizard::QtMessageBoxes().show(QStringLiteral("texte\r\n\r\nsuite"), QStringLiteral("titre"), platform::BoxIcon::Critical,
                                                 row.buttons), row.answer) << row.key;
     }
 }
