@@ -113,6 +113,8 @@ TEST(Controller, OneClickRunsEveryStepToTerminerWhichEndsTheProgram)
     EXPECT_EQ(f.icons(), "ddddd");
     ASSERT_EQ(f.boxes.shown.size(), 1U);
     EXPECT_EQ(f.boxes.shown[0].text, kSuccess + core::SupportContactText());
+    EXPECT_TRUE(core::SupportContactText().startsWith(kCRLF + kCRLF + QStringLiteral("Si vous rencontrez des difficultés, veuillez "
+                                                                                   "contacter notre support technique :\r\n- Email : ")));
     EXPECT_EQ(f.boxes.shown[0].title, QStringLiteral("Mise à jour"));
     EXPECT_EQ(f.boxes.shown[0].icon, platform::BoxIcon::Information);
     EXPECT_EQ(f.boxes.shown[0].buttons, platform::BoxButtons::Ok);
