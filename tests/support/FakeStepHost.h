@@ -10,9 +10,7 @@
 #include "platform/ProgramEnd.h"
 #include "platform/ProgressBar.h"
 #include "support/QtPrinters.h"
-
-#include <QCoreApplication>
-#include <QString>
+#include "support/TestKit.h"
 
 #include <deque>
 #include <functional>
@@ -21,13 +19,13 @@
 namespace kestrel::test {
 
 struct RecordedBox {
-    QString text;
-    QString title;
+    QString text, title;
     platform::BoxIcon icon;
     platform::BoxButtons buttons;
 };
 
-// Answers boxes from a queue (OK when it runs dry) and records each one.
+// Answers boxes from a queue (OK, else Abort, when it runs dry) and records each one; onShow runs
+// while a box is "open", before its answer is returned.
 class ScriptedBoxes : public platform::MessageBoxes {
 public:
     platform::BoxAnswer show(const QString &text, const QString &title, platform::BoxIcon icon, platform::BoxButtons buttons) override
@@ -43,31 +41,21 @@ public:
     }
     std::vector<RecordedBox> shown;
     std::deque<platform::BoxAnswer> answers;
-    // Runs while a box is "open", before its answer is returned (e.g. to end a process).
     std::function<void(const RecordedBox &)> onShow;
 };
 
+// Every value the bar accepted, in order.
 class RecordingProgressBar : public platform::ProgressBar {
 public:
-    bool setValue(float value) override
-    {
-        const bool accepted = platform::ProgressBar::setValue(value);
-        if (accepted)
-            values.push_back(value);
-        else
-            ++refused;
-        return accepted;
-    }
-    std::vector<float> values;  // every value accepted, in order
-    int refused = 0;
+    bool setValue(float value) override { return platform::ProgressBar::setValue(value) && (values.push_back(value), true); }
+    std::vector<float> values;
 };
 
 class CountingPump : public platform::EventPump {
 public:
     void processPendingEvents() override
     {
-        ++calls;
-        if (alsoProcessQtEvents)
+        if (++calls, alsoProcessQtEvents)
             QCoreApplication::processEvents();
     }
     int calls = 0;
@@ -91,8 +79,7 @@ public:
     void ShowStepCompleted() override { ++stepsCompleted; }
     void TriggerNextStep() override
     {
-        ++nextStepsTriggered;
-        if (onTriggerNextStep)
+        if (++nextStepsTriggered, onTriggerNextStep)
             onTriggerNextStep();
     }
     void enableActionButton() override { ++buttonEnabled; }
@@ -103,9 +90,7 @@ public:
     CountingPump pump;
     RecordingProgramEnd end;
     platform::UpdateService service;
-    int stepsCompleted = 0;
-    int nextStepsTriggered = 0;
-    int buttonEnabled = 0;
+    int stepsCompleted = 0, nextStepsTriggered = 0, buttonEnabled = 0;
     std::function<void()> onTriggerNextStep;
 };
 

@@ -59,8 +59,7 @@ void sendBody(QSslSocket *socket, const std::shared_ptr<Exchange> &ex, qsizetype
         const bool drops = reply.dropAfterBodyBytes >= 0;
         if (drops)
             piece.truncate(std::max<qint64>(0, reply.dropAfterBodyBytes - ex->bodySent));
-        socket->write(piece);
-        ex->bodySent += piece.size();
+        ex->bodySent += socket->write(piece);
         if (drops && ex->bodySent >= reply.dropAfterBodyBytes) {
             QTimer::singleShot(0, socket, [socket] { abortWhenSent(socket); });
             return;
@@ -90,15 +89,9 @@ TestHttpsServer::TestHttpsServer(Certificate certificate)
         throw std::runtime_error("the test HTTPS server cannot listen on 127.0.0.1");
 }
 
-QList<QSslCertificate> TestHttpsServer::caCertificates()
-{
-    return QSslCertificate::fromData(certificateFile(QStringLiteral("trusted-ca.pem")));
-}
+QList<QSslCertificate> TestHttpsServer::caCertificates() { return QSslCertificate::fromData(certificateFile(QStringLiteral("trusted-ca.pem"))); }
 
-QString TestHttpsServer::baseUrl() const
-{
-    return QStringLiteral("https://127.0.0.1:%1/").arg(serverPort());
-}
+QString TestHttpsServer::baseUrl() const { return QStringLiteral("https://127.0.0.1:%1/").arg(serverPort()); }
 
 void TestHttpsServer::incomingConnection(qintptr descriptor)
 {
@@ -112,7 +105,7 @@ void TestHttpsServer::incomingConnection(qintptr descriptor)
             return;
         ex->answered = true;
         const QByteArray path = ex->head.left(ex->head.indexOf('\n')).split(' ').value(1);
-        m_requests.append(path);
+        ++m_requests;
         const auto found = m_replies.find(path);
         ex->reply = found != m_replies.end() ? found->second : ScriptedReply{.status = 404, .reason = "Not Found"};
         QTimer::singleShot(ex->reply.headerDelay, socket, [socket, ex] {

@@ -5,7 +5,6 @@
 #include <sys/wait.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <stdexcept>
@@ -17,7 +16,7 @@ namespace kestrel::test {
 
 namespace fs = std::filesystem;
 
-NamedProcess::NamedProcess(const std::string &exeName, std::chrono::seconds lifetime, const std::string &linkName)
+NamedProcess::NamedProcess(const std::string &exeName, const std::string &linkName)
 {
     std::string folder = (fs::temp_directory_path() / "kestrel-process-XXXXXX").string();
     if (::mkdtemp(folder.data()) == nullptr)
@@ -29,22 +28,23 @@ NamedProcess::NamedProcess(const std::string &exeName, std::chrono::seconds life
         fs::permissions(m_executable, fs::perms::owner_all);
         if (!linkName.empty())
             fs::create_symlink(exeName, m_folder / linkName);
-        start((linkName.empty() ? m_executable : m_folder / linkName).string(), lifetime);
+        start((linkName.empty() ? m_executable : m_folder / linkName).string());
     } catch (...) {
         stop();
         throw;
     }
 }
 
-void NamedProcess::start(std::string program, std::chrono::seconds lifetime)
+void NamedProcess::start(std::string program)
 {
-    std::string argument = std::to_string(lifetime.count());
-    char *argv[] = {program.data(), argument.data(), nullptr};
+    char argument[] = "300";
+    char *argv[] = {program.data(), argument, nullptr};
     // posix_spawn returns once the new image runs, or with the exec's error. A file just
     // written may still be open in a child that another thread forked meanwhile: busy.
-    int error = ::posix_spawn(&m_pid, program.c_str(), nullptr, nullptr, argv, environ);
+    int error = ETXTBSY;
     for (int attempt = 0; error == ETXTBSY && attempt < 100; ++attempt) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (attempt > 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
         error = ::posix_spawn(&m_pid, program.c_str(), nullptr, nullptr, argv, environ);
     }
     if (error != 0) {
@@ -65,11 +65,9 @@ void NamedProcess::stop()
         }
         m_pid = -1;
     }
-    if (!m_folder.empty()) {
-        std::error_code ignored;
-        fs::remove_all(m_folder, ignored);
-        m_folder.clear();
-    }
+    std::error_code ignored;
+    if (!m_folder.empty())
+        fs::remove_all(m_folder, ignored), m_folder.clear();
 }
 
 } // namespace kestrel::test
