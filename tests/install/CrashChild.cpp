@@ -14,13 +14,6 @@ namespace {
 
 std::size_t g_killAt = 0;
 
-std::error_code killHere(std::size_t point)
-{
-    if (point == g_killAt)
-        std::raise(SIGKILL);
-    return {};
-}
-
 struct Quiet final : kestrel::install::InstallObserver {
     void started(std::size_t) override {}
     void topLevelStaged(std::size_t) override {}
@@ -34,9 +27,8 @@ int main(int argc, char **argv)
     if (argc != 4)
         return 2;
     g_killAt = std::strtoull(argv[3], nullptr, 10);
-    kestrel::install::setSwitchPointHook(killHere);
+    kestrel::install::setSwitchPointHook([](std::size_t point) { return point == g_killAt ? (std::raise(SIGKILL), std::error_code()) : std::error_code(); });
     Quiet observer;
-    const auto result = kestrel::install::installPackage(argv[1], argv[2], observer);
-    std::fprintf(stderr, "not killed: %s\n", result.description.c_str());
+    std::fprintf(stderr, "not killed: %s\n", kestrel::install::installPackage(argv[1], argv[2], observer).description.c_str());
     return 1;
 }

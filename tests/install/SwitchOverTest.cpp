@@ -8,17 +8,9 @@ namespace fs = std::filesystem;
 namespace kestrel::test {
 namespace {
 
-struct ObstacleCase {
-    const char *name;
-    const char *blocked;
-};
-void PrintTo(const ObstacleCase &row, std::ostream *out)
-{
-    *out << row.blocked;
-}
+class SwitchOverObstacleTest : public InstallFixture, public ::testing::WithParamInterface<const char *> {};
 
-class SwitchOverObstacleTest : public InstallFixture, public ::testing::WithParamInterface<ObstacleCase> {};
-
+// The first, a middle or the last file of the switch-over cannot be moved.
 TEST_P(SwitchOverObstacleTest, PutsEverythingBackAndALaterAttemptInstalls)
 {
     for (const char *file : {"a.txt", "lib/b.dll", "z.txt"})
@@ -26,7 +18,7 @@ TEST_P(SwitchOverObstacleTest, PutsEverythingBackAndALaterAttemptInstalls)
     writeAppFile("lib/mes-reglages.cfg", "à moi");
     writePackage({{"a.txt", "nouveau a"}, {"lib/b.dll", "nouveau b"}, {"lib/c.dll", "nouveau c"}, {"z.txt", "nouveau z"}});
     const zip::Tree before = zip::snapshot(m_parent);
-    Obstacle obstacle(m_app / GetParam().blocked);
+    Obstacle obstacle(m_app / GetParam());
     if (!obstacle.set())
         GTEST_SKIP() << "this file system cannot make a file unmovable";
 
@@ -37,30 +29,16 @@ TEST_P(SwitchOverObstacleTest, PutsEverythingBackAndALaterAttemptInstalls)
     EXPECT_EQ(zip::snapshot(m_parent), before);
     m_host.boxes.shown.clear();
     EXPECT_TRUE(install());
-    EXPECT_EQ(fileText(m_app / "z.txt"), "nouveau z");
-    EXPECT_EQ(fileText(m_app / "lib/c.dll"), "nouveau c");
-    EXPECT_EQ(fileText(m_app / "lib/mes-reglages.cfg"), "à moi");
+    EXPECT_EQ(fileText(m_app / "z.txt") + fileText(m_app / "lib/c.dll") + fileText(m_app / "lib/mes-reglages.cfg"), "nouveau znouveau cà moi");
     EXPECT_FALSE(fs::exists(m_updates / install::kStagingFolderName));
 }
 
-INSTANTIATE_TEST_SUITE_P(Entries, SwitchOverObstacleTest,
-                         ::testing::Values(ObstacleCase{"first", "a.txt"}, ObstacleCase{"middle", "lib/b.dll"},
-                                           ObstacleCase{"last", "z.txt"}),
-                         [](const auto &info) { return std::string(info.param.name); });
-
-// Rewrites the uncompressed size that the local header and the central directory declare.
-void declareSize(const fs::path &zipFile, const std::string &entry, std::uint32_t size)
-{
-    std::string bytes = zip::readFile(zipFile);
-    zip::putLE(bytes, zip::centralRecord(bytes, entry) + 24, size);
-    zip::putLE(bytes, zip::getLE(bytes, zip::centralRecord(bytes, entry) + 42) + 22, size);
-    zip::writeFile(zipFile, bytes);
-}
+INSTANTIATE_TEST_SUITE_P(Entries, SwitchOverObstacleTest, ::testing::Values("a.txt", "lib/b.dll", "z.txt"),
+                         [](const auto &info) { return std::string(info.index == 0 ? "first" : info.index == 1 ? "middle" : "last"); });
 
 // Watches how much the staged content holds each time the engine reports progress.
-struct StagedBytes final : install::InstallObserver {
+struct StagedBytes final : BusyCounter {
     explicit StagedBytes(fs::path folder) : staging(std::move(folder)) {}
-    void started(std::size_t) override {}
     void topLevelStaged(std::size_t) override { busy(); }
     void busy() override
     {
@@ -74,21 +52,15 @@ struct StagedBytes final : install::InstallObserver {
     std::uintmax_t most = 0;
 };
 
-struct SizeCase {
-    const char *name;
-    zip::Compression compression;
-};
-void PrintTo(const SizeCase &row, std::ostream *out)
-{
-    *out << row.name;
-}
+class DeclaredSizeTest : public InstallFixture, public ::testing::WithParamInterface<zip::Compression> {};
 
-class DeclaredSizeTest : public InstallFixture, public ::testing::WithParamInterface<SizeCase> {};
-
+// The uncompressed size that the local header and the central directory declare is rewritten smaller.
 TEST_P(DeclaredSizeTest, DataBeyondItIsDamageAndIsNeverWritten)
 {
-    writePackage({{"petit.txt", "0123456789"}, {"gros.bin", std::string(1 << 20, 'x')}}, GetParam().compression);
-    declareSize(m_package, "gros.bin", 10);
+    std::string bytes = zip::buildZip({{"petit.txt", "0123456789"}, {"gros.bin", std::string(1 << 20, 'x')}}, GetParam());
+    zip::putLE(bytes, zip::centralRecord(bytes, "gros.bin") + 24, 10);
+    zip::putLE(bytes, zip::getLE(bytes, zip::centralRecord(bytes, "gros.bin") + 42) + 22, 10);
+    zip::writeFile(m_package, bytes);
     const zip::Tree before = zip::snapshot(m_parent);
     StagedBytes observer(m_updates / install::kStagingFolderName / "content");
 
@@ -101,10 +73,8 @@ TEST_P(DeclaredSizeTest, DataBeyondItIsDamageAndIsNeverWritten)
     EXPECT_LE(observer.most, 20U);
 }
 
-INSTANTIATE_TEST_SUITE_P(Compressions, DeclaredSizeTest,
-                         ::testing::Values(SizeCase{"stored", zip::Compression::Stored},
-                                           SizeCase{"deflated", zip::Compression::Deflated}),
-                         [](const auto &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Compressions, DeclaredSizeTest, ::testing::Values(zip::Compression::Stored, zip::Compression::Deflated),
+                         [](const auto &info) { return std::string(info.param == zip::Compression::Stored ? "stored" : "deflated"); });
 
 } // namespace
 } // namespace kestrel::test
