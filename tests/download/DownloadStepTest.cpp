@@ -5,23 +5,14 @@
 #include "download/DownloadStep.h"
 #include "download/NetGrab.h"
 #include "support/FakeStepHost.h"
-#include "support/TestKit.h"
 #include "support/https/TestHttpsServer.h"
 
 #include <QCryptographicHash>
-#include <QDir>
-#include <QFile>
-#include <QNetworkAccessManager>
-#include <QTemporaryDir>
-
-#include <gtest/gtest.h>
 
 using namespace std::chrono_literals;
 
 namespace kestrel::test {
 namespace {
-
-const QByteArray kPackageRoute = "/vb6/v1/softwares/kestrel11/download";
 
 bool writeFile(const QString &path, const QByteArray &bytes)
 {
@@ -35,21 +26,19 @@ struct StepHarness {
         host.ctx.appFolder = dir.path() + QLatin1Char('/');
         host.ctx.updatesFolder = host.ctx.appFolder + QStringLiteral("updates/");
         host.ctx.packageFileName = QStringLiteral("maj_kestrel11_2.0.0.zip");
-        const platform::HttpSettings http{.trustedCa = TestHttpsServer::caCertificates()};
         host.service = {&network, server.baseUrl() + QStringLiteral("vb6/v1/softwares/"), http, {}};
-        grab = std::make_unique<download::NetGrab>(network, http);
-        step = std::make_unique<download::DownloadStep>(host, *grab);
-        QObject::connect(grab.get(), &download::NetGrab::DownloadProgress, grab.get(), [this](float p) { step->grbDownload_DownloadProgress(p); });
-        QObject::connect(grab.get(), &download::NetGrab::DownloadComplete, grab.get(),
-                         [this](qint32 n) { step->grbDownload_DownloadComplete(n); });
-        QObject::connect(grab.get(), &download::NetGrab::DownloadFailed, grab.get(),
-                         [this](qint32 n, const QString &d) { step->grbDownload_DownloadFailed(n, d); });
+        QObject::connect(&grab, &download::NetGrab::DownloadProgress, &grab, [this](float p) { step.grbDownload_DownloadProgress(p); });
+        QObject::connect(&grab, &download::NetGrab::DownloadComplete, &grab, [this](qint32 n) { step.grbDownload_DownloadComplete(n); });
+        QObject::connect(&grab, &download::NetGrab::DownloadFailed, &grab,
+                         [this](qint32 n, const QString &d) { step.grbDownload_DownloadFailed(n, d); });
     }
 
-    // What a click at step 2 does; then waits for the handler that enables the button, once.
-    void run()
+    // What a click at step 2 does, with the package served as reply; then waits for the handler
+    // that enables the button, once.
+    void run(const ScriptedReply &reply)
     {
-        EXPECT_FALSE(step->StartDownload());
+        server.setReply("/vb6/v1/softwares/kestrel11/download", reply);
+        EXPECT_FALSE(step.StartDownload());
         ASSERT_TRUE(waitUntil([this] { return host.buttonEnabled > 0; }));
         settle(100ms);
         EXPECT_EQ(host.buttonEnabled, 1);
@@ -62,8 +51,9 @@ struct StepHarness {
     FakeStepHost host;
     TestHttpsServer server;
     QNetworkAccessManager network;
-    std::unique_ptr<download::NetGrab> grab;
-    std::unique_ptr<download::DownloadStep> step;
+    const platform::HttpSettings http{.trustedCa = TestHttpsServer::caCertificates()};
+    download::NetGrab grab{network, http};
+    download::DownloadStep step{host, grab};
 };
 
 // The package replaces what an earlier run left at its path, and is whole before the hand-over.
@@ -74,19 +64,17 @@ TEST(DownloadStep, CompleteDownloadStoresExactlyTheBodyThenHandsOver)
     ASSERT_TRUE(writeFile(s.host.ctx.updatesFolder + QStringLiteral("autre.txt"), "garder"));
     ASSERT_TRUE(writeFile(s.packagePath(), QByteArray(10000, 'X')));
     const ScriptedReply reply{.pieces = {patternBytes(250), patternBytes(750, 1)}, .pieceDelay = 150ms};
-    s.server.setReply(kPackageRoute, reply);
-    bool fileReadyWhenHandedOver = false;
+    bool readyWhenHandedOver = false;
     s.host.onTriggerNextStep = [&] {
         QFile file(s.packagePath());
-        fileReadyWhenHandedOver = file.open(QIODevice::ReadOnly) && file.readAll() == reply.pieces.join()
-            && s.host.buttonEnabled == 0 && s.host.stepsCompleted == 1;
+        readyWhenHandedOver = file.open(QIODevice::ReadOnly) && file.readAll() == reply.pieces.join() && s.host.buttonEnabled == 0
+            && s.host.stepsCompleted == 1;
     };
-    s.run();
+    s.run(reply);
 
     EXPECT_EQ(s.host.ctx.packagePath, s.packagePath());
-    ASSERT_EQ(s.server.requestCount(), 1);
-    EXPECT_EQ(s.server.requests()[0], kPackageRoute);
-    EXPECT_TRUE(fileReadyWhenHandedOver);
+    EXPECT_EQ(s.server.requestCount(), 1);
+    EXPECT_TRUE(readyWhenHandedOver);
     EXPECT_EQ(s.host.nextStepsTriggered, 1);
     EXPECT_TRUE(s.host.boxes.shown.empty());
     EXPECT_EQ(s.host.bar.max(), 100.1F);
@@ -100,10 +88,9 @@ TEST(DownloadStep, SignedPackageInManyBatchesIsHandedOver)
 {
     StepHarness s;
     const ScriptedReply reply{.pieces = {patternBytes(3 << 20), patternBytes(512 << 10, 1)}};
-    s.server.setReply(kPackageRoute, reply);
     s.host.service.packagePublicKey = QStringLiteral("clé de l'éditeur");
     s.host.ctx.signedDigest = QCryptographicHash::hash(reply.pieces.join(), QCryptographicHash::Sha256);
-    s.run();
+    s.run(reply);
     EXPECT_TRUE(s.host.boxes.shown.empty()) << s.host.boxes.shown[0].text.toStdString();
     EXPECT_EQ(s.host.nextStepsTriggered, 1);
 }
@@ -117,8 +104,6 @@ struct StepFailure {
     int requests;
 };
 
-void PrintTo(const StepFailure &f, std::ostream *out) { *out << f.name; }
-
 class StepFailures : public ::testing::TestWithParam<StepFailure> {};
 
 // One box tells each failure, with the number and description, and no file is left behind but
@@ -127,17 +112,13 @@ TEST_P(StepFailures, ShowOneBoxAndLeaveNoFile)
 {
     const StepFailure &row = GetParam();
     StepHarness s;
-    s.server.setReply(kPackageRoute, row.reply);
     row.prepare(s);
-    s.run();
+    s.run(row.reply);
     ASSERT_EQ(s.host.boxes.shown.size(), 1u);
     const RecordedBox &box = s.host.boxes.shown[0];
     const QString told = row.number == 0 ? QStringLiteral("Erreur lors du téléchargement de la mise à jour.")
-                                         : QStringLiteral("Erreur lors du téléchargement de la mise à jour : %1 %2")
-                                               .arg(row.number)
-                                               .arg(row.description);
-    EXPECT_TRUE(box.text.startsWith(told)) << box.text.toStdString();
-    EXPECT_TRUE(box.text.endsWith(core::SupportContactText()));
+                                         : QStringLiteral("Erreur lors du téléchargement de la mise à jour : %1 %2").arg(row.number).arg(row.description);
+    EXPECT_TRUE(box.text.startsWith(told) && box.text.endsWith(core::SupportContactText())) << box.text.toStdString();
     EXPECT_EQ(box.title, QStringLiteral("Téléchargement de la mise à jour"));
     EXPECT_EQ(box.icon, platform::BoxIcon::Critical);
     EXPECT_EQ(s.server.requestCount(), row.requests);
@@ -148,20 +129,18 @@ TEST_P(StepFailures, ShowOneBoxAndLeaveNoFile)
 }
 
 const ScriptedReply kDropped{.pieces = {patternBytes(5000)}, .dropAfterBodyBytes = 2000};
+const auto kAsItIs = [](StepHarness &) {};
 
 INSTANTIATE_TEST_SUITE_P(
     Downloads, StepFailures,
     ::testing::Values(
-        StepFailure{"EmptyBody", ScriptedReply{}, [](StepHarness &) {}, 0, {}, 1},
-        StepFailure{"ConnectionDroppedMidBody", kDropped, [](StepHarness &) {}, QNetworkReply::RemoteHostClosedError, {}, 1},
-        StepFailure{"UpdatesFolderBlockedByAFile", kDropped,
-                    [](StepHarness &s) { writeFile(s.host.ctx.appFolder + QStringLiteral("updates"), "pas un dossier"); },
+        StepFailure{"EmptyBody", ScriptedReply{}, kAsItIs, 0, {}, 1},
+        StepFailure{"ConnectionDroppedMidBody", kDropped, kAsItIs, QNetworkReply::RemoteHostClosedError, {}, 1},
+        StepFailure{"UpdatesFolderBlockedByAFile", kDropped, [](StepHarness &s) { writeFile(s.host.ctx.appFolder + "updates", "pas un dossier"); },
                     download::kPackageNotStored, QStringLiteral("Impossible de créer le dossier"), 0},
-        StepFailure{"PackagePathTakenByAFolder", ScriptedReply{.pieces = {patternBytes(100)}},
-                    [](StepHarness &s) { QDir().mkpath(s.packagePath()); }, download::kPackageNotStored,
-                    QStringLiteral("Impossible d'enregistrer le fichier"), 1},
-        StepFailure{"PackageNameWithASeparator", kDropped,
-                    [](StepHarness &s) { s.host.ctx.packageFileName = QStringLiteral("../maj.zip"); },
+        StepFailure{"PackagePathTakenByAFolder", ScriptedReply{.pieces = {patternBytes(100)}}, [](StepHarness &s) { QDir().mkpath(s.packagePath()); },
+                    download::kPackageNotStored, QStringLiteral("Impossible d'enregistrer le fichier"), 1},
+        StepFailure{"PackageNameWithASeparator", kDropped, [](StepHarness &s) { s.host.ctx.packageFileName = QStringLiteral("../maj.zip"); },
                     download::kPackageNotStored, QStringLiteral("Nom de paquet non valide"), 0}),
     [](const auto &info) { return std::string(info.param.name); });
 
