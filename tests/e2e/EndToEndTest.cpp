@@ -1,54 +1,34 @@
 // The whole wizard against the local update service: the real window, service client, process
 // probe, download control, package signature and installer, over real HTTPS on 127.0.0.1.
 
-#include "core/SupportContact.h"
 #include "support/FakeStepHost.h"
-#include "support/TestKit.h"
 #include "support/zip/ZipBuilder.h"
 #include "wizard/FrmUpdate.h"
 
-#include <QDir>
-#include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QNetworkAccessManager>
 #include <QProcess>
 #include <QPushButton>
 #include <QSslCertificate>
-#include <QTemporaryDir>
 
-#include <gtest/gtest.h>
-
-#include <filesystem>
-#include <memory>
 #include <stdexcept>
 
 namespace kestrel::test {
 namespace {
 
 namespace fs = std::filesystem;
-using zip::Tree;
 
 // The package of 11.0.27: a replaced executable, new files and nested folders; its folder
 // "donnees" already exists in the application folder and holds a file of the user's.
-const Tree kPackage = {{"kestrel11.exe", "Kestrel 11 version 11.0.27\n"}, {"LISEZMOI.txt", "Nouveautés de 11.0.27\n"},
-                       {"donnees/", ""}, {"donnees/modeles/", ""}, {"donnees/langues/", ""},
-                       {"donnees/langues/fr.txt", "bonjour=Bonjour\n"},
-                       {"donnees/modeles/facture.kmod", "modèle de facture, révision 27\n"}};
-
-std::string packageBytes(zip::Compression compression = zip::Compression::Deflated)
-{
-    std::vector<zip::Entry> entries;
-    for (const auto &[path, data] : kPackage)
-        entries.push_back({path, data, path.ends_with('/') ? zip::EntryType::Dir : zip::EntryType::File});
-    return zip::buildZip(entries, compression);
-}
+const zip::Tree kPackage = {{"kestrel11.exe", "Kestrel 11 version 11.0.27\n"}, {"LISEZMOI.txt", "Nouveautés de 11.0.27\n"},
+                            {"donnees/", ""}, {"donnees/modeles/", ""}, {"donnees/langues/", ""},
+                            {"donnees/langues/fr.txt", "bonjour=Bonjour\n"},
+                            {"donnees/modeles/facture.kmod", "modèle de facture, révision 27\n"}};
 
 // The local update service of tools/update-service, a child process of one test with its files in
-// a temporary folder, on a free port of 127.0.0.1.
+// a temporary folder, on a free port of 127.0.0.1, serving version 11.0.27 and the package.
 class LocalUpdateService {
 public:
-    // Serves version 11.0.27 and the package bytes; arguments go to the service's command line.
     LocalUpdateService(const std::string &package, const QStringList &arguments)
     {
         QDir(m_dir.path()).mkdir(QStringLiteral("served"));
@@ -60,8 +40,7 @@ public:
         m_process.start(QStringLiteral(KESTREL_PYTHON3),
                         QStringList{KESTREL_UPDATE_SERVICE_SCRIPT, "--folder", m_dir.filePath("served"), "--state-dir",
                                     m_dir.filePath("state"), "--log", m_dir.filePath("requests.jsonl"), "--control",
-                                    m_dir.filePath("control.json"), "--port", "0"}
-                            + arguments);
+                                    m_dir.filePath("control.json"), "--port", "0"} + arguments);
         while (!m_process.canReadLine())
             if (!m_process.waitForReadyRead(60000))
                 throw std::runtime_error("the update service did not start (its messages are above)");
@@ -75,150 +54,59 @@ public:
 
     QString baseUrl() const { return QStringLiteral("https://127.0.0.1:%1/vb6/v1/softwares/").arg(m_port); }
     QList<QSslCertificate> caCertificates() const { return QSslCertificate::fromPath(m_dir.filePath("state/ca.pem")); }
-
     // Replaces the answers while the service runs (keys as in the service's control file).
-    void setControl(const QJsonObject &control)
-    {
-        zip::writeFile(file("control.json"), QJsonDocument(control).toJson().toStdString());
-    }
-
+    void setControl(const QJsonObject &control) { zip::writeFile(file("control.json"), QJsonDocument(control).toJson().toStdString()); }
     std::vector<QJsonObject> requests() const
     {
         std::vector<QJsonObject> entries;
         QFile log(m_dir.filePath("requests.jsonl"));
-        if (log.open(QIODevice::ReadOnly))
-            while (!log.atEnd())
-                entries.push_back(QJsonDocument::fromJson(log.readLine()).object());
+        for (log.open(QIODevice::ReadOnly); !log.atEnd();)
+            entries.push_back(QJsonDocument::fromJson(log.readLine()).object());
         return entries;
     }
 
 private:
     fs::path file(const char *name) const { return m_dir.filePath(name).toStdString(); }
-
     QTemporaryDir m_dir;
     QProcess m_process;
     int m_port = 0;
 };
 
-class EndToEnd : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        zip::writeFile(app / "kestrel11.exe", "Kestrel 11 version 11.0.1\n");
-        zip::writeFile(app / "mes-notes.txt", "Mes notes : ne pas perdre.\n");
-        fs::create_directory(app / "donnees");
-        zip::writeFile(app / "donnees" / "mes-reglages.ini", "[affichage]\r\ntheme=sombre\r\n");
-        before = zip::snapshot(app);
-        before["updates/"] = "";
-    }
-
-    void openWizard(const LocalUpdateService &service, platform::MessageBoxes &messageBoxes, const QString &publicKey = {})
-    {
-        window = std::make_unique<wizard::FrmUpdate>(wizard::WizardServices{
-            &messageBoxes, &end, nullptr,
-            {&network, service.baseUrl(), {.trustedCa = service.caCertificates()}, publicKey}, appDir.path()});
-        window->show();
-        button = window->findChild<QPushButton *>(QStringLiteral("CmdUpdate"));
-    }
-
-    // Clicks and lets the wizard work until it waits for the user again (or ends the program).
-    void click()
-    {
-        ASSERT_TRUE(button->isEnabled());
-        const int endedBefore = end.ended;
-        button->click();
-        ASSERT_TRUE(waitUntil([&] { return button->isEnabled() || end.ended != endedBefore; }, std::chrono::minutes(2)));
-    }
-
-    // The package's files and folders, the user's files, and the updates folder, now empty.
-    Tree updatedFolder() const
-    {
-        Tree expected = before;
-        for (const auto &[path, data] : kPackage)
-            expected[path] = data;
-        return expected;
-    }
-
-    QTemporaryDir appDir;
-    const fs::path app = appDir.path().toStdString();
-    Tree before; // the application folder at the start, with the updates folder the wizard makes
-    RecordingProgramEnd end;
-    QNetworkAccessManager network;
-    std::unique_ptr<wizard::FrmUpdate> window;
-    QPushButton *button = nullptr;
-};
-
-// The failure is told in a box; mended, a second click completes and "Terminer" ends the program.
-TEST_F(EndToEnd, FailedDownloadIsToldAndASecondClickCompletesOnceMended)
-{
-    LocalUpdateService service(packageBytes(), {"--download-status", "404"});
-    ScriptedBoxes boxes;
-    openWizard(service, boxes);
-
-    click();
-
-    ASSERT_EQ(boxes.shown.size(), 1U);
-    EXPECT_EQ(boxes.shown[0].text,
-              QStringLiteral("Erreur lors du téléchargement de la mise à jour : 404 Not Found") + core::SupportContactText());
-    EXPECT_EQ(boxes.shown[0].title, QStringLiteral("Téléchargement de la mise à jour"));
-    EXPECT_EQ(boxes.shown[0].icon, platform::BoxIcon::Critical);
-    EXPECT_EQ(button->text(), QStringLiteral("Télécharger"));
-    EXPECT_EQ(zip::snapshot(app), before); // nothing written but the (empty) updates folder
-
-    service.setControl(QJsonObject{{QStringLiteral("download_status"), 200}});
-    click();
-
-    EXPECT_EQ(button->text(), QStringLiteral("Terminer"));
-    ASSERT_EQ(boxes.shown.size(), 2U);
-    EXPECT_EQ(boxes.shown[1].title, QStringLiteral("Mise à jour"));
-    EXPECT_EQ(boxes.shown[1].icon, platform::BoxIcon::Information);
-    EXPECT_EQ(zip::snapshot(app), updatedFolder());
-
-    // Plain GETs carrying only what the HTTP client sends by itself.
-    QStringList served;
-    const QStringList clientDefaults{"host", "connection", "accept-encoding", "accept-language", "user-agent"};
-    for (const QJsonObject &request : service.requests()) {
-        served << request.value("method").toString() + ' ' + request.value("path").toString() + ' '
-                + QString::number(request.value("status").toInt());
-        for (const QString &name : request.value("headers").toObject().keys())
-            EXPECT_TRUE(clientDefaults.contains(name.toLower())) << "header of the wizard's own: " << name.toStdString();
-    }
-    EXPECT_EQ(served, QStringList({"GET /vb6/v1/softwares/kestrel11 200", "GET /vb6/v1/softwares/kestrel11/download 404",
-                                   "GET /vb6/v1/softwares/kestrel11/download 200"}));
-
-    click();
-    EXPECT_EQ(end.ended, 1);
-    EXPECT_EQ(boxes.shown.size(), 2U);
-}
-
 enum class Fault { None, DamagedEntry, DamagedInTransit };
 
 // What one click does with what the service offers, signed or not, whole or damaged, when the
-// wizard holds the vendor's public key.
+// wizard holds the vendor's public key: the current step after it, and the title of its one box.
 struct Case {
     const char *name;
     bool serviceSigns; // the service signs its record with the vendor's private key
     Fault fault;       // a flipped byte in the package the record describes, or only in the one sent
     QString boxTitle;
-    int stepAfter; // the current step once the click has run its course
+    int stepAfter;
 };
 
-void PrintTo(const Case &c, std::ostream *out) { *out << c.name; }
-
-class OneClick : public EndToEnd, public ::testing::WithParamInterface<Case> {};
+class OneClick : public ::testing::TestWithParam<Case> {};
 
 TEST_P(OneClick, InstallsOnlyAWholePackageTheVendorSigned)
 {
     const Case &c = GetParam();
-    QTemporaryDir keys;
+    QTemporaryDir appDir, keys;
+    const fs::path app = appDir.path().toStdString();
+    zip::writeFile(app / "kestrel11.exe", "Kestrel 11 version 11.0.1\n");
+    zip::writeFile(app / "mes-notes.txt", "Mes notes : ne pas perdre.\n");
+    fs::create_directory(app / "donnees");
+    zip::writeFile(app / "donnees" / "mes-reglages.ini", "[affichage]\r\ntheme=sombre\r\n");
+    zip::Tree expected = zip::snapshot(app);
+    // The service's own command makes the key pair and prints the public key.
     const QString keyFile = keys.filePath(QStringLiteral("vendor.pem"));
-    // The service's own command makes the pair and prints the public key.
     QProcess maker;
     maker.start(QStringLiteral(KESTREL_PYTHON3), {KESTREL_UPDATE_SERVICE_SCRIPT, "--make-signing-key", keyFile});
     ASSERT_TRUE(maker.waitForFinished(60000));
     const QString publicKey = QString::fromLatin1(maker.readAllStandardOutput().trimmed());
     ASSERT_EQ(publicKey.size(), 44);
-    const std::string whole = packageBytes(zip::Compression::Stored);
+    std::vector<zip::Entry> entries;
+    for (const auto &[path, data] : kPackage)
+        entries.push_back({path, data, path.ends_with('/') ? zip::EntryType::Dir : zip::EntryType::File});
+    const std::string whole = zip::buildZip(entries, zip::Compression::Stored);
     std::string damaged = whole;
     damaged[zip::dataOffset(damaged, "donnees/modeles/facture.kmod")] ^= 0x5A;
     LocalUpdateService service(c.fault == Fault::DamagedEntry ? damaged : whole,
@@ -228,32 +116,50 @@ TEST_P(OneClick, InstallsOnlyAWholePackageTheVendorSigned)
         service.setControl({{QStringLiteral("download_file"), keys.filePath(QStringLiteral("damaged.zip"))}});
     }
     ScriptedBoxes boxes;
-    openWizard(service, boxes, publicKey);
+    RecordingProgramEnd end;
+    QNetworkAccessManager network;
+    wizard::FrmUpdate window({&boxes, &end, nullptr, {&network, service.baseUrl(), {.trustedCa = service.caCertificates()}, publicKey},
+                              appDir.path()});
+    window.show();
+    auto *button = window.findChild<QPushButton *>(QStringLiteral("CmdUpdate"));
 
-    click();
+    button->click();
+    ASSERT_TRUE(waitUntil([&] { return button->isEnabled(); }, std::chrono::minutes(2)));
 
     ASSERT_EQ(boxes.shown.size(), 1U);
     EXPECT_EQ(boxes.shown[0].title, c.boxTitle);
-    EXPECT_EQ(window->context().currentStep, c.stepAfter);
-    // Refused at step 1 nothing is asked for the package; a damaged package waits in the updates
-    // folder to be installed again; nothing else is changed unless the update is complete.
-    EXPECT_EQ(service.requests().size(), c.stepAfter == 1 ? 1U : 2U);
-    Tree expected = c.stepAfter == 5 ? updatedFolder() : before;
-    if (c.stepAfter == 1)
-        expected.erase("updates/");
+    EXPECT_EQ(window.context().currentStep, c.stepAfter);
+    // Plain GETs carrying only what the HTTP client sends by itself; refused at step 1, nothing is
+    // asked for the package.
+    QStringList served;
+    for (const QJsonObject &request : service.requests()) {
+        served << request.value("method").toString() + ' ' + request.value("path").toString();
+        for (const QString &name : request.value("headers").toObject().keys())
+            EXPECT_TRUE(QStringList({"host", "connection", "accept-encoding", "accept-language", "user-agent"}).contains(name.toLower()))
+                << "header of the wizard's own: " << name.toStdString();
+    }
+    EXPECT_EQ(served, QStringList({"GET /vb6/v1/softwares/kestrel11", "GET /vb6/v1/softwares/kestrel11/download"}).first(c.stepAfter == 1 ? 1 : 2));
+    // A damaged package waits in the updates folder to be installed again; nothing else is changed
+    // unless the update is complete, and then the user's files stay.
+    if (c.stepAfter != 1)
+        expected["updates/"] = "";
     if (c.stepAfter == 3)
         expected["updates/maj_kestrel11_11.0.27.zip"] = damaged;
+    if (c.stepAfter == 5)
+        expected.insert(kPackage.begin(), kPackage.end()), expected["kestrel11.exe"] = kPackage.at("kestrel11.exe");
     EXPECT_EQ(zip::snapshot(app), expected);
+    if (c.stepAfter == 5) {
+        button->click();
+        EXPECT_EQ(end.ended, 1);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Packages, OneClick,
     ::testing::Values(Case{"SignedPackageInstalls", true, Fault::None, QStringLiteral("Mise à jour"), 5},
                       Case{"RecordWithoutSignature", false, Fault::None, QStringLiteral("Mise à jour non signée"), 1},
-                      Case{"SignedPackageDamagedInTransit", true, Fault::DamagedInTransit,
-                           QStringLiteral("Téléchargement de la mise à jour"), 2},
-                      Case{"DamagedPackageLeavesTheFolderAsItWas", true, Fault::DamagedEntry,
-                           QStringLiteral("Installation de la mise à jour"), 3}),
+                      Case{"SignedPackageDamagedInTransit", true, Fault::DamagedInTransit, QStringLiteral("Téléchargement de la mise à jour"), 2},
+                      Case{"DamagedPackageLeavesTheFolderAsItWas", true, Fault::DamagedEntry, QStringLiteral("Installation de la mise à jour"), 3}),
     [](const auto &info) { return std::string(info.param.name); });
 
 } // namespace
