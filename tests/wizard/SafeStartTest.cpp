@@ -2,16 +2,9 @@
 // and a close during the installation, each seen as the user sees it.
 
 #include "install/InstallFixture.h"
-#include "os/FolderLock.h"
-#include "support/FakeStepHost.h"
 #include "wizard/FrmUpdate.h"
 
 #include <QPushButton>
-
-#include <spawn.h>
-#include <sys/wait.h>
-
-namespace fs = std::filesystem;
 
 namespace kestrel::test {
 namespace {
@@ -20,24 +13,18 @@ namespace {
 class LocalWizard : public wizard::FrmUpdate {
 public:
     using wizard::FrmUpdate::FrmUpdate;
+    bool closeDuringInstall = false, closeAccepted = false;
+    void click() { findChild<QPushButton *>(QStringLiteral("CmdUpdate"))->click(); }
 
 protected:
     bool CheckPrerequisites() override { return true; }
-    bool StartDownload() override
-    {
-        context().packagePath = context().updatesFolder + QStringLiteral("maj_kestrel11_11.2.zip");
-        return true;
-    }
+    bool StartDownload() override { return context().packagePath = context().updatesFolder + QStringLiteral("maj_kestrel11_11.2.zip"), true; }
     bool StartInstall() override
     {
         if (closeDuringInstall)
             closeAccepted = close();
         return wizard::FrmUpdate::StartInstall();
     }
-
-public:
-    bool closeDuringInstall = false;
-    bool closeAccepted = false;
 };
 
 class SafeStartTest : public InstallFixture {
@@ -45,14 +32,8 @@ protected:
     std::unique_ptr<LocalWizard> openWizard()
     {
         m_host.boxes.shown.clear();
-        wizard::WizardServices services;
-        services.messageBoxes = &m_host.boxes;
-        services.programEnd = &m_host.end;
-        services.eventPump = &m_host.pump;
-        services.programFolder = qtPath(m_app);
-        return std::make_unique<LocalWizard>(services);
+        return std::make_unique<LocalWizard>(wizard::WizardServices{&m_host.boxes, &m_host.end, &m_host.pump, {}, qtPath(m_app)});
     }
-    void click(wizard::FrmUpdate &window) { window.findChild<QPushButton *>(QStringLiteral("CmdUpdate"))->click(); }
     void expectBox(const char *part, platform::BoxIcon icon)
     {
         ASSERT_EQ(m_host.boxes.shown.size(), 1U);
@@ -66,7 +47,6 @@ TEST_F(SafeStartTest, SecondWizardForTheSameFolderIsToldAndEndsWithoutTouchingIt
     writePackage({{"kestrel11.exe", "nouvelle version"}});
     const zip::Tree before = zip::snapshot(m_parent);
     auto first = openWizard();
-
     auto second = openWizard();
 
     expectBox("Une mise à jour de Kestrel 11 est déjà ouverte", platform::BoxIcon::Critical);
@@ -85,12 +65,7 @@ TEST_F(SafeStartTest, SwitchOverKilledMidwayIsUndoneAtTheNextStartAndTheUpdateTh
     writeAppFile("lib/b.dll", "ancien b");
     writePackage({{"kestrel11.exe", "nouvelle version"}, {"lib/a.dll", "nouveau a"}, {"lib/b.dll", "nouveau b"}});
     const zip::Tree before = zip::snapshot(m_parent);
-    const std::string package = m_package.string(), target = m_app.string();
-    char *argv[] = {const_cast<char *>(KESTREL_CRASH_CHILD), const_cast<char *>(package.c_str()), const_cast<char *>(target.c_str()),
-                    const_cast<char *>("4"), nullptr};
-    pid_t child = 0;
-    ASSERT_EQ(::posix_spawn(&child, KESTREL_CRASH_CHILD, nullptr, nullptr, argv, environ), 0);
-    ASSERT_EQ(::waitpid(child, nullptr, 0), child);
+    installKilledAt(m_package, m_app, 4);
     ASSERT_NE(zip::snapshot(m_parent), before);
 
     auto window = openWizard();
@@ -98,7 +73,7 @@ TEST_F(SafeStartTest, SwitchOverKilledMidwayIsUndoneAtTheNextStartAndTheUpdateTh
     expectBox("Les fichiers d'origine ont été remis en place", platform::BoxIcon::Information);
     EXPECT_EQ(zip::snapshot(m_parent), before);
     m_host.boxes.shown.clear();
-    click(*window);
+    window->click();
     expectBox("Mise à jour terminée avec succès", platform::BoxIcon::Information);
     EXPECT_EQ(fileText(m_app / "lib/b.dll"), "nouveau b");
 }
@@ -110,7 +85,7 @@ TEST_F(SafeStartTest, ClosingTheWindowDuringTheInstallationWaitsForItToEnd)
     window->show();
     window->closeDuringInstall = true;
 
-    click(*window);
+    window->click();
 
     EXPECT_FALSE(window->closeAccepted);
     EXPECT_TRUE(window->isVisible());
