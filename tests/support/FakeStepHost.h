@@ -9,12 +9,9 @@
 #include "platform/MessageBoxes.h"
 #include "platform/ProgramEnd.h"
 #include "platform/ProgressBar.h"
-#include "support/QtPrinters.h"
 #include "support/TestKit.h"
 
 #include <deque>
-#include <functional>
-#include <vector>
 
 namespace kestrel::test {
 
@@ -26,8 +23,7 @@ struct RecordedBox {
 
 // Answers boxes from a queue (OK, else Abort, when it runs dry) and records each one; onShow runs
 // while a box is "open", before its answer is returned.
-class ScriptedBoxes : public platform::MessageBoxes {
-public:
+struct ScriptedBoxes : platform::MessageBoxes {
     platform::BoxAnswer show(const QString &text, const QString &title, platform::BoxIcon icon, platform::BoxButtons buttons) override
     {
         shown.push_back({text, title, icon, buttons});
@@ -45,14 +41,12 @@ public:
 };
 
 // Every value the bar accepted, in order.
-class RecordingProgressBar : public platform::ProgressBar {
-public:
+struct RecordingProgressBar : platform::ProgressBar {
     bool setValue(float value) override { return platform::ProgressBar::setValue(value) && (values.push_back(value), true); }
     std::vector<float> values;
 };
 
-class CountingPump : public platform::EventPump {
-public:
+struct CountingPump : platform::EventPump {
     void processPendingEvents() override
     {
         if (++calls, alsoProcessQtEvents)
@@ -62,14 +56,12 @@ public:
     bool alsoProcessQtEvents = true;
 };
 
-class RecordingProgramEnd : public platform::ProgramEnd {
-public:
+struct RecordingProgramEnd : platform::ProgramEnd {
     void endProgram() override { ++ended; }
     int ended = 0;
 };
 
-class FakeStepHost : public core::StepHost {
-public:
+struct FakeStepHost : core::StepHost {
     core::UpdateContext &context() override { return ctx; }
     platform::ProgressBar &progressBar() override { return bar; }
     platform::MessageBoxes &messageBoxes() override { return boxes; }

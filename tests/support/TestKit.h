@@ -38,3 +38,8 @@ private:
 };
 
 } // namespace kestrel::test
+
+// Readable strings in GoogleTest's failure messages.
+QT_BEGIN_NAMESPACE
+inline void PrintTo(const QString &text, std::ostream *out) { *out << '"' << text.toStdString() << '"'; }
+QT_END_NAMESPACE

@@ -3,14 +3,13 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <stdexcept>
 #include <thread>
-
-extern char **environ;
 
 namespace kestrel::test {
 
@@ -23,32 +22,21 @@ NamedProcess::NamedProcess(const std::string &exeName, const std::string &linkNa
         throw std::runtime_error("NamedProcess: cannot create a temporary folder");
     m_folder = folder;
     m_executable = m_folder / exeName;
-    try {
-        fs::copy_file("/bin/sleep", m_executable);
-        fs::permissions(m_executable, fs::perms::owner_all);
-        if (!linkName.empty())
-            fs::create_symlink(exeName, m_folder / linkName);
-        start((linkName.empty() ? m_executable : m_folder / linkName).string());
-    } catch (...) {
-        stop();
-        throw;
-    }
-}
-
-void NamedProcess::start(std::string program)
-{
-    char argument[] = "300";
-    char *argv[] = {program.data(), argument, nullptr};
+    fs::copy_file("/bin/sleep", m_executable);
+    fs::permissions(m_executable, fs::perms::owner_all);
+    if (!linkName.empty())
+        fs::create_symlink(exeName, m_folder / linkName);
+    std::string program = (linkName.empty() ? m_executable : m_folder / linkName).string(), lifetime = "300";
+    char *argv[] = {program.data(), lifetime.data(), nullptr};
     // posix_spawn returns once the new image runs, or with the exec's error. A file just
     // written may still be open in a child that another thread forked meanwhile: busy.
     int error = ETXTBSY;
-    for (int attempt = 0; error == ETXTBSY && attempt < 100; ++attempt) {
-        if (attempt > 0)
+    for (int attempt = 0; error == ETXTBSY && attempt < 100; ++attempt)
+        if ((error = ::posix_spawn(&m_pid, program.c_str(), nullptr, nullptr, argv, environ)) == ETXTBSY)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        error = ::posix_spawn(&m_pid, program.c_str(), nullptr, nullptr, argv, environ);
-    }
     if (error != 0) {
         m_pid = -1;
+        stop();
         throw std::runtime_error("NamedProcess: cannot start " + program + ": " + std::strerror(error));
     }
     // The kernel fills /proc/PID/cmdline a little after the exec itself.

@@ -23,7 +23,6 @@ public:
     const std::filesystem::path &executable() const { return m_executable; }
 
 private:
-    void start(std::string program);
     std::filesystem::path m_folder, m_executable;
     pid_t m_pid = -1;
 };
