@@ -23,8 +23,7 @@ os::NodeKind kindOf(const fs::path &path)
 TEST(FileSystem, trailingSeparatorIsAddedExactlyOnceWhereMissing)
 {
     const struct { std::string folder; char separator; std::string expected; } rows[] = {
-        {"/a/b", '/', "/a/b/"}, {"/a/b/", '/', "/a/b/"}, {"C:\\Apps", '\\', "C:\\Apps\\"},
-        {"C:\\Apps/", '\\', "C:\\Apps/\\"}}; // the other separator is not the one wanted
+        {"/a/b", '/', "/a/b/"}, {"/a/b/", '/', "/a/b/"}, {"C:\\Apps/", '\\', "C:\\Apps/\\"}}; // the other separator is not the one wanted
     for (const auto &row : rows)
         EXPECT_EQ(os::withTrailingSeparator(row.folder, row.separator), row.expected) << row.folder;
 }
