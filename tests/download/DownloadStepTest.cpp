@@ -56,43 +56,39 @@ struct StepHarness {
     download::DownloadStep step{host, grab};
 };
 
-// The package replaces what an earlier run left at its path, and is whole before the hand-over.
+// The package replaces what an earlier run left at its path, and is whole before the hand-over;
+// a signed package of 3.5 MiB arrives in several batches, and its digest covers them all.
 TEST(DownloadStep, CompleteDownloadStoresExactlyTheBodyThenHandsOver)
 {
-    StepHarness s;
-    ASSERT_TRUE(QDir().mkdir(s.host.ctx.updatesFolder));
-    ASSERT_TRUE(writeFile(s.host.ctx.updatesFolder + QStringLiteral("autre.txt"), "garder"));
-    ASSERT_TRUE(writeFile(s.packagePath(), QByteArray(10000, 'X')));
-    const ScriptedReply reply{.pieces = {patternBytes(250), patternBytes(750, 1)}, .pieceDelay = 150ms};
-    bool readyWhenHandedOver = false;
-    s.host.onTriggerNextStep = [&] {
-        QFile file(s.packagePath());
-        readyWhenHandedOver = file.open(QIODevice::ReadOnly) && file.readAll() == reply.pieces.join() && s.host.buttonEnabled == 0
-            && s.host.stepsCompleted == 1;
-    };
-    s.run(reply);
+    for (const bool isSigned : {false, true}) {
+        StepHarness s;
+        ASSERT_TRUE(QDir().mkdir(s.host.ctx.updatesFolder));
+        ASSERT_TRUE(writeFile(s.host.ctx.updatesFolder + QStringLiteral("autre.txt"), "garder"));
+        ASSERT_TRUE(writeFile(s.packagePath(), QByteArray(10000, 'X')));
+        const ScriptedReply reply = isSigned ? ScriptedReply{.pieces = {patternBytes(3 << 20), patternBytes(512 << 10, 1)}}
+                                             : ScriptedReply{.pieces = {patternBytes(250), patternBytes(750, 1)}, .pieceDelay = 150ms};
+        if (isSigned) {
+            s.host.service.packagePublicKey = QStringLiteral("clé de l'éditeur");
+            s.host.ctx.signedDigest = QCryptographicHash::hash(reply.pieces.join(), QCryptographicHash::Sha256);
+        }
+        bool readyWhenHandedOver = false;
+        s.host.onTriggerNextStep = [&] {
+            QFile file(s.packagePath());
+            readyWhenHandedOver = file.open(QIODevice::ReadOnly) && file.readAll() == reply.pieces.join() && s.host.buttonEnabled == 0
+                && s.host.stepsCompleted == 1;
+        };
+        s.run(reply);
 
-    EXPECT_EQ(s.host.ctx.packagePath, s.packagePath());
-    EXPECT_EQ(s.server.requestCount(), 1);
-    EXPECT_TRUE(readyWhenHandedOver);
-    EXPECT_EQ(s.host.nextStepsTriggered, 1);
-    EXPECT_TRUE(s.host.boxes.shown.empty());
-    EXPECT_EQ(s.host.bar.max(), 100.1F);
-    EXPECT_EQ(s.host.bar.values, (std::vector<float>{0, 25, 100, 100}));
-    EXPECT_GT(s.host.pump.calls, 0); // a slow download leaves the window responsive
-    EXPECT_EQ(s.updatesEntries(), (QStringList{QStringLiteral("autre.txt"), s.host.ctx.packageFileName}));
-}
-
-// A signed package of 3.5 MiB arrives in several batches: its digest covers them all.
-TEST(DownloadStep, SignedPackageInManyBatchesIsHandedOver)
-{
-    StepHarness s;
-    const ScriptedReply reply{.pieces = {patternBytes(3 << 20), patternBytes(512 << 10, 1)}};
-    s.host.service.packagePublicKey = QStringLiteral("clé de l'éditeur");
-    s.host.ctx.signedDigest = QCryptographicHash::hash(reply.pieces.join(), QCryptographicHash::Sha256);
-    s.run(reply);
-    EXPECT_TRUE(s.host.boxes.shown.empty()) << s.host.boxes.shown[0].text.toStdString();
-    EXPECT_EQ(s.host.nextStepsTriggered, 1);
+        EXPECT_TRUE(s.host.boxes.shown.empty()) << s.host.boxes.shown[0].text.toStdString();
+        EXPECT_EQ(s.host.ctx.packagePath, s.packagePath());
+        EXPECT_EQ(s.server.requestCount(), 1);
+        EXPECT_TRUE(readyWhenHandedOver) << isSigned;
+        EXPECT_EQ(s.host.nextStepsTriggered, 1);
+        EXPECT_EQ(s.host.bar.max(), 100.1F);
+        EXPECT_TRUE(isSigned || s.host.bar.values == std::vector<float>{0, 25, 100, 100});
+        EXPECT_GT(s.host.pump.calls, 0); // a slow download leaves the window responsive
+        EXPECT_EQ(s.updatesEntries(), (QStringList{QStringLiteral("autre.txt"), s.host.ctx.packageFileName}));
+    }
 }
 
 struct StepFailure {
@@ -140,6 +136,9 @@ INSTANTIATE_TEST_SUITE_P(
                     download::kPackageNotStored, QStringLiteral("Impossible de créer le dossier"), 0},
         StepFailure{"PackagePathTakenByAFolder", ScriptedReply{.pieces = {patternBytes(100)}}, [](StepHarness &s) { QDir().mkpath(s.packagePath()); },
                     download::kPackageNotStored, QStringLiteral("Impossible d'enregistrer le fichier"), 1},
+        StepFailure{"SignedPackageDamagedInTransit", ScriptedReply{.pieces = {patternBytes(100)}}, [](StepHarness &s) {
+                        s.host.service.packagePublicKey = QStringLiteral("clé de l'éditeur"), s.host.ctx.signedDigest = QByteArray(32, 'x');
+                    }, download::kPackageNotSigned, QStringLiteral("Le paquet reçu ne correspond pas"), 1},
         StepFailure{"PackageNameWithASeparator", kDropped, [](StepHarness &s) { s.host.ctx.packageFileName = QStringLiteral("../maj.zip"); },
                     download::kPackageNotStored, QStringLiteral("Nom de paquet non valide"), 0}),
     [](const auto &info) { return std::string(info.param.name); });
