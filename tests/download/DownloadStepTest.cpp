@@ -39,8 +39,10 @@ struct StepHarness {
         grab = std::make_unique<download::NetGrab>(network, http);
         step = std::make_unique<download::DownloadStep>(host, *grab);
         QObject::connect(grab.get(), &download::NetGrab::DownloadProgress, grab.get(), [this](float p) { step->grbDownload_DownloadProgress(p); });
-        QObject::connect(grab.get(), &download::NetGrab::DownloadComplete, grab.get(),
-                         [this](qint32 n) { step->grbDownload_DownloadComplete(n); });
+        QObject::connect(grab.get(), &download::NetGrab::DownloadComplete, grab.get(), [this](qint32 n) {
+            bytesAtCompletion = grab->Bytes();
+            step->grbDownload_DownloadComplete(n);
+        });
         QObject::connect(grab.get(), &download::NetGrab::DownloadFailed, grab.get(),
                          [this](qint32 n, const QString &d) { step->grbDownload_DownloadFailed(n, d); });
     }
@@ -63,6 +65,7 @@ struct StepHarness {
     QNetworkAccessManager network;
     std::unique_ptr<download::NetGrab> grab;
     std::unique_ptr<download::DownloadStep> step;
+    QByteArray bytesAtCompletion; // the control's Bytes, read back from the package file
 };
 
 // The package replaces what an earlier run left at its path, and is whole before the hand-over.
@@ -86,6 +89,7 @@ TEST(DownloadStep, CompleteDownloadStoresExactlyTheBodyThenHandsOver)
     ASSERT_EQ(s.server.requestCount(), 1);
     EXPECT_EQ(s.server.requests()[0], kPackageRoute);
     EXPECT_TRUE(fileReadyWhenHandedOver);
+    EXPECT_EQ(s.bytesAtCompletion, reply.pieces.join());
     EXPECT_EQ(s.host.nextStepsTriggered, 1);
     EXPECT_TRUE(s.host.boxes.shown.empty());
     EXPECT_EQ(s.host.bar.max(), 100.1F);

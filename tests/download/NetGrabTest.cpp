@@ -25,6 +25,11 @@ struct GrabHarness {
     {
         settings.trustedCa = TestHttpsServer::caCertificates();
         grab = std::make_unique<download::NetGrab>(network, settings);
+        grab->setChunkReceiver([this](const char *data, qint64 size) {
+            stored.append(data, size);
+            return QString();
+        });
+        grab->setBodyReader([this] { return stored; });
         QObject::connect(grab.get(), &download::NetGrab::DownloadProgress, grab.get(), [this](float p) { progress.push_back(p); });
         QObject::connect(grab.get(), &download::NetGrab::DownloadComplete, grab.get(), [this](qint32 n) { end(n, {}, true); });
         QObject::connect(grab.get(), &download::NetGrab::DownloadFailed, grab.get(),
@@ -49,6 +54,7 @@ struct GrabHarness {
     TestHttpsServer server;
     QNetworkAccessManager network;
     std::unique_ptr<download::NetGrab> grab;
+    QByteArray stored; // what the control handed over, which it reads back for Bytes()
     std::vector<float> progress;
     std::size_t progressBeforeEnd = 0;
     int ends = 0;
