@@ -1,7 +1,5 @@
-#include "download/PackageDigest.h"
 #include "os/PackageFile.h"
 
-#include <QCryptographicHash>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -92,29 +90,6 @@ TEST_P(PlantedAtPackage, IsNeverWrittenThrough)
 
 INSTANTIATE_TEST_SUITE_P(Entries, PlantedAtPackage, ::testing::ValuesIn(kPlanted),
                          [](const auto &info) { return std::string(info.param.name); });
-
-// The digest's thread reads the package back while it is written in batches of every size, and
-// ends with the SHA-256 of the whole; a failed read gives an empty digest.
-TEST(PackageDigest, OfAPackageReadBackWhileWrittenIsThatOfTheWhole)
-{
-    Place place;
-    PackageFile package;
-    ASSERT_FALSE(package.create(place.updates, kPart));
-    download::PackageDigest digest;
-    digest.start([&](std::int64_t offset, char *data, std::size_t size) { return package.readAt(offset, data, size); });
-    QByteArray whole;
-    for (int i = 0; i < 200; ++i) {
-        const QByteArray batch(1 + i * 7919 % 400000, static_cast<char>(i));
-        ASSERT_FALSE(package.write(batch.constData(), static_cast<std::size_t>(batch.size())));
-        whole += batch;
-        digest.written(package.size());
-    }
-    EXPECT_EQ(digest.result(std::chrono::minutes(10)), QCryptographicHash::hash(whole, QCryptographicHash::Sha256));
-
-    digest.start([](std::int64_t, char *, std::size_t) { return std::int64_t{-1}; });
-    digest.written(10);
-    EXPECT_EQ(digest.result(std::chrono::minutes(10)), QByteArray());
-}
 
 } // namespace
 } // namespace kestrel::test
