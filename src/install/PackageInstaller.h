@@ -45,20 +45,26 @@ InstallResult installPackage(const std::filesystem::path &package, const std::fi
 enum class RecoveryOutcome {
     Nothing,     // no interrupted switch-over
     RolledBack,  // the folder is back to wholly old
-    Completed,   // every new entry was already in place: the update is kept
+    Completed,   // every new file was found in place as staged: the update is kept
     Failed,      // could not be brought back; description says why (French, UTF-8)
 };
 struct RecoveryResult {
     RecoveryOutcome outcome = RecoveryOutcome::Nothing;
     std::string description;
+    std::string vanished;  // RolledBack: a new file found neither in place nor staged (UTF-8)
 };
 RecoveryResult recoverInterruptedInstall(const std::filesystem::path &updatesFolder);
 
 // For tests: called with 0, 1, ... before each rename of the switch-over, then with the
-// number of renames n once they are all made, n + 1 once the update is marked as kept and
-// n + 2 once the record and backups are gone. An error returned before a rename makes that
-// rename fail with it; later points ignore the answer.
+// number of renames n once they are all made, n + 1 once every new file was read back in place
+// and n + 2 once the record and backups are gone. An error returned before a rename makes that
+// rename fail with it; later points ignore the answer. A hook may also throw.
 using SwitchPointHook = std::error_code (*)(std::size_t point);
 void setSwitchPointHook(SwitchPointHook hook);
+// The same, with 0, 1, ... before each rename of an undo (after a failure, or at start-up).
+void setUndoPointHook(SwitchPointHook hook);
+// Called before each worker thread starts; throwing there is a thread that could not start.
+using WorkerStartHook = void (*)();
+void setWorkerStartHook(WorkerStartHook hook);
 
 } // namespace kestrel::install

@@ -30,11 +30,23 @@ void showBox(StepHost &host, const QString &text, const QString &title, BoxIcon 
 
 bool SettleStartUp(StepHost &host, platform::FolderLock &lock)
 {
-    if (lock.acquire(toPath(host.context().appFolder)) == platform::FolderLock::Result::HeldElsewhere) {
+    switch (lock.acquire(toPath(host.context().appFolder))) {
+    case platform::FolderLock::Result::Acquired:
+        break;
+    case platform::FolderLock::Result::HeldElsewhere:
         showBox(host,
                 QStringLiteral("Une mise à jour de Kestrel 11 est déjà ouverte pour ce dossier.") + CRLF
                     + QStringLiteral("Terminez-la ou fermez sa fenêtre avant d'en commencer une autre."),
                 QStringLiteral("Mise à jour"), BoxIcon::Information);
+        host.programEnd().endProgram();
+        return false;
+    // Without the lock another wizard could work on the folder at the same time: nothing is touched.
+    case platform::FolderLock::Result::NoFolder:
+        showBox(host,
+                QStringLiteral("Le dossier de Kestrel 11 ne peut pas être réservé pour la mise à jour : "
+                               "l'assistant n'a pas pu l'ouvrir.")
+                    + CRLF + QStringLiteral("Aucun fichier n'a été modifié."),
+                QStringLiteral("Mise à jour"), BoxIcon::Critical);
         host.programEnd().endProgram();
         return false;
     }
@@ -46,6 +58,12 @@ bool SettleStartUp(StepHost &host, platform::FolderLock &lock)
     case install::RecoveryOutcome::RolledBack:
         showBox(host,
                 QStringLiteral("L'installation précédente de la mise à jour a été interrompue avant sa fin.") + CRLF
+                    + (recovery.vanished.empty()
+                           ? QString()
+                           : QStringLiteral("Le nouveau fichier « %1 » avait disparu (un antivirus l'a peut-être mis "
+                                            "en quarantaine).")
+                                     .arg(QString::fromStdString(recovery.vanished))
+                               + CRLF)
                     + QStringLiteral("Les fichiers d'origine ont été remis en place : Kestrel 11 est resté dans sa "
                                      "version précédente."),
                 kInstallTitle, BoxIcon::Information);

@@ -110,7 +110,7 @@ const RefusedCase kCases[] = {
          add(bytes, zip::getLE(bytes, field(bytes, "kestrel11.exe", 42)) + 18, 40);
      }), kOverlap},
     // Past its data descriptor and well into the directory's first record.
-    {"entry_data_running_into_the_directory", edited(zip::Compression::Stored, [](std::string &bytes) {
+    {"entry_data_running_into_the_directory", edited(zip::Compression::Deflated, [](std::string &bytes) {
          add(bytes, field(bytes, "LISEZMOI.txt", 20), 64);
      }), "les données de l'élément « LISEZMOI.txt » empiètent sur le répertoire de l'archive"},
     {"deflated_entry_claiming_more_than_deflate_can_give", edited(zip::Compression::Deflated, [](std::string &bytes) {
