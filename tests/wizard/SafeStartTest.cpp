@@ -6,6 +6,7 @@
 #include "FrmUpdate.h"
 #include "InstallFixture.h"
 #include "Obstacle.h"
+#include "PackageInstaller.h"
 
 #include <QPushButton>
 
@@ -118,6 +119,44 @@ TEST_F(SafeStartTest, SwitchOverThatFailsShowsTheFailureBoxAndChangesNothing)
 
     expectBox("Kestrel 11 reste dans sa version précédente.", BoxIcon::Critical);
     obstacle.lift();
+    EXPECT_EQ(zip::snapshot(m_parent), before);
+}
+
+// The staged copy of a replaced file disappears as the switch-over starts (a virus scanner's
+// quarantine): the box says so, the folder is as it was, and after a restart the update installs.
+TEST_F(SafeStartTest, StagedFileThatDisappearsLeavesTheOldVersionAndARestartInstalls)
+{
+    writeAppFile("lib/a.dll", "ancien a");
+    writePackage({{"kestrel11.exe", "nouvelle version"}, {"lib/a.dll", "nouveau a"}});
+    const zip::Tree before = zip::snapshot(m_parent);
+    static fs::path staged;
+    staged = m_updates / "kestrel-staging/content/lib/a.dll";
+    install::setSwitchPointHook([](std::size_t) { return fs::remove(staged), std::error_code(); });
+    auto window = openWizard();
+
+    click(*window);
+
+    install::setSwitchPointHook(nullptr);
+    expectBox("Le nouveau fichier « lib/a.dll » a disparu", BoxIcon::Critical);
+    EXPECT_EQ(zip::snapshot(m_parent), before);
+    window.reset();
+    window = openWizard();
+    EXPECT_TRUE(m_host.boxes.shown.empty());
+    click(*window);
+    expectBox("Mise à jour terminée avec succès", BoxIcon::Information);
+    EXPECT_EQ(fileText(m_app / "lib/a.dll"), "nouveau a");
+}
+
+// Without the lock another wizard could work on the same folder: nothing starts.
+TEST_F(SafeStartTest, FolderThatCannotBeLockedIsToldAndNothingChanges)
+{
+    fs::rename(m_app, m_parent / "ailleurs");
+    const zip::Tree before = zip::snapshot(m_parent);
+
+    auto window = openWizard();
+
+    expectBox("ne peut pas être réservé pour la mise à jour", BoxIcon::Critical);
+    EXPECT_EQ(m_host.end.ended, 1);
     EXPECT_EQ(zip::snapshot(m_parent), before);
 }
 
