@@ -159,16 +159,17 @@ std::error_code FolderTree::read(const std::filesystem::path &relative,
         return lastError();
     if (!S_ISREG(info.st_mode))
         return std::make_error_code(S_ISDIR(info.st_mode) ? std::errc::is_a_directory : std::errc::invalid_argument);
-    std::vector<char> buffer(256 * 1024);
+    constexpr std::size_t kBlock = 256 * 1024;
+    const std::unique_ptr<char[]> buffer(new char[kBlock]);  // left uninitialised: read fills it
     for (;;) {
-        const ssize_t got = ::read(file.fd, buffer.data(), buffer.size());
+        const ssize_t got = ::read(file.fd, buffer.get(), kBlock);
         if (got < 0 && errno == EINTR)
             continue;
         if (got < 0)
             return lastError();
         if (got == 0)
             return {};
-        block(buffer.data(), static_cast<std::size_t>(got));
+        block(buffer.get(), static_cast<std::size_t>(got));
     }
 }
 

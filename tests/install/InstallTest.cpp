@@ -96,15 +96,22 @@ TEST_F(InstallPackageTest, LargeEntryLetsTheWindowCatchUpBetweenDataBlocks)
     EXPECT_EQ(fs::file_size(m_app / "gros.bin"), std::uintmax_t{8} << 20);
 }
 
+// A package made on Windows carries no permission bits: a file it replaces keeps its own.
 TEST_F(InstallPackageTest, ExecutableBitsAreKeptAndSpecialBitsDropped)
 {
-    writePackage({{"outil", "#!/bin/sh\n", EntryType::File, 07755}, {"lisez.txt", "x", EntryType::File, 0644}});
+    writeAppFile("Update", "ancien");
+    fs::permissions(m_app / "Update", fs::perms::owner_all);
+    std::string bytes = zip::buildZip({{"outil", "#!/bin/sh\n", EntryType::File, 07755},
+                                       {"lisez.txt", "x", EntryType::File, 0644}, {"Update", "nouveau"}});
+    bytes[zip::centralRecord(bytes, "Update") + 5] = 0;  // made by: MS-DOS
+    zip::writeFile(m_package, bytes);
 
     EXPECT_TRUE(install());
 
     const fs::perms watched = fs::perms::owner_exec | fs::perms::set_uid | fs::perms::set_gid | fs::perms::sticky_bit;
     EXPECT_EQ(fs::status(m_app / "outil").permissions() & watched, fs::perms::owner_exec);
     EXPECT_EQ(fs::status(m_app / "lisez.txt").permissions() & watched, fs::perms::none);
+    EXPECT_EQ(fs::status(m_app / "Update").permissions() & watched, fs::perms::owner_exec);
 }
 
 TEST_F(InstallPackageTest, ClashBetweenAFileAndAFolderChangesNothing)
