@@ -1,19 +1,18 @@
-#include "DownloadStep.h"
+#include "download/DownloadStep.h"
 
-#include "EventPump.h"
-#include "Https.h"
-#include "MessageBoxes.h"
-#include "NetGrab.h"
-#include "PackageDigest.h"
-#include "PackageFileText.h"
-#include "Product.h"
-#include "ProgressBar.h"
-#include "StepHost.h"
-#include "SupportContact.h"
+#include "core/Product.h"
+#include "core/StepHost.h"
+#include "core/SupportContact.h"
+#include "download/DownloadFailures.h"
+#include "download/NetGrab.h"
+#include "platform/EventPump.h"
+#include "platform/Https.h"
+#include "platform/MessageBoxes.h"
+#include "platform/ProgressBar.h"
 
 #include <filesystem>
 
-namespace kestrel {
+namespace kestrel::download {
 
 namespace {
 
@@ -32,94 +31,106 @@ QString partName(const QString &fileName)
 
 } // namespace
 
-bool StartDownload(StepHost &host, NetGrab &grab, platform::PackageFile &package)
+DownloadStep::DownloadStep(core::StepHost &host, NetGrab &grab) : m_host(host), m_grab(grab)
 {
-    ProgressBar &bar = host.progressBar();
+    m_grab.setChunkReceiver([this](const char *data, qint64 size) { return storeChunk(data, size); });
+}
+
+bool DownloadStep::StartDownload()
+{
+    platform::ProgressBar &bar = m_host.progressBar();
     bar.setMin(0.0F);
     bar.setMax(100.1F);
     bar.setValue(0.0F);
 
-    UpdateContext &context = host.context();
+    core::UpdateContext &context = m_host.context();
     context.packagePath = context.updatesFolder + context.packageFileName;
     if (!isPlainFileName(context.packageFileName)) {
-        onDownloadFailed(host, kPackageStoreFailed,
-                         QStringLiteral("Nom de paquet non valide : « %1 ».").arg(context.packageFileName), package);
+        grbDownload_DownloadFailed(kPackageNotStored, invalidPackageNameText(context.packageFileName));
         return false;
     }
     // Made before the request, so that a refused folder or temporary name costs no download.
-    const platform::PackageFile::Problem problem = package.create(
+    const os::PackageFile::Problem problem = m_package.create(
         std::filesystem::path(context.updatesFolder.toStdU16String()), partName(context.packageFileName).toStdString());
     if (problem) {
-        onDownloadFailed(host, kPackageStoreFailed,
-                         describePackageProblem(problem, context.updatesFolder, context.packagePath), package);
+        grbDownload_DownloadFailed(kPackageNotStored,
+                                   packageNotStoredText(problem, context.updatesFolder, context.packagePath));
         return false;
     }
-    const QString packagePath = context.packagePath;
-    grab.setChunkReceiver([&package, &context, packagePath](const char *data, qint64 size) {
-        const platform::PackageFile::Problem written = package.write(data, static_cast<std::size_t>(size));
-        return written ? describePackageProblem(written, context.updatesFolder, packagePath) : QString();
-    });
-    const QString url = host.updateService().baseUrl + kSoftwareId + QStringLiteral("/download");
-    grab.setComputeSha256(!host.updateService().packagePublicKey.isEmpty());
-    grab.DownloadStart(url);
+    m_hashing = !m_host.updateService().packagePublicKey.isEmpty();
+    m_digest.reset();
+    m_grab.DownloadStart(m_host.updateService().baseUrl + core::kSoftwareId + QStringLiteral("/download"));
     return false;
 }
 
-void onDownloadProgress(StepHost &host, float progress)
+QString DownloadStep::storeChunk(const char *data, qint64 size)
 {
-    host.progressBar().setValue(progress);
-    host.eventPump().processPendingEvents();
+    if (m_hashing)
+        m_digest.addData(data, size);
+    const os::PackageFile::Problem written = m_package.write(data, static_cast<std::size_t>(size));
+    const core::UpdateContext &context = m_host.context();
+    return written ? packageNotStoredText(written, context.updatesFolder, context.packagePath) : QString();
 }
 
-void onDownloadComplete(StepHost &host, const NetGrab &grab, platform::PackageFile &package)
+void DownloadStep::grbDownload_DownloadProgress(float Progress)
 {
-    const QByteArray bytes = grab.Bytes();
+    m_host.progressBar().setValue(Progress);
+    m_host.eventPump().processPendingEvents();
+}
+
+void DownloadStep::grbDownload_DownloadComplete(qint32)
+{
+    const QByteArray bytes = m_grab.Bytes();
     if (bytes.isEmpty()) {
-        package.discard();
-        host.messageBoxes().show(QStringLiteral("Erreur lors du téléchargement de la mise à jour.")
-                                     + SupportContactText(),
-                                 kTitle, BoxIcon::Critical, BoxButtons::Ok);
-    } else {
-        const QString refusal = unsignedPackageProblem(host.updateService(), host.context(), grab.BytesSha256());
-        if (!refusal.isEmpty()) {
-            onDownloadFailed(host, kPackageNotSigned, refusal, package);
-            return;
-        }
-        UpdateContext &context = host.context();
-        // The chunks were written as they came; whatever the file lacks (nothing, normally) goes now.
-        platform::PackageFile::Problem problem;
-        if (package.size() > bytes.size())
-            problem = {platform::PackageFile::Stage::Write, std::make_error_code(std::errc::io_error)};
-        else if (package.size() < bytes.size())
-            problem = package.write(bytes.constData() + package.size(), static_cast<std::size_t>(bytes.size() - package.size()));
-        if (!problem)
-            problem = package.commit(context.packageFileName.toStdString());
-        if (problem) {
-            onDownloadFailed(host, kPackageStoreFailed,
-                             describePackageProblem(problem, context.updatesFolder, context.packagePath), package);
-            return;
-        }
-        host.ShowStepCompleted();
-        host.TriggerNextStep();
+        m_package.discard();
+        m_host.messageBoxes().show(QStringLiteral("Erreur lors du téléchargement de la mise à jour.")
+                                       + core::SupportContactText(),
+                                   kTitle, platform::BoxIcon::Critical, platform::BoxButtons::Ok);
+        m_host.enableActionButton();
+        return;
     }
-    host.enableActionButton();
+    core::UpdateContext &context = m_host.context();
+    // The chunks were written as they came; whatever the file lacks (nothing, normally) goes now.
+    os::PackageFile::Problem problem;
+    if (m_package.size() > bytes.size()) {
+        problem = {os::PackageFile::Stage::Write, std::make_error_code(std::errc::io_error)};
+    } else if (m_package.size() < bytes.size()) {
+        const qint64 missing = bytes.size() - m_package.size();
+        if (m_hashing)
+            m_digest.addData(bytes.constData() + m_package.size(), missing);
+        problem = m_package.write(bytes.constData() + m_package.size(), static_cast<std::size_t>(missing));
+    }
+    if (!problem && m_hashing
+        && !isSignedPackageDigest(m_host.updateService(), context, m_digest.result())) {
+        grbDownload_DownloadFailed(kPackageNotSigned, packageNotSignedText());
+        return;
+    }
+    if (!problem)
+        problem = m_package.commit(context.packageFileName.toStdString());
+    if (problem) {
+        grbDownload_DownloadFailed(kPackageNotStored,
+                                   packageNotStoredText(problem, context.updatesFolder, context.packagePath));
+        return;
+    }
+    m_host.ShowStepCompleted();
+    m_host.TriggerNextStep();
+    m_host.enableActionButton();
 }
 
-void onDownloadFailed(StepHost &host, qint32 errorNumber, const QString &errorDescription,
-                      platform::PackageFile &package)
+void DownloadStep::grbDownload_DownloadFailed(qint32 ErrorNumber, const QString &ErrorDescription)
 {
-    package.discard();
-    host.messageBoxes().show(QStringLiteral("Erreur lors du téléchargement de la mise à jour : ")
-                                 + QString::number(errorNumber) + QLatin1Char(' ') + errorDescription
-                                 + SupportContactText(),
-                             kTitle, BoxIcon::Critical, BoxButtons::Ok);
-    host.enableActionButton();
+    m_package.discard();
+    m_host.messageBoxes().show(QStringLiteral("Erreur lors du téléchargement de la mise à jour : ")
+                                   + QString::number(ErrorNumber) + QLatin1Char(' ') + ErrorDescription
+                                   + core::SupportContactText(),
+                               kTitle, platform::BoxIcon::Critical, platform::BoxButtons::Ok);
+    m_host.enableActionButton();
 }
 
-void CancelDownload(NetGrab &grab, platform::PackageFile &package)
+void DownloadStep::CancelDownload()
 {
-    grab.DownloadCancel();
-    package.discard();
+    m_grab.DownloadCancel();
+    m_package.discard();
 }
 
-} // namespace kestrel
+} // namespace kestrel::download

@@ -1,11 +1,10 @@
-#include "NetGrab.h"
+#include "download/NetGrab.h"
 
-#include "PackageDigest.h"
+#include "download/DownloadFailures.h"
 
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
-#include <QLocale>
 #include <QUrl>
 
 #include <algorithm>
@@ -13,7 +12,7 @@
 #include <new>
 #include <utility>
 
-namespace kestrel {
+namespace kestrel::download {
 
 namespace {
 
@@ -30,37 +29,9 @@ bool isFetchable(const QUrl &url)
         && (scheme == QLatin1String("https") || scheme == QLatin1String("http"));
 }
 
-QString refusedUrlText(const QString &url)
-{
-    return QStringLiteral("Adresse de téléchargement non prise en charge : « %1 ».").arg(url);
-}
-
-QString tooLargeText(qint64 limit)
-{
-    return QStringLiteral("La mise à jour dépasse la taille maximale acceptée (%1 octets).").arg(limit);
-}
-
-QString stalledText()
-{
-    return QStringLiteral("Délai d'attente dépassé : le serveur de mise à jour n'envoie plus de données.");
-}
-
-QString tooSlowText(qint64 floor, std::chrono::milliseconds window)
-{
-    return QStringLiteral("Téléchargement trop lent : le serveur de mise à jour a envoyé moins de %1 octets par "
-                          "seconde en moyenne pendant %2 s.")
-        .arg(floor)
-        .arg(QLocale(QLocale::French).toString(static_cast<double>(window.count()) / 1000.0, 'g', 4));
-}
-
-QString outOfMemoryText()
-{
-    return QStringLiteral("Mémoire insuffisante pour recevoir la mise à jour.");
-}
-
 } // namespace
 
-NetGrab::NetGrab(QNetworkAccessManager &network, HttpSettings settings, QObject *parent)
+NetGrab::NetGrab(QNetworkAccessManager &network, platform::HttpSettings settings, QObject *parent)
     : QObject(parent), m_network(network), m_settings(std::move(settings))
 {
     connect(&m_activityCheck, &QTimer::timeout, this, &NetGrab::checkActivity);
@@ -84,15 +55,13 @@ void NetGrab::DownloadStart(const QString &URL)
     m_headersRead = false;
     m_keepBody = false;
     m_body = QByteArray();
-    if (m_digest)
-        m_digest->reset();
 
     const QUrl url(URL);
     if (!isFetchable(url)) {
-        emit DownloadFailed(kUrlRefused, refusedUrlText(URL));
+        emit DownloadFailed(kUrlRefused, urlRefusedText(URL));
         return;
     }
-    QNetworkRequest request = makeServiceRequest(url, m_settings);
+    QNetworkRequest request = platform::makeServiceRequest(url, m_settings);
     // Qt's own transfer time-out re-arms a timer through the event queue on every chunk,
     // which slows a large download measurably; a periodic look at the last activity is enough.
     request.setTransferTimeout(0);
@@ -117,11 +86,6 @@ void NetGrab::DownloadCancel()
 {
     releaseReply();
     m_body = QByteArray();
-}
-
-void NetGrab::setComputeSha256(bool on)
-{
-    m_digest = on ? std::make_unique<PackageDigest>() : nullptr;
 }
 
 void NetGrab::checkActivity()
@@ -173,7 +137,7 @@ void NetGrab::ReadContentLength()
         return;
     }
     if (declared > bodyLimit()) {
-        fail(kBodyTooLarge, tooLargeText(bodyLimit()));
+        fail(kBodyTooLarge, bodyTooLargeText(bodyLimit()));
         return;
     }
     expectedLength = static_cast<qint32>(declared);
@@ -243,7 +207,7 @@ qint64 NetGrab::readAvailable(QNetworkReply *reply)
         return qMax<qint64>(skipped, 0);
     }
     if (receivedLength + available > bodyLimit()) {
-        fail(kBodyTooLarge, tooLargeText(bodyLimit()));
+        fail(kBodyTooLarge, bodyTooLargeText(bodyLimit()));
         return -1;
     }
     try {
@@ -251,8 +215,6 @@ qint64 NetGrab::readAvailable(QNetworkReply *reply)
         m_body.resize(start + available);
         const qint64 got = qMax<qint64>(reply->read(m_body.data() + start, available), 0);
         m_body.resize(start + got);
-        if (m_digest)
-            m_digest->addData(m_body.constData() + start, got);
         if (!chunkArrived(m_body.constData() + start, got))
             return -1;
         receivedLength += static_cast<qint32>(got);
@@ -272,7 +234,7 @@ bool NetGrab::chunkArrived(const char *data, qint64 size)
     const QString problem = m_chunkReceiver(data, size);
     if (problem.isEmpty())
         return true;
-    fail(kChunkNotStored, problem);
+    fail(kPackageNotStored, problem);
     return false;
 }
 
@@ -302,7 +264,7 @@ void NetGrab::onFinished()
         return;
 
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    const QString reason = reasonPhraseText(reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute));
+    const QString reason = platform::reasonPhraseText(reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute));
     const QNetworkReply::NetworkError error = reply->error();
     const QString errorText = reply->errorString();
     QByteArray body = std::exchange(m_body, QByteArray());
@@ -316,7 +278,6 @@ void NetGrab::onFinished()
         emit DownloadFailed(static_cast<qint32>(error), errorText);
         return;
     }
-    downloadedSha256 = m_digest ? m_digest->result() : QByteArray();
     downloadedBytes = std::move(body);
     totalBytes = static_cast<qint32>(downloadedBytes.size());
     const quint64 generation = m_generation;
@@ -355,4 +316,4 @@ qint64 NetGrab::bodyLimit() const
     return std::clamp<qint64>(m_settings.maxBodyBytes, 0, std::numeric_limits<qint32>::max());
 }
 
-} // namespace kestrel
+} // namespace kestrel::download

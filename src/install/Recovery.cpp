@@ -1,8 +1,9 @@
-#include "PackageInstaller.h"
+#include "install/Recovery.h"
 
-#include "InstallErrors.h"
-#include "OwnFiles.h"
-#include "SwitchRecord.h"
+#include "install/InstallErrors.h"
+#include "install/OwnFiles.h"
+#include "install/EngineTypes.h"
+#include "install/SwitchRecord.h"
 
 namespace fs = std::filesystem;
 

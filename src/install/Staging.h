@@ -3,9 +3,9 @@
 // The staging folder beside the package: the package is written there in full, checked
 // and flushed to disk before anything in the application folder changes.
 
-#include "PackageInstaller.h"
-#include "PackageReader.h"
-#include "SwitchRecord.h"
+#include "install/EngineTypes.h"
+#include "install/PackageReader.h"
+#include "install/SwitchRecord.h"
 
 #include <filesystem>
 #include <optional>

@@ -5,12 +5,14 @@
 // one is renamed in, then every new file is read back in place. Any failure, error code or
 // exception alike, puts everything back before it is reported.
 
-#include "PackageInstaller.h"
-#include "SwitchRecord.h"
+#include "install/EngineTypes.h"
+#include "install/SwitchRecord.h"
 
+#include <cstddef>
 #include <optional>
 #include <set>
 #include <string>
+#include <system_error>
 #include <vector>
 
 namespace kestrel::install {

@@ -1,10 +1,10 @@
-#include "SwitchRecord.h"
+#include "install/SwitchRecord.h"
 
-#include "DiskSync.h"
-#include "EntryPath.h"
-#include "OutputFile.h"
-#include "OwnFiles.h"
-#include "PackageInstaller.h"
+#include "install/EntryPath.h"
+#include "install/OwnFiles.h"
+#include "os/DiskSync.h"
+#include "os/OutputFile.h"
+#include "install/EngineTypes.h"
 
 #include <zlib.h>
 
@@ -160,7 +160,7 @@ std::error_code renameSpot(const SwitchTrees::Spot &from, const SwitchTrees::Spo
     return from.tree->rename(from.relative, *to.tree, to.relative);
 }
 
-platform::NodeKind kindAt(const SwitchTrees::Spot &spot, std::error_code &error)
+os::NodeKind kindAt(const SwitchTrees::Spot &spot, std::error_code &error)
 {
     return spot.tree->kind(spot.relative, error);
 }
@@ -178,7 +178,7 @@ std::uint32_t crc32Of(std::uint32_t crc, const char *data, std::size_t size)
 
 std::optional<NewFile> fileAt(const SwitchTrees::Spot &spot, std::error_code &error)
 {
-    if (kindAt(spot, error) != platform::NodeKind::File)
+    if (kindAt(spot, error) != os::NodeKind::File)
         return std::nullopt;
     NewFile found;
     error = spot.tree->read(spot.relative, [&found](const char *data, std::size_t size) {
@@ -199,18 +199,18 @@ std::error_code writeRecord(const SwitchPaths &paths, const std::vector<Move> &m
         text += "F " + std::to_string(file.size) + ' ' + std::to_string(file.crc) + ' ' + escaped(relative) + '\n';
     text += "end " + std::to_string(moves.size()) + ' ' + std::to_string(files.size()) + "\n";
     const fs::path temporary = paths.staging / "switch-record.new";
-    OutputFile out;
+    os::OutputFile out;
     std::error_code error = out.open(temporary, 0644);
     if (!error)
         error = out.writeAt(0, text.data(), text.size());
     if (!error)
         error = out.close();
     if (!error)
-        error = platform::syncFile(temporary);
+        error = os::syncFile(temporary);
     if (!error)
         fs::rename(temporary, paths.record(), error);
     if (!error)
-        error = platform::syncFolder(paths.staging);
+        error = os::syncFolder(paths.staging);
     return error;
 }
 
@@ -276,26 +276,26 @@ bool SwitchState::placedFile(const std::string &relative, std::error_code &error
 // then may it go back into the staging without taking anything else with it.
 bool SwitchState::placedFolder(const std::string &relative, std::error_code &error) const
 {
-    if (kindAt(m_trees.target(relative), error) != platform::NodeKind::Folder) {
+    if (kindAt(m_trees.target(relative), error) != os::NodeKind::Folder) {
         if (error == std::errc::too_many_symbolic_link_levels)
             error.clear();
         return false;
     }
-    if (kindAt(m_trees.content(relative), error) != platform::NodeKind::Missing || error)
+    if (kindAt(m_trees.content(relative), error) != os::NodeKind::Missing || error)
         return false;
     std::vector<std::string> folders = {relative};
     while (!folders.empty()) {
         const std::string folder = folders.back();
         folders.pop_back();
-        std::vector<std::pair<fs::path, platform::NodeKind>> children;
+        std::vector<std::pair<fs::path, os::NodeKind>> children;
         const SwitchTrees::Spot spot = m_trees.target(folder);
         if ((error = spot.tree->list(spot.relative, children)))
             return false;
         for (const auto &[name, kind] : children) {
             const std::string child = folder + '/' + utf8(name);
-            if (kind == platform::NodeKind::Folder)
+            if (kind == os::NodeKind::Folder)
                 folders.push_back(child);
-            else if (kind != platform::NodeKind::File || !placedFile(child, error))
+            else if (kind != os::NodeKind::File || !placedFile(child, error))
                 return false;
         }
     }
@@ -306,7 +306,7 @@ bool SwitchState::done(const Move &move, std::error_code &error) const
 {
     switch (move.kind) {
     case Move::Kind::Backup:
-        return platform::NodeKind::Missing != kindAt(m_trees.backup(move.relative), error) && !error;
+        return os::NodeKind::Missing != kindAt(m_trees.backup(move.relative), error) && !error;
     case Move::Kind::Place: {
         // An old file still in place is never taken for the new one, even with the same bytes.
         const auto replaces = m_replaces.find(move.relative);

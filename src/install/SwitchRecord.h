@@ -7,7 +7,7 @@
 // and CRC-32 the record gives. So the record never needs updating, and a file that vanished
 // (a virus scanner's quarantine, a user cleaning the updates folder) is never taken for moved.
 
-#include "FolderTree.h"
+#include "os/FolderTree.h"
 
 #include <cstdint>
 #include <filesystem>
@@ -53,7 +53,7 @@ public:
     void close();
 
     struct Spot {
-        const platform::FolderTree *tree;
+        const os::FolderTree *tree;
         std::filesystem::path relative;
     };
     Spot target(const std::string &relative) const;
@@ -63,14 +63,14 @@ public:
     Spot destination(const Move &move) const;
 
 private:
-    platform::FolderTree m_target;
-    platform::FolderTree m_ownStaging;  // used only when the staging lies outside the target
-    const platform::FolderTree *m_staging = nullptr;
+    os::FolderTree m_target;
+    os::FolderTree m_ownStaging;  // used only when the staging lies outside the target
+    const os::FolderTree *m_staging = nullptr;
     std::filesystem::path m_stagingBelow;  // the staging relative to m_staging's root
 };
 
 std::error_code renameSpot(const SwitchTrees::Spot &from, const SwitchTrees::Spot &to);
-platform::NodeKind kindAt(const SwitchTrees::Spot &spot, std::error_code &error);
+os::NodeKind kindAt(const SwitchTrees::Spot &spot, std::error_code &error);
 // Size and CRC-32 of the regular file there; nothing when it is missing or another kind.
 std::optional<NewFile> fileAt(const SwitchTrees::Spot &spot, std::error_code &error);
 std::uint32_t crc32Of(std::uint32_t crc, const char *data, std::size_t size);
@@ -108,9 +108,18 @@ private:
     std::map<std::string, bool> m_replaces;  // relative -> has a backup move
 };
 
-// For tests: called before each rename of the switch-over, its undo and the recovery's, and at
-// the points that PackageInstaller.h lists.
+// For tests: called with 0, 1, ... before each rename of the switch-over, then with the
+// number of renames n once they are all made, n + 1 once every new file was read back in place
+// and n + 2 once the record and backups are gone. An error returned before a rename makes that
+// rename fail with it; later points ignore the answer. A hook may also throw.
+using SwitchPointHook = std::error_code (*)(std::size_t point);
+void setSwitchPointHook(SwitchPointHook hook);
 std::error_code switchPoint(std::size_t point);
+// The same, with 0, 1, ... before each rename of an undo (after a failure, or at start-up).
+void setUndoPointHook(SwitchPointHook hook);
+// Called before each worker thread starts; throwing there is a thread that could not start.
+using WorkerStartHook = void (*)();
+void setWorkerStartHook(WorkerStartHook hook);
 
 // Removes the staging: the record first, the marker last, so that the folder is known as ours
 // until its last file is gone.

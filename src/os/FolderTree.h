@@ -5,7 +5,7 @@
 // fails the operation instead of leading somewhere else. One implementation file per operating
 // system; free of Qt.
 
-#include "FileSystem.h"
+#include "os/FileSystem.h"
 
 #include <cstddef>
 #include <filesystem>
@@ -15,7 +15,7 @@
 #include <utility>
 #include <vector>
 
-namespace kestrel::platform {
+namespace kestrel::os {
 
 class FolderTree {
 public:
@@ -48,4 +48,4 @@ private:
     std::unique_ptr<Handles> m_handles;
 };
 
-} // namespace kestrel::platform
+} // namespace kestrel::os

@@ -1,4 +1,4 @@
-#include "FolderTree.h"
+#include "os/FolderTree.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <cstring>
 
-namespace kestrel::platform {
+namespace kestrel::os {
 
 namespace {
 
@@ -201,4 +201,4 @@ std::error_code FolderTree::list(const std::filesystem::path &relative,
     return error;
 }
 
-} // namespace kestrel::platform
+} // namespace kestrel::os

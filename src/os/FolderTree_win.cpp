@@ -1,4 +1,4 @@
-#include "FolderTree.h"
+#include "os/FolderTree.h"
 
 #include <windows.h>
 
@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace kestrel::platform {
+namespace kestrel::os {
 
 namespace {
 
@@ -263,4 +263,4 @@ std::error_code FolderTree::list(const std::filesystem::path &relative,
     return end == ERROR_NO_MORE_FILES ? std::error_code() : systemError(end);
 }
 
-} // namespace kestrel::platform
+} // namespace kestrel::os

@@ -11,7 +11,7 @@
 #include <string>
 #include <system_error>
 
-namespace kestrel::platform {
+namespace kestrel::os {
 
 class PackageFile {
 public:
@@ -61,4 +61,4 @@ private:
     std::int64_t m_size = 0;
 };
 
-} // namespace kestrel::platform
+} // namespace kestrel::os

@@ -12,7 +12,7 @@ class QNetworkAccessManager;
 class QNetworkRequest;
 class QUrl;
 
-namespace kestrel {
+namespace kestrel::platform {
 
 // How every request to the update service is made.
 struct HttpSettings {
@@ -56,4 +56,4 @@ HttpSettings configuredHttpSettings();
 QString configuredServiceBaseUrl();
 QString configuredPackagePublicKey();
 
-} // namespace kestrel
+} // namespace kestrel::platform

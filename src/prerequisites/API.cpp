@@ -1,7 +1,7 @@
-#include "API.h"
+#include "prerequisites/API.h"
 
-#include "Https.h"
-#include "MessageBoxes.h"
+#include "platform/Https.h"
+#include "platform/MessageBoxes.h"
 
 #include <QEventLoop>
 #include <QNetworkAccessManager>
@@ -12,7 +12,7 @@
 
 #include <memory>
 
-namespace API {
+namespace kestrel::prerequisites::API {
 
 namespace {
 
@@ -88,13 +88,13 @@ QString ExtractJsonValue(const QString &json, const QString &key)
     return json.mid(q + 1, e - q - 1);
 }
 
-QString GetLatestVersion(const QString &softwareId, const kestrel::UpdateService &service,
-                         kestrel::MessageBoxes &boxes, RecordSignature *signature)
+QString GetLatestVersion(const QString &softwareId, const platform::UpdateService &service,
+                         platform::MessageBoxes &boxes, RecordSignature *signature)
 {
     if (service.network == nullptr)
         return {};
     const QUrl url(service.baseUrl + softwareId);
-    ReplyHolder reply(service.network->get(kestrel::makeServiceRequest(url, service.http)));
+    ReplyHolder reply(service.network->get(platform::makeServiceRequest(url, service.http)));
     if (!reply)
         return {};
     waitForReply(*reply, service.http.recordTimeout);
@@ -115,11 +115,11 @@ QString GetLatestVersion(const QString &softwareId, const kestrel::UpdateService
         return ExtractJsonValue(record, QStringLiteral("version"));
     }
 
-    const QString reason = kestrel::reasonPhraseText(reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute));
+    const QString reason = platform::reasonPhraseText(reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute));
     boxes.show(QStringLiteral("Erreur lors de la requête. Statut : ") + QString::number(code) + QLatin1Char(' ')
                    + reason,
-               QStringLiteral("Mise à jour"), kestrel::BoxIcon::Critical, kestrel::BoxButtons::Ok);
+               QStringLiteral("Mise à jour"), platform::BoxIcon::Critical, platform::BoxButtons::Ok);
     return {};
 }
 
-} // namespace API
+} // namespace kestrel::prerequisites::API

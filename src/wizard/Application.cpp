@@ -1,14 +1,14 @@
-#include "Application.h"
+#include "wizard/Application.h"
 
-#include "FrmUpdate.h"
-#include "FileSystem.h"
-#include "MessageBoxes.h"
-#include "ProgramEnd.h"
+#include "os/FileSystem.h"
+#include "platform/MessageBoxes.h"
+#include "wizard/FrmUpdate.h"
+#include "wizard/QtSeams.h"
 
 #include <QApplication>
 #include <QNetworkAccessManager>
 
-namespace kestrel {
+namespace kestrel::wizard {
 
 int runWizard(QApplication &app)
 {
@@ -19,9 +19,9 @@ int runWizard(QApplication &app)
     WizardServices services;
     services.messageBoxes = &boxes;
     services.programEnd = &programEnd;
-    services.updateService = {&network, configuredServiceBaseUrl(), configuredHttpSettings(),
-                              configuredPackagePublicKey()};
-    services.programFolder = QString::fromStdString(platform::programFolder());
+    services.updateService = {&network, platform::configuredServiceBaseUrl(), platform::configuredHttpSettings(),
+                              platform::configuredPackagePublicKey()};
+    services.programFolder = QString::fromStdString(os::programFolder());
 
     FrmUpdate window(services);
     boxes.setParent(&window);
@@ -30,4 +30,4 @@ int runWizard(QApplication &app)
     return app.exec();
 }
 
-} // namespace kestrel
+} // namespace kestrel::wizard

@@ -1,11 +1,11 @@
 // The whole wizard against the local update service: the real window, service client, process
 // probe, download control, package signature and installer, over real HTTPS on 127.0.0.1.
 
-#include "FakeStepHost.h"
-#include "FrmUpdate.h"
-#include "SupportContact.h"
-#include "TestKit.h"
-#include "ZipBuilder.h"
+#include "core/SupportContact.h"
+#include "support/FakeStepHost.h"
+#include "support/TestKit.h"
+#include "support/zip/ZipBuilder.h"
+#include "wizard/FrmUpdate.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -106,9 +106,9 @@ private:
 };
 
 // A real QMessageBox, dismissed with its default button once it is open; what it showed is kept.
-class DismissedRealBoxes final : public MessageBoxes {
+class DismissedRealBoxes final : public platform::MessageBoxes {
 public:
-    BoxAnswer show(const QString &text, const QString &title, BoxIcon icon, BoxButtons buttons) override
+    platform::BoxAnswer show(const QString &text, const QString &title, platform::BoxIcon icon, platform::BoxButtons buttons) override
     {
         QTimer dismiss;
         QObject::connect(&dismiss, &QTimer::timeout, [this, &dismiss] {
@@ -123,7 +123,7 @@ public:
         return real.show(text, title, icon, buttons);
     }
 
-    QtMessageBoxes real;
+    wizard::QtMessageBoxes real;
     std::vector<std::tuple<QString, QString, QMessageBox::Icon>> seen; // title, text, icon
 };
 
@@ -139,9 +139,9 @@ protected:
         before["updates/"] = "";
     }
 
-    void openWizard(const LocalUpdateService &service, MessageBoxes &messageBoxes, const QString &publicKey = {})
+    void openWizard(const LocalUpdateService &service, platform::MessageBoxes &messageBoxes, const QString &publicKey = {})
     {
-        window = std::make_unique<FrmUpdate>(WizardServices{
+        window = std::make_unique<wizard::FrmUpdate>(wizard::WizardServices{
             &messageBoxes, &end, nullptr,
             {&network, service.baseUrl(), {.trustedCa = service.caCertificates()}, publicKey}, appDir.path()});
         window->show();
@@ -171,7 +171,7 @@ protected:
     Tree before; // the application folder at the start, with the updates folder the wizard makes
     RecordingProgramEnd end;
     QNetworkAccessManager network;
-    std::unique_ptr<FrmUpdate> window;
+    std::unique_ptr<wizard::FrmUpdate> window;
     QPushButton *button = nullptr;
 };
 
@@ -186,7 +186,7 @@ TEST_F(EndToEnd, FailedDownloadIsToldAndASecondClickCompletesOnceMended)
     click();
 
     ASSERT_EQ(boxes.seen.size(), 1U);
-    QString told = QStringLiteral("Erreur lors du téléchargement de la mise à jour : 404 Not Found") + SupportContactText();
+    QString told = QStringLiteral("Erreur lors du téléchargement de la mise à jour : 404 Not Found") + core::SupportContactText();
     EXPECT_EQ(boxes.seen[0], std::make_tuple(QStringLiteral("Téléchargement de la mise à jour"),
                                              told.replace(QStringLiteral("\r\n"), QStringLiteral("\n")),
                                              QMessageBox::Critical));

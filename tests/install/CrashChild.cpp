@@ -5,7 +5,9 @@
 //   install_crash_child PACKAGE TARGET POINT
 //   install_crash_child --recover UPDATES POINT
 
-#include "PackageInstaller.h"
+#include "install/PackageInstaller.h"
+#include "install/Recovery.h"
+#include "install/SwitchOver.h"
 
 #include <csignal>
 #include <cstdio>

@@ -1,7 +1,8 @@
-#include "InstallFixture.h"
-#include "Obstacle.h"
+#include "install/InstallFixture.h"
+#include "install/Obstacle.h"
 
-#include "PackageInstaller.h"
+#include "install/PackageInstaller.h"
+#include "install/SwitchRecord.h"
 
 #include <system_error>
 

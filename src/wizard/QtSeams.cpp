@@ -1,0 +1,79 @@
+#include "wizard/QtSeams.h"
+
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QWidget>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+
+namespace kestrel::wizard {
+
+using platform::BoxAnswer;
+using platform::BoxButtons;
+using platform::BoxIcon;
+
+namespace {
+constexpr int kSteps = 10000;
+}
+
+platform::BoxAnswer QtMessageBoxes::show(const QString &text, const QString &title, platform::BoxIcon icon,
+                               platform::BoxButtons buttons)
+{
+    QMessageBox box(icon == platform::BoxIcon::Critical ? QMessageBox::Critical : QMessageBox::Information,
+                    title, QString(text).replace(QLatin1String("\r\n"), QLatin1String("\n")),
+                    QMessageBox::NoButton, m_parent);
+    box.setObjectName(QStringLiteral("KestrelMessageBox"));
+    box.setTextFormat(Qt::PlainText);
+    if (buttons == platform::BoxButtons::Ok) {
+        box.setStandardButtons(QMessageBox::Ok);
+        box.button(QMessageBox::Ok)->setText(QStringLiteral("OK"));
+        box.setDefaultButton(QMessageBox::Ok);
+        box.exec();
+        return platform::BoxAnswer::Ok;
+    }
+    box.setStandardButtons(QMessageBox::Abort | QMessageBox::Retry | QMessageBox::Ignore);
+    box.button(QMessageBox::Abort)->setText(QStringLiteral("&Abandonner"));
+    box.button(QMessageBox::Retry)->setText(QStringLiteral("&Réessayer"));
+    box.button(QMessageBox::Ignore)->setText(QStringLiteral("&Ignorer"));
+    // Retry is the answer that lets the update go on once the application is closed.
+    box.setDefaultButton(QMessageBox::Retry);
+    box.setEscapeButton(QMessageBox::Abort);
+    switch (box.exec()) {
+    case QMessageBox::Retry:
+        return platform::BoxAnswer::Retry;
+    case QMessageBox::Ignore:
+        return platform::BoxAnswer::Ignore;
+    default:
+        return platform::BoxAnswer::Abort;
+    }
+}
+
+QtProgressBar::QtProgressBar(QProgressBar *bar) : m_bar(bar)
+{
+    m_bar->setRange(0, kSteps);
+    m_bar->setTextVisible(false);
+    render();
+}
+
+void QtProgressBar::render()
+{
+    const float span = max() - min();
+    const int shown = span > 0.0F
+        ? static_cast<int>(std::lround((value() - min()) / span * kSteps))
+        : 0;
+    m_bar->setValue(shown);
+}
+
+void QtProgramEnd::endProgram()
+{
+    if (m_window)
+        m_window->close();
+    std::fflush(nullptr);
+    // Not exit(): the caller is deep inside a click handler and must not return into it.
+    std::_Exit(0);
+}
+
+} // namespace kestrel::wizard
