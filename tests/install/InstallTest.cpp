@@ -1,5 +1,6 @@
 #include "install/InstallFixture.h"
 
+#include "install/Obstacle.h"
 #include "install/PackageInstaller.h"
 #include "install/steps/Install.h"
 
@@ -134,7 +135,18 @@ TEST_F(InstallPackageTest, StagingLeftByAnInterruptedRunIsRemovedFirstButOnlyWit
     const fs::path staging = m_updates / install::kStagingFolderName;
     fs::create_directories(staging / "content" / "kestrel11.exe");
     zip::writeFile(staging / install::kStagingMarkerName, "");
+    fs::create_directories(staging / "backup");
+    zip::writeFile(staging / "backup" / "bloqué", "");
     writePackage(kThreeEntries);
+    // A removal cut short keeps the marker, which goes last: the leftover stays known as ours.
+    Obstacle obstacle(staging / "backup" / "bloqué");
+    if (obstacle.set()) {
+        EXPECT_FALSE(install());
+        expectOneFailureBox("Impossible de supprimer le dossier temporaire");
+        EXPECT_TRUE(fs::exists(staging / install::kStagingMarkerName));
+        obstacle.lift();
+        m_host.boxes.shown.clear();
+    }
     EXPECT_TRUE(install());
     EXPECT_FALSE(fs::exists(staging));
     EXPECT_EQ(fileText(m_app / "kestrel11.exe"), "nouvelle version");
