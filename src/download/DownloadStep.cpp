@@ -1,5 +1,6 @@
 #include "download/DownloadStep.h"
 
+#include "core/Paths.h"
 #include "core/Product.h"
 #include "core/StepHost.h"
 #include "core/SupportContact.h"
@@ -10,19 +11,11 @@
 #include "platform/MessageBoxes.h"
 #include "platform/ProgressBar.h"
 
-#include <filesystem>
-
 namespace kestrel::download {
 
 namespace {
 
 const QString kTitle = QStringLiteral("Téléchargement de la mise à jour");
-
-bool isPlainFileName(const QString &name)
-{
-    return !name.isEmpty() && name != QLatin1String(".") && name != QLatin1String("..")
-        && !name.contains(QLatin1Char('/')) && !name.contains(QLatin1Char('\\'));
-}
 
 QString partName(const QString &fileName)
 {
@@ -45,13 +38,13 @@ bool DownloadStep::StartDownload()
 
     core::UpdateContext &context = m_host.context();
     context.packagePath = context.updatesFolder + context.packageFileName;
-    if (!isPlainFileName(context.packageFileName)) {
+    if (!core::isPlainFileName(context.packageFileName)) {
         grbDownload_DownloadFailed(kPackageNotStored, invalidPackageNameText(context.packageFileName));
         return false;
     }
     // Made before the request, so that a refused folder or temporary name costs no download.
     const os::PackageFile::Problem problem = m_package.create(
-        std::filesystem::path(context.updatesFolder.toStdU16String()), partName(context.packageFileName).toStdString());
+        core::toPath(context.updatesFolder), partName(context.packageFileName).toStdString());
     if (problem) {
         grbDownload_DownloadFailed(kPackageNotStored,
                                    packageNotStoredText(problem, context.updatesFolder, context.packagePath));

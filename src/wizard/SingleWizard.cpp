@@ -1,5 +1,6 @@
 #include "wizard/SingleWizard.h"
 
+#include "core/Paths.h"
 #include "core/Product.h"
 #include "core/StepHost.h"
 #include "core/SupportContact.h"
@@ -8,13 +9,11 @@
 #include "platform/MessageBoxes.h"
 #include "platform/ProgramEnd.h"
 
-#include <filesystem>
-
 namespace kestrel::wizard {
 
 bool ClaimApplicationFolder(core::StepHost &host, os::FolderLock &lock)
 {
-    const std::filesystem::path folder(host.context().appFolder.toStdU16String());
+    const std::filesystem::path folder = core::toPath(host.context().appFolder);
     const os::FolderLock::Result result = lock.acquire(folder);
     std::error_code ignored;
     // Nothing there, nothing to guard: the first step finds the application missing.
