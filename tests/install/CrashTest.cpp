@@ -85,29 +85,35 @@ std::vector<std::size_t> killPoints()
     return {points.begin(), points.end()};
 }
 
-class CrashTest : public ::testing::TestWithParam<std::size_t> {
+class KilledInstall : public ::testing::Test {
 protected:
     static void SetUpTestSuite() { s_prepared = std::make_unique<Prepared>(); }
     static void TearDownTestSuite() { s_prepared.reset(); }
     static inline std::unique_ptr<Prepared> s_prepared;
+
+    // Runs the crash child with these arguments; it must end killed.
+    static void runKilled(std::string first, std::string second, std::size_t point)
+    {
+        std::string pointText = std::to_string(point);
+        char *argv[] = {const_cast<char *>(KESTREL_CRASH_CHILD), first.data(), second.data(), pointText.data(), nullptr};
+        pid_t child = 0;
+        int status = 0;
+        EXPECT_EQ(::posix_spawn(&child, KESTREL_CRASH_CHILD, nullptr, nullptr, argv, environ), 0);
+        EXPECT_EQ(::waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "status " << status;
+    }
 
     // A copy of the old application whose installation was killed at the given point.
     static fs::path killedAt(const QTemporaryDir &work, const char *name, std::size_t point)
     {
         const fs::path app = fs::path(work.path().toStdString()) / name;
         fs::copy(s_prepared->oldApp, app, fs::copy_options::recursive);
-        const std::string package = (app / "updates/maj.zip").string(), target = app.string();
-        const std::string pointText = std::to_string(point);
-        char *argv[] = {const_cast<char *>(KESTREL_CRASH_CHILD), const_cast<char *>(package.c_str()),
-                        const_cast<char *>(target.c_str()), const_cast<char *>(pointText.c_str()), nullptr};
-        pid_t child = 0;
-        int status = 0;
-        EXPECT_EQ(::posix_spawn(&child, KESTREL_CRASH_CHILD, nullptr, nullptr, argv, environ), 0);
-        EXPECT_EQ(::waitpid(child, &status, 0), child);
-        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "status " << status;
+        runKilled((app / "updates/maj.zip").string(), app.string(), point);
         return app;
     }
 };
+
+class CrashTest : public KilledInstall, public ::testing::WithParamInterface<std::size_t> {};
 
 TEST_P(CrashTest, RecoveryLeavesTheFolderWhollyOldOrWhollyNew)
 {
@@ -127,7 +133,7 @@ TEST_P(CrashTest, RecoveryLeavesTheFolderWhollyOldOrWhollyNew)
 
 // A record is only obeyed for the folder that holds its updates folder: one copied from another
 // application's updates folder moves nothing in either.
-TEST_F(CrashTest, RecordOfAnotherFolderIsRefusedAndMovesNothing)
+TEST_F(KilledInstall, RecordOfAnotherFolderIsRefusedAndMovesNothing)
 {
     QTemporaryDir work;
     const fs::path killed = killedAt(work, "interrompu", kRenames / 2);
@@ -142,9 +148,59 @@ TEST_F(CrashTest, RecordOfAnotherFolderIsRefusedAndMovesNothing)
     EXPECT_EQ(zip::snapshot(other), otherTree);
 }
 
+// A folder of the backups swapped for a link to a neighbour holding a file of the same name as
+// one set aside: the recovery moves, creates and deletes nothing there, and keeps its record.
+TEST_F(KilledInstall, LinkInTheBackupsLeadsNowhere)
+{
+    QTemporaryDir work;
+    const fs::path killed = killedAt(work, "interrompu", 150);
+    const fs::path backup = killed / "updates/kestrel-staging/backup/lib", neighbour = killed.parent_path() / "voisin";
+    fs::create_directory(neighbour);
+    put(neighbour / numbered("f", 0), "à garder");
+    fs::rename(backup, killed.parent_path() / "ailleurs");
+    fs::create_directory_symlink(neighbour, backup);
+    const zip::Tree around = zip::snapshot(neighbour);
+
+    EXPECT_EQ(install::recoverInterruptedInstall(killed / "updates").outcome, install::RecoveryOutcome::Failed);
+
+    EXPECT_EQ(zip::snapshot(neighbour), around);
+}
+
+// A new file gone (quarantined, deleted) after the installation was killed, then the recovery
+// killed before one of its renames: the next start still puts every old file back and names it.
+struct VanishedCase {
+    std::size_t installKilledAt;
+    const char *removed;  // relative to the application folder
+    std::size_t recoveryKilledAt;
+};
+
+class VanishedFileTest : public KilledInstall, public ::testing::WithParamInterface<VanishedCase> {};
+
+TEST_P(VanishedFileTest, OldVersionComesBackWhole)
+{
+    QTemporaryDir work;
+    const fs::path app = killedAt(work, "Kestrel 11", GetParam().installKilledAt);
+    ASSERT_TRUE(fs::remove(app / GetParam().removed));
+    runKilled("--recover", (app / "updates").string(), GetParam().recoveryKilledAt);
+
+    const install::RecoveryResult recovery = install::recoverInterruptedInstall(app / "updates");
+
+    EXPECT_EQ(recovery.outcome, install::RecoveryOutcome::RolledBack) << recovery.description;
+    EXPECT_TRUE(!recovery.vanished.empty() && std::string(GetParam().removed).ends_with(recovery.vanished));
+    EXPECT_EQ(zip::snapshot(app), s_prepared->oldTree);
+}
+
+INSTANTIATE_TEST_SUITE_P(Removed, VanishedFileTest,
+                         ::testing::Values(VanishedCase{kRenames, "readme.txt", 0},
+                                           VanishedCase{kRenames, "kestrel11.exe", 300},
+                                           VanishedCase{kRenames + 1, "readme.txt", 100},
+                                           VanishedCase{150, "updates/kestrel-staging/content/readme.txt", 0},
+                                           VanishedCase{300, "updates/kestrel-staging/content/lib/g039", 50}),
+                         [](const auto &info) { return numbered("case_", static_cast<int>(info.index)); });
+
 // An updates folder replaced by a link to the interrupted run's own updates folder is not followed:
 // the recovery moves nothing on either side.
-TEST_F(CrashTest, UpdatesFolderReplacedByALinkIsNotFollowed)
+TEST_F(KilledInstall, UpdatesFolderReplacedByALinkIsNotFollowed)
 {
     QTemporaryDir work;
     const fs::path killed = killedAt(work, "interrompu", kRenames / 2);
