@@ -11,6 +11,9 @@
 #include "platform/MessageBoxes.h"
 #include "platform/ProgressBar.h"
 
+#include <chrono>
+#include <optional>
+
 namespace kestrel::download {
 
 namespace {
@@ -27,6 +30,7 @@ QString partName(const QString &fileName)
 DownloadStep::DownloadStep(core::StepHost &host, NetGrab &grab) : m_host(host), m_grab(grab)
 {
     m_grab.setChunkReceiver([this](const char *data, qint64 size) { return storeChunk(data, size); });
+    m_grab.setBodyReader([this] { return readBack(); });
 }
 
 bool DownloadStep::StartDownload()
@@ -51,18 +55,59 @@ bool DownloadStep::StartDownload()
         return false;
     }
     m_hashing = !m_host.updateService().packagePublicKey.isEmpty();
-    m_digest.reset();
+    if (m_hashing)
+        m_digest.start([this](std::int64_t offset, char *data, std::size_t size) {
+            return m_package.readAt(offset, data, size);
+        });
     m_grab.DownloadStart(m_host.updateService().baseUrl + core::kSoftwareId + QStringLiteral("/download"));
     return false;
 }
 
 QString DownloadStep::storeChunk(const char *data, qint64 size)
 {
-    if (m_hashing)
-        m_digest.addData(data, size);
     const os::PackageFile::Problem written = m_package.write(data, static_cast<std::size_t>(size));
+    if (m_hashing && !written)
+        m_digest.written(m_package.size());
     const core::UpdateContext &context = m_host.context();
     return written ? packageNotStoredText(written, context.updatesFolder, context.packagePath) : QString();
+}
+
+// The whole package file as written so far; empty once it is committed or discarded.
+QByteArray DownloadStep::readBack() const
+{
+    if (!m_package.isOpen())
+        return {};
+    QByteArray bytes(static_cast<qsizetype>(m_package.size()), Qt::Uninitialized);
+    qint64 done = 0;
+    while (done < bytes.size()) {
+        const std::int64_t got = m_package.readAt(done, bytes.data() + done, static_cast<std::size_t>(bytes.size() - done));
+        if (got <= 0)
+            return {};
+        done += got;
+    }
+    return bytes;
+}
+
+// The digest's thread has normally caught up with the last batch already; if it lags behind
+// (a busy machine), the window keeps handling its events meanwhile. False when the window was
+// closed meanwhile, which has dropped the package.
+bool DownloadStep::waitForDigest(QByteArray &digest)
+{
+    std::optional<QByteArray> done;
+    while (!(done = m_digest.result(std::chrono::milliseconds(15)))) {
+        m_host.eventPump().processPendingEvents();
+        if (!m_package.isOpen())
+            return false;
+    }
+    digest = *done;
+    return true;
+}
+
+// The digest's thread reads the file through the package's handle: it stops first.
+void DownloadStep::dropPackage()
+{
+    m_digest.stop();
+    m_package.discard();
 }
 
 void DownloadStep::grbDownload_DownloadProgress(float Progress)
@@ -73,9 +118,9 @@ void DownloadStep::grbDownload_DownloadProgress(float Progress)
 
 void DownloadStep::grbDownload_DownloadComplete(qint32)
 {
-    const QByteArray bytes = m_grab.Bytes();
-    if (bytes.isEmpty()) {
-        m_package.discard();
+    // The body is the package file: an empty file is an empty body, without reading it back.
+    if (m_package.size() == 0) {
+        dropPackage();
         m_host.messageBoxes().show(QStringLiteral("Erreur lors du téléchargement de la mise à jour.")
                                        + core::SupportContactText(),
                                    kTitle, platform::BoxIcon::Critical, platform::BoxButtons::Ok);
@@ -83,23 +128,16 @@ void DownloadStep::grbDownload_DownloadComplete(qint32)
         return;
     }
     core::UpdateContext &context = m_host.context();
-    // The chunks were written as they came; whatever the file lacks (nothing, normally) goes now.
-    os::PackageFile::Problem problem;
-    if (m_package.size() > bytes.size()) {
-        problem = {os::PackageFile::Stage::Write, std::make_error_code(std::errc::io_error)};
-    } else if (m_package.size() < bytes.size()) {
-        const qint64 missing = bytes.size() - m_package.size();
-        if (m_hashing)
-            m_digest.addData(bytes.constData() + m_package.size(), missing);
-        problem = m_package.write(bytes.constData() + m_package.size(), static_cast<std::size_t>(missing));
+    if (m_hashing) {
+        QByteArray digest;
+        if (!waitForDigest(digest))
+            return;
+        if (!isSignedPackageDigest(m_host.updateService(), context, digest)) {
+            grbDownload_DownloadFailed(kPackageNotSigned, packageNotSignedText());
+            return;
+        }
     }
-    if (!problem && m_hashing
-        && !isSignedPackageDigest(m_host.updateService(), context, m_digest.result())) {
-        grbDownload_DownloadFailed(kPackageNotSigned, packageNotSignedText());
-        return;
-    }
-    if (!problem)
-        problem = m_package.commit(context.packageFileName.toStdString());
+    const os::PackageFile::Problem problem = m_package.commit(context.packageFileName.toStdString());
     if (problem) {
         grbDownload_DownloadFailed(kPackageNotStored,
                                    packageNotStoredText(problem, context.updatesFolder, context.packagePath));
@@ -112,7 +150,7 @@ void DownloadStep::grbDownload_DownloadComplete(qint32)
 
 void DownloadStep::grbDownload_DownloadFailed(qint32 ErrorNumber, const QString &ErrorDescription)
 {
-    m_package.discard();
+    dropPackage();
     m_host.messageBoxes().show(QStringLiteral("Erreur lors du téléchargement de la mise à jour : ")
                                    + QString::number(ErrorNumber) + QLatin1Char(' ') + ErrorDescription
                                    + core::SupportContactText(),
@@ -123,7 +161,7 @@ void DownloadStep::grbDownload_DownloadFailed(qint32 ErrorNumber, const QString 
 void DownloadStep::CancelDownload()
 {
     m_grab.DownloadCancel();
-    m_package.discard();
+    dropPackage();
 }
 
 } // namespace kestrel::download

@@ -15,8 +15,10 @@ namespace kestrel::download {
 class NetGrab;
 
 // Step 2 and the download control's events: the package file, written as the bytes arrive
-// under a temporary name that only the completion renames, and the digest of those bytes when
-// a vendor key is built in. The window forwards the control's three events to it.
+// under a temporary name that only the completion renames, and the digest of those bytes, on a
+// thread of its own, when a vendor key is built in. The body lives only in that file: the
+// control reads it back from there when its Bytes are asked for. The window forwards the
+// control's three events to it.
 class DownloadStep {
 public:
     DownloadStep(core::StepHost &host, NetGrab &grab);
@@ -35,6 +37,9 @@ public:
 
 private:
     QString storeChunk(const char *data, qint64 size);
+    QByteArray readBack() const;
+    bool waitForDigest(QByteArray &digest);
+    void dropPackage();
 
     core::StepHost &m_host;
     NetGrab &m_grab;

@@ -55,7 +55,7 @@ void NetGrab::DownloadStart(const QString &URL)
     receivedLength = 0;
     m_headersRead = false;
     m_keepBody = false;
-    m_body = QByteArray();
+    m_complete = false;
 
     const QUrl url(URL);
     if (!isFetchable(url)) {
@@ -86,7 +86,6 @@ void NetGrab::DownloadStart(const QString &URL)
 void NetGrab::DownloadCancel()
 {
     releaseReply();
-    m_body = QByteArray();
 }
 
 void NetGrab::checkActivity()
@@ -142,11 +141,6 @@ void NetGrab::ReadContentLength()
         return;
     }
     expectedLength = static_cast<qint32>(declared);
-    try {
-        m_body.reserve(expectedLength);
-    } catch (const std::bad_alloc &) {
-        fail(kOutOfMemory, outOfMemoryText());
-    }
 }
 
 void NetGrab::onReadyRead()
@@ -190,8 +184,9 @@ void NetGrab::readBatches(QNetworkReply *reply)
         m_reading = false;
 }
 
-// Reads what the reply holds into place, one batch at most, so that the window's events are
-// handled between batches: the count, or -1 once the download has ended.
+// Reads what the reply holds, one batch at most, so that the window's events are handled between
+// batches, and hands it to the chunk receiver: the count, or -1 once the download has ended.
+// The batch buffer is the same from batch to batch: it is allocated, and its pages touched, once.
 qint64 NetGrab::readAvailable(QNetworkReply *reply)
 {
     if (!isCurrent(reply))
@@ -212,11 +207,10 @@ qint64 NetGrab::readAvailable(QNetworkReply *reply)
         return -1;
     }
     try {
-        const qsizetype start = m_body.size();
-        m_body.resize(start + available);
-        const qint64 got = qMax<qint64>(reply->read(m_body.data() + start, available), 0);
-        m_body.resize(start + got);
-        if (!chunkArrived(m_body.constData() + start, got))
+        if (m_batch.size() < kBatchBytes)
+            m_batch.resize(kBatchBytes);
+        const qint64 got = qMax<qint64>(reply->read(m_batch.data(), available), 0);
+        if (!chunkArrived(m_batch.constData(), got))
             return -1;
         receivedLength += static_cast<qint32>(got);
         return got;
@@ -268,7 +262,7 @@ void NetGrab::onFinished()
     const QString reason = platform::reasonPhraseText(reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute));
     const QNetworkReply::NetworkError error = reply->error();
     const QString errorText = reply->errorString();
-    QByteArray body = std::exchange(m_body, QByteArray());
+    const qint64 bodySize = receivedLength;
     releaseReply();
 
     if (status.isValid() && status.toInt() != 200) {
@@ -279,8 +273,8 @@ void NetGrab::onFinished()
         emit DownloadFailed(static_cast<qint32>(error), errorText);
         return;
     }
-    downloadedBytes = std::move(body);
-    totalBytes = static_cast<qint32>(downloadedBytes.size());
+    m_complete = true;
+    totalBytes = static_cast<qint32>(bodySize);
     const quint64 generation = m_generation;
     emit DownloadProgress(100.0F);
     if (generation == m_generation) // a receiver may have started another download
@@ -290,7 +284,6 @@ void NetGrab::onFinished()
 void NetGrab::fail(qint32 number, const QString &description)
 {
     releaseReply();
-    m_body = QByteArray();
     emit DownloadFailed(number, description);
 }
 
@@ -303,6 +296,7 @@ void NetGrab::releaseReply()
     m_lastActivity.reset();
     m_sinceRead.invalidate();
     m_reading = false;
+    m_batch = QByteArray();
     if (!m_reply)
         return;
     QNetworkReply *reply = m_reply;

@@ -20,8 +20,10 @@ class QNetworkAccessManager;
 
 namespace kestrel::download {
 
-// Downloads one URL by GET into memory, in the background, and reports through three events,
-// all raised on the thread that owns the object.
+// Downloads one URL by GET in the background and reports through three events, all raised on
+// the thread that owns the object. The control keeps no copy of the body: each batch of a 200
+// reply goes to the chunk receiver, which stores it (the download step writes the package file),
+// and Bytes reads the body back through the body reader; so memory does not grow with the body.
 //
 // DownloadFailed carries Qt's QNetworkReply::NetworkError value for a transport failure,
 // the HTTP status for a reply other than 200, or one of the numbers of DownloadFailures.h.
@@ -32,15 +34,20 @@ public:
     // a non-empty answer (a French description) fails the download with kPackageNotStored.
     using ChunkReceiver = std::function<QString(const char *data, qint64 size)>;
 
+    // Answers the body that the chunk receiver stored, read back from where it keeps it.
+    using BodyReader = std::function<QByteArray()>;
+
     NetGrab(QNetworkAccessManager &network, platform::HttpSettings settings, QObject *parent = nullptr);
     ~NetGrab() override;
 
     // Replaces any running download; a URL the client refuses fails before this returns.
     void DownloadStart(const QString &URL);
-    // The body of the last download that ended with status 200 (shared, not copied).
-    QByteArray Bytes() const { return downloadedBytes; }
-    // Applies to the downloads started afterwards.
+    // The body of the last download when it ended with status 200, read back through the body
+    // reader each time it is asked for; empty otherwise, or without a reader.
+    QByteArray Bytes() const { return m_complete && m_bodyReader ? m_bodyReader() : QByteArray(); }
+    // Apply to the downloads started afterwards.
     void setChunkReceiver(ChunkReceiver receiver) { m_chunkReceiver = std::move(receiver); }
+    void setBodyReader(BodyReader reader) { m_bodyReader = std::move(reader); }
     // Ends the running download, if any, without a further event.
     void DownloadCancel();
 
@@ -69,10 +76,11 @@ private:
     platform::HttpSettings m_settings;
     QPointer<QNetworkReply> m_reply;
     bool m_headersRead = false;
-    bool m_keepBody = false;   // false for a reply other than 200: its body is counted, not kept
+    bool m_keepBody = false;   // false for a reply other than 200: its body is counted, not stored
+    bool m_complete = false;   // the last download ended with status 200
     bool m_reading = false;    // inside readBatches: nested notifications leave the reading to it
     quint64 m_generation = 0; // moves on whenever the current reply is released
-    QByteArray m_body;         // the body of the running download, gathered in place
+    QByteArray m_batch;        // one batch of the body, reused from batch to batch
     QTimer m_activityCheck;
     // On the settings' clock: when the running download started and last received something.
     std::chrono::milliseconds m_startedAt{0};
@@ -82,8 +90,8 @@ private:
     qint64 m_bytesSeen = 0;                    // every body byte of the current download
     std::deque<std::pair<qint64, qint64>> m_rateSamples; // (ms since start, bytes seen), oldest first
     ChunkReceiver m_chunkReceiver;
+    BodyReader m_bodyReader;
 
-    QByteArray downloadedBytes;
     qint32 totalBytes = 0;
     qint32 expectedLength = -1;
     qint32 receivedLength = 0;

@@ -5,7 +5,17 @@
 
 #include <openssl/evp.h>
 
+#include <algorithm>
+#include <vector>
+
 namespace kestrel::download {
+
+namespace {
+
+// Small enough to stay in the processor's cache between the read and the hash.
+constexpr std::size_t kReadBytes = 256 * 1024;
+
+} // namespace
 
 void PackageDigest::Free::operator()(evp_md_ctx_st *context) const
 {
@@ -13,33 +23,89 @@ void PackageDigest::Free::operator()(evp_md_ctx_st *context) const
 }
 
 // OpenSSL rather than a portable implementation: it uses the processor's SHA instructions,
-// several times faster, and the digest runs on the window's thread while a package arrives.
-PackageDigest::PackageDigest() : m_context(EVP_MD_CTX_new())
+// several times faster.
+PackageDigest::PackageDigest() : m_context(EVP_MD_CTX_new()) {}
+
+PackageDigest::~PackageDigest()
 {
-    reset();
+    {
+        std::lock_guard lock(m_mutex);
+        m_quit = true;
+    }
+    m_changed.notify_all();
+    if (m_thread.joinable())
+        m_thread.join();
 }
 
-PackageDigest::~PackageDigest() = default;
-
-void PackageDigest::reset()
+void PackageDigest::start(Reader reader)
 {
+    stop();
+    std::lock_guard lock(m_mutex);
+    m_reader = std::move(reader);
+    m_written = 0;
+    m_hashed = 0;
+    m_active = true;
     m_failed = !m_context || EVP_DigestInit_ex(m_context.get(), EVP_sha256(), nullptr) != 1;
+    if (!m_thread.joinable())
+        m_thread = std::thread([this] { run(); });
 }
 
-void PackageDigest::addData(const char *data, qint64 size)
+void PackageDigest::written(std::int64_t size)
 {
-    if (!m_failed && size > 0)
-        m_failed = EVP_DigestUpdate(m_context.get(), data, static_cast<size_t>(size)) != 1;
+    {
+        std::lock_guard lock(m_mutex);
+        if (!m_active)
+            return;
+        m_written = size;
+    }
+    m_changed.notify_all();
 }
 
-QByteArray PackageDigest::result()
+std::optional<QByteArray> PackageDigest::result(std::chrono::milliseconds wait)
 {
+    std::unique_lock lock(m_mutex);
+    if (!m_changed.wait_for(lock, wait, [this] { return caughtUp(); }))
+        return std::nullopt;
     QByteArray digest(EVP_MAX_MD_SIZE, Qt::Uninitialized);
     unsigned int size = 0;
-    const bool done = !m_failed
+    const bool done = m_active && !m_failed
         && EVP_DigestFinal_ex(m_context.get(), reinterpret_cast<unsigned char *>(digest.data()), &size) == 1;
-    reset();
-    return done ? digest.left(size) : QByteArray();
+    m_active = false;
+    return done ? digest.left(static_cast<qsizetype>(size)) : QByteArray();
+}
+
+void PackageDigest::stop()
+{
+    std::unique_lock lock(m_mutex);
+    m_active = false;
+    m_changed.wait(lock, [this] { return !m_busy; });
+}
+
+void PackageDigest::run()
+{
+    std::vector<char> buffer(kReadBytes);
+    std::unique_lock lock(m_mutex);
+    for (;;) {
+        m_changed.wait(lock, [this] { return m_quit || (m_active && !m_failed && m_hashed < m_written); });
+        if (m_quit)
+            return;
+        const std::int64_t offset = m_hashed;
+        const auto size = static_cast<std::size_t>(std::min<std::int64_t>(m_written - m_hashed, kReadBytes));
+        m_busy = true;
+        lock.unlock();
+        // The reader and the context are left alone by the other thread while m_busy holds.
+        const std::int64_t got = m_reader(offset, buffer.data(), size);
+        const bool hashed = got > 0 && EVP_DigestUpdate(m_context.get(), buffer.data(), static_cast<std::size_t>(got)) == 1;
+        lock.lock();
+        m_busy = false;
+        if (m_active) {
+            if (hashed)
+                m_hashed += got;
+            else
+                m_failed = true;
+        }
+        m_changed.notify_all();
+    }
 }
 
 bool isSignedPackageDigest(const platform::UpdateService &service, const core::UpdateContext &context,

@@ -42,6 +42,9 @@ public:
     Problem create(const std::filesystem::path &folder, const std::string &partName);
     // Appends to the file created above.
     Problem write(const void *data, std::size_t size);
+    // Reads up to size bytes from offset of the file created above, while it is open: the count,
+    // or -1 on failure. May run on another thread while write appends beyond what it reads.
+    std::int64_t readAt(std::int64_t offset, void *data, std::size_t size) const;
     // Closes the file and renames it over finalName, replacing the entry there, never writing through it.
     // No flush to disk: after a power cut the wizard starts over and downloads the package again.
     Problem commit(const std::string &finalName);

@@ -59,7 +59,7 @@ PackageFile::Problem PackageFile::create(const std::filesystem::path &folder, co
     } else if (errno != ENOENT) {
         return failed(Stage::Clear);
     }
-    const int fd = ::openat(dir, partName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    const int fd = ::openat(dir, partName.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd < 0)
         return failed(Stage::Create);
     m_file = fd;
@@ -84,6 +84,17 @@ PackageFile::Problem PackageFile::write(const void *data, std::size_t size)
         m_size += written;
     }
     return {};
+}
+
+std::int64_t PackageFile::readAt(std::int64_t offset, void *data, std::size_t size) const
+{
+    if (m_file == -1)
+        return -1;
+    ssize_t got = 0;
+    do
+        got = ::pread(static_cast<int>(m_file), data, size, static_cast<off_t>(offset));
+    while (got < 0 && errno == EINTR);
+    return got;
 }
 
 PackageFile::Problem PackageFile::commit(const std::string &finalName)

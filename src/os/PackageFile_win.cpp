@@ -56,7 +56,7 @@ PackageFile::Problem PackageFile::create(const std::filesystem::path &folder, co
         if (!removed)
             return failed(Stage::Clear);
     }
-    const HANDLE file = CreateFileW(part.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+    const HANDLE file = CreateFileW(part.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return failed(Stage::Create);
@@ -73,13 +73,32 @@ PackageFile::Problem PackageFile::write(const void *data, std::size_t size)
     while (size > 0) {
         const DWORD piece = size > 0x40000000 ? 0x40000000 : static_cast<DWORD>(size);
         DWORD written = 0;
-        if (!WriteFile(handleOf(m_file), bytes, piece, &written, nullptr))
+        // At an explicit offset, as readAt reads at its own through the same handle: on a
+        // handle opened for synchronous use, a read at an offset moves the file pointer too.
+        OVERLAPPED at{};
+        at.Offset = static_cast<DWORD>(static_cast<std::uint64_t>(m_size));
+        at.OffsetHigh = static_cast<DWORD>(static_cast<std::uint64_t>(m_size) >> 32);
+        if (!WriteFile(handleOf(m_file), bytes, piece, &written, &at))
             return failed(Stage::Write);
         bytes += written;
         size -= written;
         m_size += written;
     }
     return {};
+}
+
+std::int64_t PackageFile::readAt(std::int64_t offset, void *data, std::size_t size) const
+{
+    if (m_file == -1)
+        return -1;
+    const DWORD piece = size > 0x40000000 ? 0x40000000 : static_cast<DWORD>(size);
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(static_cast<std::uint64_t>(offset));
+    at.OffsetHigh = static_cast<DWORD>(static_cast<std::uint64_t>(offset) >> 32);
+    DWORD got = 0;
+    if (!ReadFile(handleOf(m_file), data, piece, &got, &at))
+        return GetLastError() == ERROR_HANDLE_EOF ? 0 : -1;
+    return got;
 }
 
 PackageFile::Problem PackageFile::commit(const std::string &finalName)

@@ -18,8 +18,10 @@ namespace kestrel::platform {
 
 // How every request to the update service is made.
 struct HttpSettings {
-    // Empty: the system's trust store. Otherwise the only certificates the service may chain to.
-    QList<QSslCertificate> trustedCa;
+    // Empty and not pinned: the system's trust store. Otherwise the only certificates the
+    // service may chain to; pinned with none trusts nothing rather than the system's store.
+    QList<QSslCertificate> trustedCa{};
+    bool pinned = false;
     // A request that receives nothing for this long is abandoned.
     std::chrono::milliseconds inactivityTimeout{30000};
     // A download whose average rate over the last trickleWindow stays below this floor is

@@ -1,5 +1,6 @@
 #include "wizard/QtSeams.h"
 
+#include <QAccessible>
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
@@ -64,6 +65,12 @@ void QtProgressBar::render()
     const int shown = span > 0.0F
         ? static_cast<int>(std::lround((value() - min()) / span * kSteps))
         : 0;
+    // With a screen reader on, every change of the bar crosses the accessibility bridge to it: a
+    // download's few hundred batches would each send one. A change within the same hundredth of
+    // the bar is left out there; a reset to zero always shows.
+    constexpr int kHundredth = kSteps / 100;
+    if (shown != 0 && shown / kHundredth == m_bar->value() / kHundredth && QAccessible::isActive())
+        return;
     m_bar->setValue(shown);
 }
 

@@ -28,7 +28,8 @@ struct StepHarness {
         host.ctx.packageFileName = QStringLiteral("maj_kestrel11_2.0.0.zip");
         host.service = {&network, server.baseUrl() + QStringLiteral("vb6/v1/softwares/"), http, {}};
         QObject::connect(&grab, &download::NetGrab::DownloadProgress, &grab, [this](float p) { step.grbDownload_DownloadProgress(p); });
-        QObject::connect(&grab, &download::NetGrab::DownloadComplete, &grab, [this](qint32 n) { step.grbDownload_DownloadComplete(n); });
+        QObject::connect(&grab, &download::NetGrab::DownloadComplete, &grab,
+                         [this](qint32 n) { bytesAtCompletion = grab.Bytes(), step.grbDownload_DownloadComplete(n); });
         QObject::connect(&grab, &download::NetGrab::DownloadFailed, &grab,
                          [this](qint32 n, const QString &d) { step.grbDownload_DownloadFailed(n, d); });
     }
@@ -54,6 +55,7 @@ struct StepHarness {
     const platform::HttpSettings http{.trustedCa = TestHttpsServer::caCertificates()};
     download::NetGrab grab{network, http};
     download::DownloadStep step{host, grab};
+    QByteArray bytesAtCompletion; // the control's Bytes, read back from the package file
 };
 
 // The package replaces what an earlier run left at its path, and is whole before the hand-over;
@@ -83,9 +85,10 @@ TEST(DownloadStep, CompleteDownloadStoresExactlyTheBodyThenHandsOver)
         EXPECT_EQ(s.host.ctx.packagePath, s.packagePath());
         EXPECT_EQ(s.server.requestCount(), 1);
         EXPECT_TRUE(readyWhenHandedOver) << isSigned;
+        EXPECT_TRUE(s.bytesAtCompletion == reply.pieces.join()) << isSigned;
         EXPECT_EQ(s.host.nextStepsTriggered, 1);
         EXPECT_EQ(s.host.bar.max(), 100.1F);
-        EXPECT_TRUE(isSigned || s.host.bar.values == std::vector<float>{0, 25, 100, 100});
+        EXPECT_TRUE(isSigned || s.host.bar.values == std::vector<float>({0, 25, 100, 100}));
         EXPECT_GT(s.host.pump.calls, 0); // a slow download leaves the window responsive
         EXPECT_EQ(s.updatesEntries(), (QStringList{QStringLiteral("autre.txt"), s.host.ctx.packageFileName}));
     }

@@ -1,14 +1,18 @@
 // Installs a package and kills itself with SIGKILL at one point of the switch-over, as a
-// power cut or a killed process would stop it.
+// power cut or a killed process would stop it; or recovers and kills itself before one rename
+// of the undo.
 //
 //   install_crash_child PACKAGE TARGET POINT
+//   install_crash_child --recover UPDATES POINT
 
 #include "install/PackageInstaller.h"
+#include "install/Recovery.h"
 #include "install/SwitchOver.h"
 
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 namespace {
 
@@ -27,7 +31,13 @@ int main(int argc, char **argv)
     if (argc != 4)
         return 2;
     g_killAt = std::strtoull(argv[3], nullptr, 10);
-    kestrel::install::setSwitchPointHook([](std::size_t point) { return point == g_killAt ? (std::raise(SIGKILL), std::error_code()) : std::error_code(); });
+    const auto killHere = [](std::size_t point) { return point == g_killAt ? (std::raise(SIGKILL), std::error_code()) : std::error_code(); };
+    if (argv[1] == std::string("--recover")) {
+        kestrel::install::setUndoPointHook(killHere);
+        std::fprintf(stderr, "not killed: %s\n", kestrel::install::recoverInterruptedInstall(argv[2]).description.c_str());
+        return 1;
+    }
+    kestrel::install::setSwitchPointHook(killHere);
     Quiet observer;
     std::fprintf(stderr, "not killed: %s\n", kestrel::install::installPackage(argv[1], argv[2], observer).description.c_str());
     return 1;

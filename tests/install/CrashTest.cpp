@@ -62,7 +62,7 @@ std::vector<std::size_t> killPoints()
     return {points.begin(), points.end()};
 }
 
-class CrashTest : public ::testing::TestWithParam<std::size_t> {
+class KilledInstall : public ::testing::Test {
 protected:
     static void SetUpTestSuite() { s_prepared = std::make_unique<Prepared>(); }
     static void TearDownTestSuite() { s_prepared.reset(); }
@@ -73,11 +73,13 @@ protected:
     {
         const fs::path app = fs::path(work.path().toStdString()) / name;
         fs::copy(s_prepared->oldApp, app, fs::copy_options::recursive);
-        installKilledAt(app / "updates/maj.zip", app, point);
+        runCrashChild((app / "updates/maj.zip").string(), app.string(), point);
         return app;
     }
     QTemporaryDir work;
 };
+
+class CrashTest : public KilledInstall, public ::testing::WithParamInterface<std::size_t> {};
 
 TEST_P(CrashTest, RecoveryLeavesTheFolderWhollyOldOrWhollyNew)
 {
@@ -97,7 +99,7 @@ TEST_P(CrashTest, RecoveryLeavesTheFolderWhollyOldOrWhollyNew)
 // A record is only obeyed for the folder that holds its updates folder: one copied into another
 // application's updates folder, or reached through an updates folder replaced by a link to it,
 // moves nothing on either side.
-TEST_F(CrashTest, RecordOfAnotherFolderOrBehindALinkMovesNothing)
+TEST_F(KilledInstall, RecordOfAnotherFolderOrBehindALinkMovesNothing)
 {
     for (const bool link : {false, true}) {
         const fs::path killed = killedAt(link ? "lien" : "copie", kRenames / 2), other = killed.string() + "-autre";
@@ -117,6 +119,54 @@ TEST_F(CrashTest, RecordOfAnotherFolderOrBehindALinkMovesNothing)
         EXPECT_EQ(zip::snapshot(other), otherTree) << link;
     }
 }
+
+// A folder of the backups swapped for a link to a neighbour holding a file of the same name as
+// one set aside: the recovery moves, creates and deletes nothing there, and keeps its record.
+TEST_F(KilledInstall, LinkInTheBackupsLeadsNowhere)
+{
+    const fs::path killed = killedAt("interrompu", 150);
+    const fs::path backup = killed / "updates/kestrel-staging/backup/lib", neighbour = killed.parent_path() / "voisin";
+    fs::create_directory(neighbour);
+    zip::writeFile(neighbour / numbered("f", 0), "à garder");
+    fs::rename(backup, killed.parent_path() / "ailleurs");
+    fs::create_directory_symlink(neighbour, backup);
+    const zip::Tree around = zip::snapshot(neighbour);
+
+    EXPECT_EQ(install::recoverInterruptedInstall(killed / "updates").outcome, install::RecoveryOutcome::Failed);
+
+    EXPECT_EQ(zip::snapshot(neighbour), around);
+}
+
+// A new file gone (quarantined, deleted) after the installation was killed at installKilledAt,
+// then the recovery killed before one of its renames: the next start still puts every old file
+// back and names it.
+struct VanishedCase {
+    std::size_t installKilledAt;
+    const char *removed; // relative to the application folder
+    std::size_t recoveryKilledAt;
+};
+
+class VanishedFileTest : public KilledInstall, public ::testing::WithParamInterface<VanishedCase> {};
+
+TEST_P(VanishedFileTest, OldVersionComesBackWhole)
+{
+    const fs::path app = killedAt("Kestrel 11", GetParam().installKilledAt);
+    ASSERT_TRUE(fs::remove(app / GetParam().removed));
+    runCrashChild("--recover", (app / "updates").string(), GetParam().recoveryKilledAt);
+
+    const install::RecoveryResult recovery = install::recoverInterruptedInstall(app / "updates");
+
+    EXPECT_EQ(recovery.outcome, install::RecoveryOutcome::RolledBack) << recovery.description;
+    EXPECT_TRUE(!recovery.vanished.empty() && std::string(GetParam().removed).ends_with(recovery.vanished));
+    EXPECT_EQ(zip::snapshot(app), s_prepared->oldTree);
+}
+
+INSTANTIATE_TEST_SUITE_P(Removed, VanishedFileTest,
+                         ::testing::Values(VanishedCase{kRenames, "readme.txt", 0}, VanishedCase{kRenames, "kestrel11.exe", 300},
+                                           VanishedCase{kRenames + 1, "readme.txt", 100},
+                                           VanishedCase{150, "updates/kestrel-staging/content/readme.txt", 0},
+                                           VanishedCase{300, "updates/kestrel-staging/content/lib/g039", 50}),
+                         [](const auto &info) { return numbered("case_", info.index); });
 
 INSTANTIATE_TEST_SUITE_P(Points, CrashTest, ::testing::ValuesIn(killPoints()),
                          [](const auto &info) { return numbered("killed_at_point_", info.param); });

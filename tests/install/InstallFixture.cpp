@@ -17,10 +17,10 @@ QString qtPath(const fs::path &path) { return QString::fromStdString(path.string
 std::string fileText(const fs::path &file) { return fs::is_regular_file(file) ? zip::readFile(file) : std::string("<absent>"); }
 
 #ifdef KESTREL_CRASH_CHILD
-void installKilledAt(const fs::path &package, const fs::path &target, std::size_t point)
+void runCrashChild(std::string first, std::string second, std::size_t point)
 {
-    std::string child = KESTREL_CRASH_CHILD, packageText = package.string(), targetText = target.string(), pointText = std::to_string(point);
-    char *argv[] = {child.data(), packageText.data(), targetText.data(), pointText.data(), nullptr};
+    std::string child = KESTREL_CRASH_CHILD, pointText = std::to_string(point);
+    char *argv[] = {child.data(), first.data(), second.data(), pointText.data(), nullptr};
     pid_t pid = 0;
     int status = 0;
     ASSERT_EQ(::posix_spawn(&pid, child.c_str(), nullptr, nullptr, argv, environ), 0);

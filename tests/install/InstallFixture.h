@@ -11,8 +11,9 @@ namespace kestrel::test {
 
 QString qtPath(const std::filesystem::path &path);
 std::string fileText(const std::filesystem::path &file); // the file's bytes, or "<absent>"
-// Installs package into target in a child process killed at that point of the switch-over.
-void installKilledAt(const std::filesystem::path &package, const std::filesystem::path &target, std::size_t point);
+// Runs the crash child, which must end killed at that point: installing PACKAGE into TARGET, or
+// recovering with "--recover" UPDATES.
+void runCrashChild(std::string first, std::string second, std::size_t point);
 
 // Counts the engine's busy calls, and nothing else.
 struct BusyCounter : install::InstallObserver {

@@ -1,5 +1,6 @@
 #include "install/InstallFixture.h"
 
+#include "install/Obstacle.h"
 #include "install/PackageInstaller.h"
 #include "install/steps/Install.h"
 
@@ -79,13 +80,19 @@ TEST_F(InstallPackageTest, LargeEntryLetsTheWindowCatchUpBetweenDataBlocks)
     EXPECT_EQ(fs::file_size(m_app / "gros.bin"), std::uintmax_t{8} << 20);
 }
 
+// A package made on Windows carries no permission bits: a file it replaces keeps its own.
 TEST_F(InstallPackageTest, ExecutableBitsAreKeptAndSpecialBitsDropped)
 {
-    writePackage({{"outil", "#!/bin/sh\n", EntryType::File, 07755}, {"lisez.txt", "x", EntryType::File, 0644}});
+    writeAppFile("Update", "ancien");
+    fs::permissions(m_app / "Update", fs::perms::owner_all);
+    std::string bytes = zip::buildZip({{"outil", "#!/bin/sh\n", EntryType::File, 07755}, {"lisez.txt", "x", EntryType::File, 0644}, {"Update", "nouveau"}});
+    bytes[zip::centralRecord(bytes, "Update") + 5] = 0; // made by: MS-DOS
+    zip::writeFile(m_package, bytes);
     EXPECT_TRUE(install());
     const fs::perms watched = fs::perms::owner_exec | fs::perms::set_uid | fs::perms::set_gid | fs::perms::sticky_bit;
     EXPECT_EQ(fs::status(m_app / "outil").permissions() & watched, fs::perms::owner_exec);
     EXPECT_EQ(fs::status(m_app / "lisez.txt").permissions() & watched, fs::perms::none);
+    EXPECT_EQ(fs::status(m_app / "Update").permissions() & watched, fs::perms::owner_exec);
 }
 
 // A file of the package where the application has a folder, and a folder of the application
@@ -107,7 +114,18 @@ TEST_F(InstallPackageTest, StagingLeftByAnInterruptedRunIsRemovedFirstButOnlyWit
     const fs::path staging = m_updates / install::kStagingFolderName;
     fs::create_directories(staging / "content" / "kestrel11.exe");
     zip::writeFile(staging / install::kStagingMarkerName, "");
+    fs::create_directories(staging / "backup");
+    zip::writeFile(staging / "backup" / "bloqué", "");
     writePackage(kThreeEntries);
+    // A removal cut short keeps the marker, which goes last: the leftover stays known as ours.
+    Obstacle obstacle(staging / "backup" / "bloqué");
+    if (obstacle.set()) {
+        EXPECT_FALSE(install());
+        expectOneFailureBox("Impossible de supprimer le dossier temporaire");
+        EXPECT_TRUE(fs::exists(staging / install::kStagingMarkerName));
+        obstacle.lift();
+        m_host.boxes.shown.clear();
+    }
     EXPECT_TRUE(install());
     EXPECT_FALSE(fs::exists(staging));
     EXPECT_EQ(fileText(m_app / "kestrel11.exe"), "nouvelle version");

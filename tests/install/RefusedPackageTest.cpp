@@ -80,11 +80,16 @@ const struct RefusedCase {
     {"local_header_claiming_the_next_entry",
      edited(zip::Compression::Stored, [](std::string &b) { add(b, zip::getLE(b, field(b, "kestrel11.exe", 42)) + 18, 40); }), kOverlap},
     // Past its data descriptor and well into the directory's first record.
-    {"entry_data_running_into_the_directory", edited(zip::Compression::Stored, [](std::string &b) { add(b, field(b, "LISEZMOI.txt", 20), 64); }),
+    {"entry_data_running_into_the_directory", edited(zip::Compression::Deflated, [](std::string &b) { add(b, field(b, "LISEZMOI.txt", 20), 64); }),
      "les données de l'élément « LISEZMOI.txt » empiètent sur le répertoire de l'archive"},
     {"deflated_entry_claiming_more_than_deflate_can_give",
      edited(zip::Compression::Deflated, [](std::string &b) { zip::putLE(b, field(b, "kestrel11.exe", 24), 10'000'000); }),
      "l'élément « kestrel11.exe » annonce plus de données que sa taille compressée ne peut en contenir"},
+    // Beyond stored and deflate no bound on the output is known before reading it.
+    {"entries_compressed_with_bzip2", edited(zip::Compression::Stored, [](std::string &b) {
+         for (const char *name : {"kestrel11.exe", "aide/index.html", "LISEZMOI.txt"})
+             zip::putLE(b, field(b, name, 10), 12, 2), zip::putLE(b, zip::getLE(b, field(b, name, 42)) + 8, 12, 2);
+     }), "une méthode de compression (n° 12) que l'assistant de mise à jour n'accepte pas"},
     {"encrypted_entry", edited(zip::Compression::Deflated, [](std::string &) {}, "zip:encryption=zipcrypt"),
      "contient des éléments chiffrés (dont « kestrel11.exe ») : l'assistant de mise à jour ne peut pas les installer"},
 };

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <fstream>
@@ -71,6 +73,30 @@ TEST(FileSystem, filesPipesAndLinks)
     EXPECT_EQ(kindOf(outside / "keep.exe"), os::NodeKind::File);
     EXPECT_FALSE(os::removeTree(tree)) << "nothing there is no failure";
     fs::remove_all(root);
+}
+
+// Deeper than the open files allowed: the removal holds two folders open at any depth.
+TEST(FileSystem, removesATreeDeeperThanTheOpenFilesAllowed)
+{
+    const fs::path root = fs::temp_directory_path() / ("kestrel-deep-" + std::to_string(::getpid()));
+    fs::create_directory(root);
+    int folder = ::open(root.c_str(), O_RDONLY | O_DIRECTORY);
+    for (int depth = 0; depth < 1500 && folder >= 0; ++depth) {
+        ASSERT_EQ(::mkdirat(folder, "d", 0755), 0);
+        std::ofstream(root / ("f" + std::to_string(depth))).close();
+        const int next = ::openat(folder, "d", O_RDONLY | O_DIRECTORY);
+        ::close(folder);
+        folder = next;
+    }
+    ::close(folder);
+    rlimit limit {};
+    ::getrlimit(RLIMIT_NOFILE, &limit);
+    const rlimit lowered{64, limit.rlim_max};
+    ::setrlimit(RLIMIT_NOFILE, &lowered);
+    const std::error_code error = os::removeTree(root);
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+    EXPECT_FALSE(error) << error.message();
+    EXPECT_EQ(kindOf(root), os::NodeKind::Missing);
 }
 
 } // namespace
