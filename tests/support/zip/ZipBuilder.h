@@ -1,8 +1,7 @@
 #pragma once
 
 // Builds zip archives for tests with libarchive's writer, hostile ones included, and reads
-// folder trees back. Failures throw std::runtime_error: a fixture that cannot be built is a
-// broken test, not a case to carry on with.
+// folder trees back. Failures throw std::runtime_error: a fixture that cannot be built is a broken test, not a case to carry on with.
 
 #include <cstdint>
 #include <filesystem>
@@ -12,8 +11,7 @@
 
 namespace kestrel::test::zip {
 
-// A symbolic link's data is its target; a character device is written as a file whose Unix mode
-// in the central directory is then rewritten.
+// A symbolic link's data is its target; a character device is written as a file whose Unix mode in the central directory is then rewritten.
 enum class EntryType { File, Dir, Symlink, CharDevice };
 enum class Compression { Stored, Deflated };
 
