@@ -13,8 +13,7 @@ namespace {
 
 using Result = os::FolderLock::Result;
 
-// Another process takes the lock, tells us through a pipe, then waits to be killed; then ours
-// takes it, and a missing folder is told.
+// Another process takes the lock, tells us through a pipe, then waits to be killed; then ours takes it, and a missing folder is told.
 TEST(FolderLockTest, HeldByAnotherProcessUntilThatProcessIsKilled)
 {
     QTemporaryDir folder;
