@@ -1,6 +1,5 @@
 // Installs a package and kills itself with SIGKILL at one point of the switch-over, as a
-// power cut or a killed process would stop it; or recovers and kills itself before one rename
-// of the undo.
+// power cut or a killed process would stop it; or recovers and kills itself before one rename of the undo.
 //
 //   install_crash_child PACKAGE TARGET POINT
 //   install_crash_child --recover UPDATES POINT

@@ -97,8 +97,7 @@ TEST_P(CrashTest, RecoveryLeavesTheFolderWhollyOldOrWhollyNew)
 }
 
 // A record is only obeyed for the folder that holds its updates folder: one copied into another
-// application's updates folder, or reached through an updates folder replaced by a link to it,
-// moves nothing on either side.
+// application's updates folder, or reached through an updates folder replaced by a link to it, moves nothing on either side.
 TEST_F(KilledInstall, RecordOfAnotherFolderOrBehindALinkMovesNothing)
 {
     for (const bool link : {false, true}) {
@@ -138,8 +137,7 @@ TEST_F(KilledInstall, LinkInTheBackupsLeadsNowhere)
 }
 
 // A new file gone (quarantined, deleted) after the installation was killed at installKilledAt,
-// then the recovery killed before one of its renames: the next start still puts every old file
-// back and names it.
+// then the recovery killed before one of its renames: the next start still puts every old file back and names it.
 struct VanishedCase {
     std::size_t installKilledAt;
     const char *removed; // relative to the application folder

@@ -11,8 +11,7 @@ namespace kestrel::test {
 
 QString qtPath(const std::filesystem::path &path);
 std::string fileText(const std::filesystem::path &file); // the file's bytes, or "<absent>"
-// Runs the crash child, which must end killed at that point: installing PACKAGE into TARGET, or
-// recovering with "--recover" UPDATES.
+// Runs the crash child, which must end killed at that point: installing PACKAGE into TARGET, or recovering with "--recover" UPDATES.
 void runCrashChild(std::string first, std::string second, std::size_t point);
 
 // Counts the engine's busy calls, and nothing else.

@@ -1,5 +1,4 @@
 #include "install/InstallFixture.h"
-#include "install/Obstacle.h"
 
 #include "install/PackageInstaller.h"
 #include "install/SwitchRecord.h"
@@ -10,34 +9,6 @@ namespace fs = std::filesystem;
 
 namespace kestrel::test {
 namespace {
-
-class SwitchOverObstacleTest : public InstallFixture, public ::testing::WithParamInterface<const char *> {};
-
-// The first, a middle or the last file of the switch-over cannot be moved.
-TEST_P(SwitchOverObstacleTest, PutsEverythingBackAndALaterAttemptInstalls)
-{
-    for (const char *file : {"a.txt", "lib/b.dll", "z.txt"})
-        writeAppFile(file, std::string("ancien ") + file);
-    writeAppFile("lib/mes-reglages.cfg", "à moi");
-    writePackage({{"a.txt", "nouveau a"}, {"lib/b.dll", "nouveau b"}, {"lib/c.dll", "nouveau c"}, {"z.txt", "nouveau z"}});
-    const zip::Tree before = zip::snapshot(m_parent);
-    Obstacle obstacle(m_app / GetParam());
-    if (!obstacle.set())
-        GTEST_SKIP() << "this file system cannot make a file unmovable";
-
-    EXPECT_FALSE(install());
-
-    expectOneFailureBox("Kestrel 11 reste dans sa version précédente.");
-    obstacle.lift();
-    EXPECT_EQ(zip::snapshot(m_parent), before);
-    m_host.boxes.shown.clear();
-    EXPECT_TRUE(install());
-    EXPECT_EQ(fileText(m_app / "z.txt") + fileText(m_app / "lib/c.dll") + fileText(m_app / "lib/mes-reglages.cfg"), "nouveau znouveau cà moi");
-    EXPECT_FALSE(fs::exists(m_updates / install::kStagingFolderName));
-}
-
-INSTANTIATE_TEST_SUITE_P(Entries, SwitchOverObstacleTest, ::testing::Values("a.txt", "lib/b.dll", "z.txt"),
-                         [](const auto &info) { return std::string(info.index == 0 ? "first" : info.index == 1 ? "middle" : "last"); });
 
 // Faults met after the record is written, each of which once lost files: the folder ends as it
 // was, the staging is gone, and the box says why. The fault strikes at call `when` of a seam:
