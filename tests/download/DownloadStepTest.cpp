@@ -34,8 +34,7 @@ struct StepHarness {
                          [this](qint32 n, const QString &d) { step.grbDownload_DownloadFailed(n, d); });
     }
 
-    // What a click at step 2 does, with the package served as reply; then waits for the handler
-    // that enables the button, once.
+    // What a click at step 2 does, with the package served as reply; then waits for the handler that enables the button, once.
     void run(const ScriptedReply &reply)
     {
         server.setReply("/vb6/v1/softwares/kestrel11/download", reply);

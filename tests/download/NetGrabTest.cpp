@@ -1,5 +1,4 @@
-// The download control against the local HTTPS server: bodies, progress, failures, and time limits
-// on a clock the test moves.
+// The download control against the local HTTPS server: bodies, progress, failures, and time limits on a clock the test moves.
 
 #include "download/DownloadFailures.h"
 #include "download/NetGrab.h"
@@ -72,8 +71,7 @@ class Downloads : public ::testing::TestWithParam<Download> {};
 
 // Progress stays within 0..100 whatever the reply declares. A whole body ends with progress
 // 100, then Complete with its size, and Bytes() holds it exactly. Anything else ends in one
-// failure, with its number and description, and no body; a refused address is told before
-// DownloadStart returns. Nothing follows the end.
+// failure, with its number and description, and no body; a refused address is told before DownloadStart returns. Nothing follows the end.
 TEST_P(Downloads, EndOnceWithTheBodyOrAToldFailure)
 {
     const Download &row = GetParam();

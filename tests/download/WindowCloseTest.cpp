@@ -1,5 +1,4 @@
-// Closing the real window while the version is asked for or the package arrives: the program ends
-// and nothing runs after.
+// Closing the real window while the version is asked for or the package arrives: the program ends and nothing runs after.
 
 #include "support/FakeStepHost.h"
 #include "support/https/TestHttpsServer.h"
@@ -25,8 +24,7 @@ protected:
     bool StartInstall() override { return ++installs > 0; }
 };
 
-// A real window over the local server, closed from the event loop once closeNow() holds; seen:
-// what the program end saw.
+// A real window over the local server, closed from the event loop once closeNow() holds; seen: what the program end saw.
 struct CloseHarness {
     void run(wizard::FrmUpdate &window, const std::function<bool()> &closeNow)
     {
