@@ -1,6 +1,5 @@
 // The whole wizard against the local update service of tools/update-service: the real window,
-// service client, process probe, download control, package signature and installer, over real
-// HTTPS on 127.0.0.1.
+// service client, process probe, download control, package signature and installer, over real HTTPS on 127.0.0.1.
 
 #include "support/FakeStepHost.h"
 #include "support/zip/ZipBuilder.h"
