@@ -187,8 +187,7 @@ TEST(QtSeams, TheProgressBarShowsTheFloatRange)
     EXPECT_EQ(real.value(), real.maximum());
 }
 
-// A real box shows the text with plain line breaks, the title and the icon; Enter presses the
-// default button, Escape the one that stops.
+// A real box shows the text with plain line breaks, the title and the icon; Enter presses the default button, Escape the one that stops.
 TEST(QtSeams, TheBoxesDefaultAndEscapeButtons)
 {
     using platform::BoxAnswer, platform::BoxButtons;
@@ -241,8 +240,7 @@ TEST(Startup, TheWindowAsItOpens)
         EXPECT_FALSE(f.child(name)->accessibleName().isEmpty()) << name;
 }
 
-// Line by line with contacts of its own (the page must not follow the build's), then with another
-// name and duration where they belong.
+// Line by line with contacts of its own (the page must not follow the build's), then with another name and duration where they belong.
 TEST(WelcomePage, MatchesThePageLineByLine)
 {
     const core::SupportContacts contacts{QStringLiteral("aide@exemple.test"), QStringLiteral("+33 9 99 99 99 99"),
@@ -259,8 +257,7 @@ TEST(WelcomePage, MatchesThePageLineByLine)
     EXPECT_EQ(wizard::WelcomePageText(QStringLiteral("Autre Nom"), 12, contacts).split(kCRLF), other);
 }
 
-// A view whose empty document gets ready after notReady reads (-1: never): the page is written
-// once it is ready, or after the limit.
+// A view whose empty document gets ready after notReady reads (-1: never): the page is written once it is ready, or after the limit.
 TEST(WelcomePage, WaitsProcessingEventsUntilTheDocumentIsReady)
 {
     struct ScriptedView : wizard::HtmlView {
