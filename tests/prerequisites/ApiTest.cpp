@@ -55,8 +55,7 @@ struct Query {
 
 class GetLatestVersion : public ::testing::TestWithParam<Query> {};
 
-// A status other than 200 is told in a box; every other failure is silent and ends within the
-// time limits. No reply is left behind.
+// A status other than 200 is told in a box; every other failure is silent and ends within the time limits. No reply is left behind.
 TEST_P(GetLatestVersion, AnswersTheVersionOrTellsTheStatus)
 {
     const Query &q = GetParam();
@@ -99,7 +98,6 @@ INSTANTIATE_TEST_SUITE_P(
         Query{"InPieces", {.pieces = {R"({"vers)", R"(ion":"11.)", R"(0.27"})"}, .pieceDelay = 50ms}, "11.0.27"},
         // Dropped once the whole record is out, but not the whole body.
         Query{"ConnectionDroppedInBody", {.pieces = {kRecord + QByteArray(20, ' ')}, .dropAfterBodyBytes = 24}, {}, {}, -1},
-        Query{"LengthBeyondBody", {.headers = {{"Content-Length", "99999999999"}}, .pieces = {kRecord}, .declareLength = false}, {}},
         Query{"OversizedRecord", {.pieces = {R"({"version":"11.0.27","padding":")" + QByteArray(2 * 1024 * 1024, 'x') + R"("})"}}, {}},
         // Qt's own transfer time-out, on the system's time.
         Query{"SilentServerInactivityLimit", {.pieces = {kRecord}, .headerDelay = 1h}, {}, {}, 1, 300ms},

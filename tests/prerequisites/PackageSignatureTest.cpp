@@ -1,5 +1,4 @@
-// Which software records vouch for a package: records signed here with libsodium's signer,
-// then spoiled one way per row.
+// Which software records vouch for a package: records signed here with libsodium's signer, then spoiled one way per row.
 
 #include "prerequisites/PackageSignature.h"
 

@@ -58,8 +58,7 @@ TEST_F(CheckPrerequisitesTest, MissingApplicationEndsBeforeAnythingElse)
 }
 
 // Without a version, the update goes on after the box that says so: a failed status is told by
-// the query's own box first; an escaped quotation mark leaves a backslash in the version, unfit
-// for a file name.
+// the query's own box first; an escaped quotation mark leaves a backslash in the version, unfit for a file name.
 TEST_F(CheckPrerequisitesTest, UnfitVersionFailedStatusOrUnreachableServiceCountAsNoVersion)
 {
     const struct { ScriptedReply reply; bool reachable; QString firstBox; } rows[] = {
