@@ -88,7 +88,6 @@ TEST_P(GetLatestVersion, AnswersTheVersionOrTellsTheStatus)
 INSTANTIATE_TEST_SUITE_P(
     Replies, GetLatestVersion,
     ::testing::Values(
-        Query{"Version", {.pieces = {kRecord}}, "11.0.27"},
         // A server offering HTTP/2 too: the phrase comes only on an HTTP/1.1 status line.
         Query{"NotFoundWithUtf8Phrase", {.status = 404, .reason = "Non trouv\xC3\xA9", .pieces = {kRecord}}, {}, QStringLiteral("404 Non trouvé")},
         Query{"CreatedIsAFailure", {.status = 201, .reason = "Created", .pieces = {kRecord}}, {}, "201 Created"},

@@ -54,7 +54,6 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"SignedByAnotherKey", [](Record &r, K, K o) { r.signature = o.sign(r.version, r.sha256); }},
         Case{"SignedForAnotherVersion", [](Record &r, K v, K) { r.signature = v.sign(QStringLiteral("11.0.26"), r.sha256); }},
         Case{"SignedForAnotherPackage", [](Record &r, K, K) { r.sha256[5] = r.sha256[5] == u'0' ? u'1' : u'0'; }},
-        Case{"WithoutTheMembers", [](Record &r, K, K) { r.sha256 = r.signature = QString(); }},
         Case{"DigestInUpperCase", [](Record &r, K v, K) { r.signature = v.sign(r.version, r.sha256 = r.sha256.toUpper()); }},
         Case{"SignatureNotBase64", [](Record &r, K, K) { r.signature[10] = u'!'; }},
         Case{"SignatureUnpadded", [](Record &r, K, K) { r.signature.chop(2); }},
