@@ -111,7 +111,6 @@ INSTANTIATE_TEST_SUITE_P(
     Replies, Downloads,
     ::testing::Values(
         Download{"NoLengthEndsAtClose", kTwoPieces, kWhole},
-        Download{"ManyBatches", ScriptedReply{.pieces = piecesOf(7, 512 * 1024)}, kWhole}, // read in batches of 1 MiB at most
         Download{"ProgressHandlerProcessingEvents", ScriptedReply{.pieces = piecesOf(40, 1000), .pieceDelay = 5ms}, kWhole, {}, {}, {}, true},
         Download{"NegativeLength", ScriptedReply{.headers = {{"Content-Length", "-5"}}, .pieces = kTwoPieces.pieces, .declareLength = false}, kEither},
         // A server offering HTTP/2 too: the phrase comes only on an HTTP/1.1 status line.
