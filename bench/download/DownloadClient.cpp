@@ -114,7 +114,7 @@ int main(int argc, char **argv)
     });
     QObject::connect(&grab, &NetGrab::DownloadComplete, [&](qint32) { onDownloadComplete(host, grab, package); });
     QObject::connect(&grab, &NetGrab::DownloadFailed,
-                     [&](qint32 n, const QString &d) { onDownloadFailed(host, n, d, package); });
+                     [&](qint32 n, const QString &d) { onDownloadFailed(host, grab, n, d, package); });
     StartDownload(host, grab, package);
     if (host.done) // refused before any network work
         return host.stored ? 0 : 1;

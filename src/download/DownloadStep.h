@@ -20,6 +20,11 @@ bool StartDownload(StepHost &host, NetGrab &grab, platform::PackageFile &package
 // The download control's events, as the main window forwards them.
 void onDownloadProgress(StepHost &host, float progress);
 void onDownloadComplete(StepHost &host, const NetGrab &grab, platform::PackageFile &package);
+// The control's failure keeps what arrived of a package the server can send in ranges (the
+// partial file and a record beside it) for the next attempt, which asks for the rest only.
+void onDownloadFailed(StepHost &host, const NetGrab &grab, qint32 errorNumber, const QString &errorDescription,
+                      platform::PackageFile &package);
+// The step's own failures, and the box they share.
 void onDownloadFailed(StepHost &host, qint32 errorNumber, const QString &errorDescription,
                       platform::PackageFile &package);
 

@@ -78,6 +78,16 @@ NetGrab::~NetGrab()
 
 void NetGrab::DownloadStart(const QString &URL)
 {
+    start(URL, {}, {});
+}
+
+void NetGrab::DownloadResume(const ResumePoint &from, QByteArray front)
+{
+    start(from.url, from, std::move(front));
+}
+
+void NetGrab::start(const QString &URL, const ResumePoint &from, QByteArray front)
+{
     releaseReply();
     expectedLength = -1;
     receivedLength = 0;
@@ -86,6 +96,16 @@ void NetGrab::DownloadStart(const QString &URL)
     m_body = QByteArray();
     if (m_digest)
         m_digest->reset();
+    m_from = {};
+    m_resume = {URL, {}};
+    if (from.isUsable() && front.size() == from.length && from.total <= bodyLimit()) {
+        m_from = from;
+        m_resume = from;
+        m_body = std::move(front);
+        receivedLength = static_cast<qint32>(m_body.size());
+        if (m_digest)
+            m_digest->addData(m_body.constData(), m_body.size());
+    }
 
     const QUrl url(URL);
     if (!isFetchable(url)) {
@@ -93,6 +113,10 @@ void NetGrab::DownloadStart(const QString &URL)
         return;
     }
     QNetworkRequest request = makeServiceRequest(url, m_settings);
+    if (!m_from.validator.isEmpty()) {
+        request.setRawHeader("Range", "bytes=" + QByteArray::number(m_from.length) + '-');
+        request.setRawHeader("If-Range", m_from.validator);
+    }
     // Qt's own transfer time-out re-arms a timer through the event queue on every chunk,
     // which slows a large download measurably; a periodic look at the last activity is enough.
     request.setTransferTimeout(0);
@@ -156,15 +180,55 @@ bool NetGrab::isTrickling()
     return static_cast<double>(m_bytesSeen - bytesThen) < needed;
 }
 
+// A 206 that carries exactly the rest asked for: from the front's end to the same whole length.
+bool NetGrab::takesUpFront(const QNetworkReply &reply) const
+{
+    const QByteArray range = reply.rawHeader("Content-Range").trimmed();
+    const qsizetype dash = range.indexOf('-');
+    const qsizetype slash = range.indexOf('/');
+    if (!range.startsWith("bytes ") || dash < 0 || slash < dash)
+        return false;
+    bool ok[3] = {};
+    const qint64 first = range.mid(6, dash - 6).toLongLong(&ok[0]);
+    const qint64 last = range.mid(dash + 1, slash - dash - 1).toLongLong(&ok[1]);
+    const qint64 total = range.mid(slash + 1).toLongLong(&ok[2]);
+    return ok[0] && ok[1] && ok[2] && first == m_from.length && total == m_from.total && last == total - 1;
+}
+
 void NetGrab::ReadContentLength()
 {
     if (!m_reply)
         return;
     m_headersRead = true;
     m_sinceActivity.restart();
-    m_keepBody = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() == 200;
+    const int status = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if (!m_from.validator.isEmpty()) {
+        if (status == 206 && takesUpFront(*m_reply)) {
+            m_keepBody = true;
+            expectedLength = static_cast<qint32>(m_from.total);
+            m_body.reserve(expectedLength);
+            return;
+        }
+        if (status == 206 || status == 416) { // not the rest of what we hold: the whole body again
+            start(m_from.url, {}, {});
+            return;
+        }
+        if (status == 200) { // the server sends the whole body: the front goes
+            m_from = {};
+            m_body = QByteArray();
+            receivedLength = 0;
+            if (m_digest)
+                m_digest->reset();
+        }
+    }
+    m_keepBody = status == 200;
     if (!m_keepBody)
         return;
+    const QByteArray etag = m_reply->rawHeader("ETag").trimmed();
+    const bool ranges = m_reply->rawHeader("Accept-Ranges").toLower().contains("bytes");
+    // A weak ETag does not promise the same bytes, so it cannot vouch for a range.
+    const QByteArray validator = !etag.isEmpty() && !etag.startsWith("W/") ? etag : m_reply->rawHeader("Last-Modified").trimmed();
+    m_resume = {m_resume.url, ranges && validator.size() <= 256 ? validator : QByteArray()};
     const QByteArray text = m_reply->rawHeader("Content-Length").trimmed();
     bool isNumber = false;
     const qint64 declared = text.toLongLong(&isNumber);
@@ -177,6 +241,7 @@ void NetGrab::ReadContentLength()
         return;
     }
     expectedLength = static_cast<qint32>(declared);
+    m_resume.total = declared;
     try {
         m_body.reserve(expectedLength);
     } catch (const std::bad_alloc &) {
@@ -253,9 +318,10 @@ qint64 NetGrab::readAvailable(QNetworkReply *reply)
         m_body.resize(start + got);
         if (m_digest)
             m_digest->addData(m_body.constData() + start, got);
-        if (!chunkArrived(m_body.constData() + start, got))
+        if (!chunkArrived(start, m_body.constData() + start, got))
             return -1;
         receivedLength += static_cast<qint32>(got);
+        m_resume.length = m_body.size();
         return got;
     } catch (const std::bad_alloc &) {
         fail(kOutOfMemory, outOfMemoryText());
@@ -264,12 +330,12 @@ qint64 NetGrab::readAvailable(QNetworkReply *reply)
 }
 
 // Every byte of a kept body passes here once, in order.
-bool NetGrab::chunkArrived(const char *data, qint64 size)
+bool NetGrab::chunkArrived(qint64 offset, const char *data, qint64 size)
 {
     m_bytesSeen += size;
     if (!m_chunkReceiver || size == 0)
         return true;
-    const QString problem = m_chunkReceiver(data, size);
+    const QString problem = m_chunkReceiver(offset, data, size);
     if (problem.isEmpty())
         return true;
     fail(kChunkNotStored, problem);
@@ -305,10 +371,11 @@ void NetGrab::onFinished()
     const QString reason = reasonPhraseText(reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute));
     const QNetworkReply::NetworkError error = reply->error();
     const QString errorText = reply->errorString();
+    const bool kept = m_keepBody;
     QByteArray body = std::exchange(m_body, QByteArray());
     releaseReply();
 
-    if (status.isValid() && status.toInt() != 200) {
+    if (status.isValid() && !kept) {
         emit DownloadFailed(status.toInt(), reason);
         return;
     }
@@ -316,6 +383,7 @@ void NetGrab::onFinished()
         emit DownloadFailed(static_cast<qint32>(error), errorText);
         return;
     }
+    m_resume = {};
     downloadedSha256 = m_digest ? m_digest->result() : QByteArray();
     downloadedBytes = std::move(body);
     totalBytes = static_cast<qint32>(downloadedBytes.size());
@@ -327,6 +395,9 @@ void NetGrab::onFinished()
 
 void NetGrab::fail(qint32 number, const QString &description)
 {
+    // What could not be kept or stored is no ground to take up again.
+    if (number == kChunkNotStored || number == kBodyTooLarge || number == kOutOfMemory)
+        m_resume = {};
     releaseReply();
     m_body = QByteArray();
     emit DownloadFailed(number, description);

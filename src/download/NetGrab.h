@@ -42,15 +42,34 @@ public:
     // The average rate stayed below HttpSettings::trickleFloorBytesPerSecond for a whole trickleWindow.
     static constexpr qint32 kTooSlow = -4;
 
-    // Given each chunk of a 200 reply's body once, in order, before that chunk's progress event;
-    // a non-empty answer (a French description) fails the download with kChunkNotStored.
-    using ChunkReceiver = std::function<QString(const char *data, qint64 size)>;
+    // Given each chunk of a kept body once, in order, with its offset in the body, before that
+    // chunk's progress event; a non-empty answer (a French description) fails the download with
+    // kChunkNotStored. An offset of 0 after other chunks means the body starts over.
+    using ChunkReceiver = std::function<QString(qint64 offset, const char *data, qint64 size)>;
+
+    // Where an interrupted body can be taken up again: its address, the server's validator of
+    // it (a strong ETag, or Last-Modified), its whole length and how many of its first bytes arrived.
+    struct ResumePoint {
+        QString url;
+        QByteArray validator;
+        qint64 total = -1;
+        qint64 length = 0;
+        bool isUsable() const { return !validator.isEmpty() && length > 0 && length < total; }
+    };
 
     NetGrab(QNetworkAccessManager &network, HttpSettings settings, QObject *parent = nullptr);
     ~NetGrab() override;
 
     // Replaces any running download; a URL the client refuses fails before this returns.
     void DownloadStart(const QString &URL);
+    // The same, asking only for what follows `front`, the body's first bytes as `from` describes
+    // them (Range and If-Range). The body, its digest and the progress include the front. When
+    // the server sends the whole body instead, or cannot send that rest, it starts over from its
+    // first byte.
+    void DownloadResume(const ResumePoint &from, QByteArray front);
+    // After DownloadFailed: where that body could be taken up again; not usable when the server
+    // named no validator, no length or no byte ranges, or when the failure was in storing it.
+    ResumePoint resumePoint() const { return m_resume.isUsable() ? m_resume : ResumePoint{}; }
     // The body of the last download that ended with status 200 (shared, not copied).
     QByteArray Bytes() const { return downloadedBytes; }
     // When on, the SHA-256 of each body is computed while its bytes arrive; off by default.
@@ -68,12 +87,14 @@ signals:
     void DownloadFailed(qint32 ErrorNumber, const QString &ErrorDescription);
 
 private:
+    void start(const QString &URL, const ResumePoint &from, QByteArray front);
+    bool takesUpFront(const QNetworkReply &reply) const;
     void ReadContentLength();
     void onReadyRead();
     void readBatches(QNetworkReply *reply);
     void onFinished();
     qint64 readAvailable(QNetworkReply *reply);
-    bool chunkArrived(const char *data, qint64 size);
+    bool chunkArrived(qint64 offset, const char *data, qint64 size);
     bool isTrickling();
     void emitChunkProgress();
     void fail(qint32 number, const QString &description);
@@ -99,6 +120,8 @@ private:
     qint64 m_bytesSeen = 0;                    // every body byte of the current download
     std::deque<std::pair<qint64, qint64>> m_rateSamples; // (ms since start, bytes seen), oldest first
     ChunkReceiver m_chunkReceiver;
+    ResumePoint m_from;   // what the running download asked to take up; empty for a whole body
+    ResumePoint m_resume; // what the body received so far allows
 
     QByteArray downloadedBytes;
     QByteArray downloadedSha256;

@@ -416,7 +416,7 @@ void FrmUpdate::grbDownload_DownloadComplete(qint32)
 
 void FrmUpdate::grbDownload_DownloadFailed(qint32 ErrorNumber, const QString &ErrorDescription)
 {
-    onDownloadFailed(*this, ErrorNumber, ErrorDescription, m_package);
+    onDownloadFailed(*this, *m_context.grbDownload, ErrorNumber, ErrorDescription, m_package);
 }
 
 } // namespace kestrel

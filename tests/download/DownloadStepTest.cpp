@@ -40,7 +40,7 @@ struct StepHarness {
         QObject::connect(grab.get(), &NetGrab::DownloadComplete, grab.get(),
                          [this](qint32) { onDownloadComplete(host, *grab, package); });
         QObject::connect(grab.get(), &NetGrab::DownloadFailed, grab.get(),
-                         [this](qint32 n, const QString &d) { onDownloadFailed(host, n, d, package); });
+                         [this](qint32 n, const QString &d) { onDownloadFailed(host, *grab, n, d, package); });
     }
 
     // What a click at step 2 does; then waits for the handler that enables the button, once.
