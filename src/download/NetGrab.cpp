@@ -210,7 +210,8 @@ void NetGrab::ReadContentLength()
             return;
         }
         if (status == 206 || status == 416) { // not the rest of what we hold: the whole body again
-            start(m_from.url, {}, {});
+            const QString url = m_from.url; // start() clears m_from
+            start(url, {}, {});
             return;
         }
         if (status == 200) { // the server sends the whole body: the front goes
