@@ -219,6 +219,31 @@ TEST_F(EndToEnd, FailedDownloadIsToldAndASecondClickCompletesOnceMended)
     EXPECT_EQ(boxes.seen.size(), 2U);
 }
 
+// Cut at half and told; the click on "Télécharger" asks for the rest only, so the package
+// arrives once in all, and the update completes.
+TEST_F(EndToEnd, InterruptedDownloadResumesWhereItStopped)
+{
+    const std::string package = packageBytes(zip::Compression::Stored);
+    const int half = static_cast<int>(package.size() / 2);
+    LocalUpdateService service(package, {});
+    service.setControl({{QStringLiteral("download_drop_after"), half}});
+    ScriptedBoxes boxes;
+    openWizard(service, boxes);
+
+    click();
+    ASSERT_EQ(boxes.shown.size(), 1U);
+    EXPECT_EQ(boxes.shown[0].title, QStringLiteral("Téléchargement de la mise à jour"));
+    EXPECT_EQ(button->text(), QStringLiteral("Télécharger"));
+
+    service.setControl({});
+    click();
+    EXPECT_EQ(zip::snapshot(app), updatedFolder());
+    const std::vector<QJsonObject> requests = service.requests();
+    ASSERT_EQ(requests.size(), 3U);
+    EXPECT_EQ(requests[2].value("status").toInt(), 206);
+    EXPECT_EQ(requests[2].value("headers").toObject().value("Range").toString(), QStringLiteral("bytes=%1-").arg(half));
+}
+
 enum class Fault { None, DamagedEntry, DamagedInTransit };
 
 // What one click does with what the service offers, signed or not, whole or damaged, when the
