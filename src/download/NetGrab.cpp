@@ -1,6 +1,7 @@
 #include "NetGrab.h"
 
 #include "PackageDigest.h"
+#include "ProxyAccess.h"
 
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -371,7 +372,8 @@ void NetGrab::onFinished()
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     const QString reason = reasonPhraseText(reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute));
     const QNetworkReply::NetworkError error = reply->error();
-    const QString errorText = reply->errorString();
+    const QString proxyText = proxyFailureText(*reply);
+    const QString errorText = proxyText.isEmpty() ? reply->errorString() : proxyText;
     const bool kept = m_keepBody;
     QByteArray body = std::exchange(m_body, QByteArray());
     releaseReply();

@@ -2,6 +2,7 @@
 
 #include "Https.h"
 #include "MessageBoxes.h"
+#include "ProxyAccess.h"
 
 #include <QEventLoop>
 #include <QNetworkAccessManager>
@@ -89,7 +90,7 @@ QString ExtractJsonValue(const QString &json, const QString &key)
 }
 
 QString GetLatestVersion(const QString &softwareId, const kestrel::UpdateService &service,
-                         kestrel::MessageBoxes &boxes, RecordSignature *signature)
+                         kestrel::MessageBoxes &boxes, RecordSignature *signature, QString *proxyProblem)
 {
     if (service.network == nullptr)
         return {};
@@ -101,6 +102,8 @@ QString GetLatestVersion(const QString &softwareId, const kestrel::UpdateService
     if (!reply->isFinished())
         return {};
 
+    if (proxyProblem != nullptr)
+        *proxyProblem = kestrel::proxyFailureText(*reply);
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     if (!status.isValid() || isTransportFailure(reply->error()))
         return {};

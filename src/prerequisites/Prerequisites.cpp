@@ -36,9 +36,10 @@ void showNotFoundBox(MessageBoxes &boxes)
                QStringLiteral("Application introuvable"), BoxIcon::Critical, BoxButtons::Ok);
 }
 
-void showNoVersionBox(MessageBoxes &boxes)
+// A proxy that refused access or cannot be reached is named; otherwise the box has only the contacts.
+void showNoVersionBox(MessageBoxes &boxes, const QString &proxyProblem)
 {
-    boxes.show(SupportContactText(), QStringLiteral("Mise à jour"), BoxIcon::Critical, BoxButtons::Ok);
+    boxes.show(proxyProblem + SupportContactText(), QStringLiteral("Mise à jour"), BoxIcon::Critical, BoxButtons::Ok);
 }
 
 void showNotSignedBox(MessageBoxes &boxes)
@@ -107,13 +108,14 @@ bool CheckPrerequisites(StepHost &host)
 
     const QString &publicKey = host.updateService().packagePublicKey;
     API::RecordSignature signature;
-    ctx.latestVersion = API::GetLatestVersion(kSoftwareId, host.updateService(), boxes, &signature);
+    QString proxyProblem;
+    ctx.latestVersion = API::GetLatestVersion(kSoftwareId, host.updateService(), boxes, &signature, &proxyProblem);
     // The version becomes part of a file name: anything that could leave the updates folder
     // or make an invalid name counts as no version at all.
     if (!isPlainFileNameComponent(ctx.latestVersion))
         ctx.latestVersion.clear();
     if (ctx.latestVersion.isEmpty())
-        showNoVersionBox(boxes);
+        showNoVersionBox(boxes, proxyProblem);
     ctx.signedDigest.clear();
     if (!publicKey.isEmpty()) {
         // With a vendor key built in, nothing goes further than the record it signed.

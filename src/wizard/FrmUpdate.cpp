@@ -2,6 +2,7 @@
 
 #include "Cleanup.h"
 #include "DownloadStep.h"
+#include "ProxyAccess.h"
 #include "FileSystem.h"
 #include "Install.h"
 #include "MessageBoxes.h"
@@ -115,6 +116,8 @@ void FrmUpdate::createControls()
     setMinimumSize(px(kMinWindowWidth), px(kMinWindowHeight));
 
     grbDownloadControl = new NetGrab(*m_services.updateService.network, m_services.updateService.http, this);
+    if (m_services.proxyCredentials)
+        answerProxyChallenges(*m_services.updateService.network, *m_services.proxyCredentials, this);
     grbDownloadControl->setObjectName(QStringLiteral("grbDownloadControl"));
 
     ZoneRight = new QWidget(this);

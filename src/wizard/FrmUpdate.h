@@ -23,6 +23,7 @@ namespace kestrel {
 
 class MessageBoxes;
 class NetGrab;
+class ProxyCredentials;
 class ProgramEnd;
 
 // What the window is given: the platform services it uses and the update service.
@@ -33,6 +34,7 @@ struct WizardServices {
     UpdateService updateService;
     // The folder of the wizard's executable as the system reports it.
     QString programFolder;
+    ProxyCredentials *proxyCredentials = nullptr; // null: a proxy's challenges go unanswered
 };
 
 // The wizard's only window: the controls, the update context and the step controller.
