@@ -73,6 +73,7 @@ private:
     std::intptr_t m_folderHandle = -1; // where the system has folder handles
     std::intptr_t m_file = -1;
     std::int64_t m_size = 0;
+    std::int64_t m_writtenBack = 0; // where the system was last asked to start writing to disk
 };
 
 } // namespace kestrel::platform
