@@ -1,10 +1,10 @@
-#include "Application.h"
+#include "wizard/Application.h"
 
 #include <QApplication>
 
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
-    kestrel::prepareApplication(app);
-    return kestrel::runWizard(app);
+    kestrel::platform::prepareApplication(app);
+    return kestrel::wizard::runWizard(app);
 }

@@ -7,7 +7,7 @@
 //
 //   bench_download [--rounds N] [--size-mib M] [--server python|nginx]
 
-#include "BenchSupport.h"
+#include "support/BenchSupport.h"
 
 #include <QByteArray>
 #include <QCoreApplication>

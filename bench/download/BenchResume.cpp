@@ -6,7 +6,7 @@
 //
 //   bench_resume [--rounds N] [--size-mib M]
 
-#include "BenchSupport.h"
+#include "support/BenchSupport.h"
 
 #include <QCoreApplication>
 #include <QDir>

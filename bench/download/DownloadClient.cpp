@@ -6,14 +6,14 @@
 // Exit status 0 once the package file is written, 1 otherwise. Standard output gets the number
 // of body bytes received from the network, every request counted.
 
-#include "DownloadStep.h"
-#include "EventPump.h"
-#include "Https.h"
-#include "MessageBoxes.h"
-#include "NetGrab.h"
-#include "ProgramEnd.h"
-#include "ProgressBar.h"
-#include "StepHost.h"
+#include "core/StepHost.h"
+#include "download/DownloadStep.h"
+#include "download/NetGrab.h"
+#include "platform/EventPump.h"
+#include "platform/Https.h"
+#include "platform/MessageBoxes.h"
+#include "platform/ProgramEnd.h"
+#include "platform/ProgressBar.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -30,28 +30,28 @@ namespace {
 
 using namespace kestrel;
 
-class PrintedBoxes final : public MessageBoxes {
+class PrintedBoxes final : public platform::MessageBoxes {
 public:
-    BoxAnswer show(const QString &text, const QString &, BoxIcon, BoxButtons) override
+    platform::BoxAnswer show(const QString &text, const QString &, platform::BoxIcon, platform::BoxButtons) override
     {
         std::fprintf(stderr, "%s\n", qPrintable(text));
-        return BoxAnswer::Ok;
+        return platform::BoxAnswer::Ok;
     }
 };
 
-class QuitProgramEnd final : public ProgramEnd {
+class QuitProgramEnd final : public platform::ProgramEnd {
 public:
     void endProgram() override { QCoreApplication::exit(1); }
 };
 
-class BenchHost final : public StepHost {
+class BenchHost final : public core::StepHost {
 public:
-    UpdateContext &context() override { return ctx; }
-    ProgressBar &progressBar() override { return bar; }
-    MessageBoxes &messageBoxes() override { return boxes; }
-    EventPump &eventPump() override { return pump; }
-    ProgramEnd &programEnd() override { return end; }
-    const UpdateService &updateService() override { return service; }
+    core::UpdateContext &context() override { return ctx; }
+    platform::ProgressBar &progressBar() override { return bar; }
+    platform::MessageBoxes &messageBoxes() override { return boxes; }
+    platform::EventPump &eventPump() override { return pump; }
+    platform::ProgramEnd &programEnd() override { return end; }
+    const platform::UpdateService &updateService() override { return service; }
     void ShowStepCompleted() override { stored = true; }
     void TriggerNextStep() override {}
     void enableActionButton() override
@@ -60,12 +60,12 @@ public:
         QCoreApplication::exit(stored ? 0 : 1);
     }
 
-    UpdateContext ctx;
-    ProgressBar bar;
+    core::UpdateContext ctx;
+    platform::ProgressBar bar;
     PrintedBoxes boxes;
-    QtEventPump pump;
+    platform::QtEventPump pump;
     QuitProgramEnd end;
-    UpdateService service;
+    platform::UpdateService service;
     bool stored = false;
     bool done = false;
 };
@@ -105,22 +105,22 @@ int main(int argc, char **argv)
         host.ctx.updatesFolder += QLatin1Char('/');
     host.ctx.packageFileName = QStringLiteral("maj_kestrel11_bench.zip");
 
-    NetGrab grab(network, host.service.http);
-    platform::PackageFile package;
+    download::NetGrab grab(network, host.service.http);
+    download::DownloadStep step(host, grab);
     // Where the time goes, on standard error: chunks, time inside the progress handler, phases.
     QElapsedTimer clock;
     clock.start();
     qint64 chunks = 0, handlerNs = 0, firstMs = -1, lastMs = 0;
-    QObject::connect(&grab, &NetGrab::DownloadProgress, [&](float p) {
+    QObject::connect(&grab, &download::NetGrab::DownloadProgress, [&](float p) {
         const qint64 before = clock.nsecsElapsed();
-        onDownloadProgress(host, p);
+        step.grbDownload_DownloadProgress(p);
         handlerNs += clock.nsecsElapsed() - before;
         ++chunks;
         lastMs = before / 1000000;
         if (firstMs < 0)
             firstMs = lastMs;
     });
-    QObject::connect(&grab, &NetGrab::DownloadComplete, [&](qint32) {
+    QObject::connect(&grab, &download::NetGrab::DownloadComplete, [&](qint32) {
         rusage thread{}, process{};
         getrusage(RUSAGE_THREAD, &thread);
         getrusage(RUSAGE_SELF, &process);
@@ -131,10 +131,10 @@ int main(int argc, char **argv)
                      static_cast<long long>(lastMs), static_cast<long long>(clock.elapsed()),
                      ms(thread.ru_utime) + ms(thread.ru_stime), ms(process.ru_utime) + ms(process.ru_stime));
     });
-    QObject::connect(&grab, &NetGrab::DownloadComplete, [&](qint32) { onDownloadComplete(host, grab, package); });
-    QObject::connect(&grab, &NetGrab::DownloadFailed,
-                     [&](qint32 n, const QString &d) { onDownloadFailed(host, grab, n, d, package); });
-    StartDownload(host, grab, package);
+    QObject::connect(&grab, &download::NetGrab::DownloadComplete, [&](qint32 n) { step.grbDownload_DownloadComplete(n); });
+    QObject::connect(&grab, &download::NetGrab::DownloadFailed,
+                     [&](qint32 n, const QString &d) { step.grbDownload_DownloadFailed(n, d); });
+    step.StartDownload();
     const int status = host.done ? (host.stored ? 0 : 1) : app.exec(); // done: refused before any network work
     std::printf("%lld\n", static_cast<long long>(network.received));
     return status;

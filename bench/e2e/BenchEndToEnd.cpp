@@ -7,7 +7,7 @@
 //
 //   bench_e2e [--rounds N] [--size-mib M] [--server python|nginx]
 
-#include "BenchSupport.h"
+#include "support/BenchSupport.h"
 
 #include <QByteArray>
 #include <QCoreApplication>
@@ -24,6 +24,8 @@
 #include <optional>
 #include <string>
 #include <vector>
+
+using namespace kestrel;
 
 using kestrel::bench::median;
 using kestrel::bench::Run;
@@ -160,11 +162,11 @@ int main(int argc, char **argv)
         };
         const bool wizardFirst = round % 2 == 0;
         if (wizardFirst) {
-            runWizard();
+            wizard::runWizard();
             runReference();
         } else {
             runReference();
-            runWizard();
+            wizard::runWizard();
         }
 
         auto out = readKeyValues(wizardOut);

@@ -4,7 +4,7 @@
 //
 //   bench_signed [--rounds N] [--size-mib M]
 
-#include "BenchSupport.h"
+#include "support/BenchSupport.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -11,10 +11,10 @@
 //
 // Prints key=value lines; exit status 0 only when the update completed.
 
-#include "Application.h"
-#include "FrmUpdate.h"
-#include "MessageBoxes.h"
-#include "ProgramEnd.h"
+#include "platform/MessageBoxes.h"
+#include "platform/ProgramEnd.h"
+#include "wizard/Application.h"
+#include "wizard/FrmUpdate.h"
 
 #include <QApplication>
 #include <QDir>
@@ -208,24 +208,24 @@ public:
     }
 };
 
-class AnsweringBoxes final : public MessageBoxes {
+class AnsweringBoxes final : public platform::MessageBoxes {
 public:
-    BoxAnswer show(const QString &text, const QString &title, BoxIcon icon, BoxButtons buttons) override
+    platform::BoxAnswer show(const QString &text, const QString &title, platform::BoxIcon icon, platform::BoxButtons buttons) override
     {
-        if (icon == BoxIcon::Information) {
+        if (icon == platform::BoxIcon::Information) {
             if (probe)
                 probe->successBoxShown();
         } else {
             ++critical;
             std::fprintf(stderr, "box: %s\n%s\n", qPrintable(title), qPrintable(text));
         }
-        return buttons == BoxButtons::AbortRetryIgnore ? BoxAnswer::Retry : BoxAnswer::Ok;
+        return buttons == platform::BoxButtons::AbortRetryIgnore ? platform::BoxAnswer::Retry : platform::BoxAnswer::Ok;
     }
     Probe *probe = nullptr;
     int critical = 0;
 };
 
-class RecordingEnd final : public ProgramEnd {
+class RecordingEnd final : public platform::ProgramEnd {
 public:
     void endProgram() override { ++calls; }
     int calls = 0;
@@ -247,7 +247,7 @@ long peakResidentKiB()
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
-    prepareApplication(app);
+    platform::prepareApplication(app);
 
     QString baseUrl, ca, folder, publicKey;
     const QStringList args = app.arguments();
@@ -269,15 +269,15 @@ int main(int argc, char *argv[])
     QNetworkAccessManager network;
     AnsweringBoxes boxes;
     RecordingEnd programEnd;
-    HttpSettings http = configuredHttpSettings();
+    platform::HttpSettings http = platform::configuredHttpSettings();
     http.trustedCa = QSslCertificate::fromPath(ca, QSsl::Pem);
-    WizardServices services;
+    wizard::WizardServices services;
     services.messageBoxes = &boxes;
     services.programEnd = &programEnd;
     services.updateService = {&network, baseUrl, http, publicKey};
     services.programFolder = QDir(folder).absolutePath();
 
-    FrmUpdate window(services);
+    wizard::FrmUpdate window(services);
     auto *button = window.findChild<QPushButton *>(QStringLiteral("CmdUpdate"));
     auto *info = window.findChild<QLabel *>(QStringLiteral("LblInfo"));
     auto *bar = window.findChild<QProgressBar *>(QStringLiteral("PBarUpdate"));

@@ -4,9 +4,9 @@
 //   bench_install [work-folder]      (default: a new folder under the system's temporary folder)
 //   bench_install --install PACKAGE TARGET   (the child: one installation)
 
-#include "PackageInstaller.h"
+#include "install/PackageInstaller.h"
 
-#include "BenchSupport.h"
+#include "support/BenchSupport.h"
 
 #include <archive.h>
 #include <archive_entry.h>

@@ -3,9 +3,9 @@
 //
 //   bench_zip_layout [--rounds N]      (a 70,000-entry zip64 package under the temporary folder)
 
-#include "ZipLayout.h"
+#include "install/ZipLayout.h"
 
-#include "BenchSupport.h"
+#include "support/BenchSupport.h"
 
 #include <QCoreApplication>
 

@@ -8,7 +8,7 @@
 //
 //   bench_startup [--rounds N] [--warmup W]
 
-#include "BenchSupport.h"
+#include "support/BenchSupport.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "FirstPaint.h"
+#include "startup/FirstPaint.h"
 
 #include <QCoreApplication>
 #include <QEvent>

@@ -1,5 +1,5 @@
 // The smallest Qt Widgets window: a label, shown. Reports the time of its first paint.
-#include "FirstPaint.h"
+#include "startup/FirstPaint.h"
 
 #include <QApplication>
 #include <QLabel>

@@ -1,11 +1,11 @@
 // Where the Update program's start-up time goes: the steps of its main and of runWizard,
 // repeated here one by one with a timestamp after each (process start taken from the
 // parent's clock as for bench_startup, given as the first argument in nanoseconds).
-#include "Application.h"
-#include "FileSystem.h"
-#include "FrmUpdate.h"
-#include "MessageBoxes.h"
-#include "ProgramEnd.h"
+#include "os/FileSystem.h"
+#include "platform/MessageBoxes.h"
+#include "platform/ProgramEnd.h"
+#include "wizard/Application.h"
+#include "wizard/FrmUpdate.h"
 
 #include <QApplication>
 #include <QEvent>
@@ -53,19 +53,19 @@ int main(int argc, char *argv[])
     stamp("main entered");
     QApplication app(argc, argv);
     stamp("QApplication constructed");
-    kestrel::prepareApplication(app);
+    kestrel::platform::prepareApplication(app);
     stamp("prepareApplication");
     QNetworkAccessManager network;
     stamp("QNetworkAccessManager");
-    kestrel::QtMessageBoxes boxes;
-    kestrel::QtProgramEnd programEnd;
-    kestrel::WizardServices services;
+    kestrel::wizard::QtMessageBoxes boxes;
+    kestrel::wizard::QtProgramEnd programEnd;
+    kestrel::wizard::WizardServices services;
     services.messageBoxes = &boxes;
     services.programEnd = &programEnd;
-    services.updateService = {&network, kestrel::configuredServiceBaseUrl(), kestrel::configuredHttpSettings(), {}};
+    services.updateService = {&network, kestrel::platform::configuredServiceBaseUrl(), kestrel::platform::configuredHttpSettings(), {}};
     stamp("configured service settings");
-    services.programFolder = QString::fromStdString(kestrel::platform::programFolder());
-    kestrel::FrmUpdate window(services);
+    services.programFolder = QString::fromStdString(kestrel::os::programFolder());
+    kestrel::wizard::FrmUpdate window(services);
     stamp("FrmUpdate constructed");
     PaintWatch watch;
     window.installEventFilter(&watch);

@@ -1,7 +1,7 @@
 // The Update program's own start-up (the same two calls as its main), reporting the time of
 // its window's first paint.
-#include "Application.h"
-#include "FirstPaint.h"
+#include "startup/FirstPaint.h"
+#include "wizard/Application.h"
 
 #include <QApplication>
 
@@ -10,6 +10,6 @@ int main(int argc, char *argv[])
     FirstPaintReporter::mainEntered();
     QApplication app(argc, argv);
     FirstPaintReporter reporter;
-    kestrel::prepareApplication(app);
-    return kestrel::runWizard(app);
+    kestrel::platform::prepareApplication(app);
+    return kestrel::wizard::runWizard(app);
 }

@@ -1,4 +1,4 @@
-#include "BenchSupport.h"
+#include "support/BenchSupport.h"
 
 #include <QDir>
 #include <QFile>

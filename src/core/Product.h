@@ -1,15 +1,14 @@
 #pragma once
 
-#include <QLatin1StringView>
-#include <QString>
+// The application this wizard updates. Plain UTF-8 text, so that the package engine, which
+// has no Qt, names the product from the same constants as the window.
 
-namespace kestrel {
+namespace kestrel::core {
 
-// The application this wizard updates.
-inline const QString kDisplayName = QStringLiteral("Kestrel 11");
-inline const QString kExeName = QStringLiteral("kestrel11.exe");
-inline const QString kSoftwareId = QStringLiteral("kestrel11");
+inline constexpr char kDisplayName[] = "Kestrel 11";
+inline constexpr char kExeName[] = "kestrel11.exe";
+inline constexpr char kSoftwareId[] = "kestrel11";
 
-inline const QString CRLF = QStringLiteral("\r\n");
+inline constexpr char CRLF[] = "\r\n";
 
-} // namespace kestrel
+} // namespace kestrel::core

@@ -1,23 +1,23 @@
-#include "SupportContact.h"
+#include "core/SupportContact.h"
 
-#include "KestrelConfig.h"
-#include "Product.h"
+#include "core/Product.h"
+#include "platform/KestrelConfig.h"
 
-namespace kestrel {
+namespace kestrel::core {
 
 SupportContacts configuredSupportContacts()
 {
-    return {QString::fromUtf8(config::kSupportEmail), QString::fromUtf8(config::kSupportPhone),
-            QString::fromUtf8(config::kSupportWebsite)};
+    return {QString::fromUtf8(platform::config::kSupportEmail), QString::fromUtf8(platform::config::kSupportPhone),
+            QString::fromUtf8(platform::config::kSupportWebsite)};
 }
 
 QString SupportContactText()
 {
     const SupportContacts contacts = configuredSupportContacts();
-    return CRLF + CRLF
+    return QString::fromLatin1(CRLF) + CRLF
         + QStringLiteral("Si vous rencontrez des difficultés, veuillez contacter notre support technique :")
         + CRLF + QStringLiteral("- Email : ") + contacts.email
         + CRLF + QStringLiteral("- Téléphone : ") + contacts.phone;
 }
 
-} // namespace kestrel
+} // namespace kestrel::core

@@ -2,7 +2,7 @@
 
 #include <QString>
 
-namespace kestrel {
+namespace kestrel::core {
 
 struct SupportContacts {
     QString email;
@@ -17,4 +17,4 @@ SupportContacts configuredSupportContacts();
 // The support paragraph that ends the message boxes; it begins with two CR LF.
 QString SupportContactText();
 
-} // namespace kestrel
+} // namespace kestrel::core

@@ -4,9 +4,7 @@
 #include <QString>
 #include <QtGlobal>
 
-namespace kestrel {
-
-class NetGrab;
+namespace kestrel::core {
 
 // The main window's fields through which the steps hand their results to each other.
 // Folder paths end in exactly one native separator.
@@ -19,7 +17,6 @@ struct UpdateContext {
     // The package's SHA-256 that the vendor signed, set by step 1 when a public key is built in.
     QByteArray signedDigest;
     qint32 currentStep = 0;
-    NetGrab *grbDownload = nullptr;
 };
 
-} // namespace kestrel
+} // namespace kestrel::core

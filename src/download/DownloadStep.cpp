@@ -1,15 +1,14 @@
-#include "DownloadStep.h"
+#include "download/DownloadStep.h"
 
-#include "EventPump.h"
-#include "Https.h"
-#include "MessageBoxes.h"
-#include "NetGrab.h"
-#include "PackageDigest.h"
-#include "PackageFileText.h"
-#include "Product.h"
-#include "ProgressBar.h"
-#include "StepHost.h"
-#include "SupportContact.h"
+#include "core/Product.h"
+#include "core/StepHost.h"
+#include "core/SupportContact.h"
+#include "download/DownloadFailures.h"
+#include "download/NetGrab.h"
+#include "platform/EventPump.h"
+#include "platform/Https.h"
+#include "platform/MessageBoxes.h"
+#include "platform/ProgressBar.h"
 
 #include <QDir>
 #include <QFile>
@@ -17,7 +16,7 @@
 #include <filesystem>
 #include <limits>
 
-namespace kestrel {
+namespace kestrel::download {
 
 namespace {
 
@@ -40,7 +39,7 @@ std::string recordName(const QString &fileName)
     return partName(fileName).toStdString() + ".resume";
 }
 
-std::filesystem::path folderOf(const UpdateContext &context)
+std::filesystem::path folderOf(const core::UpdateContext &context)
 {
     return std::filesystem::path(context.updatesFolder.toStdU16String());
 }
@@ -71,149 +70,159 @@ NetGrab::ResumePoint parseRecord(const std::string &text)
     return point;
 }
 
-// Takes up the partial file a failed run kept for this very package, if it is intact: its
-// bytes are read back for the digest and the completion, which see the whole body.
-bool reopenKept(platform::PackageFile &package, const UpdateContext &context, const QString &url,
-                NetGrab::ResumePoint &from, QByteArray &front)
-{
-    from = parseRecord(package.takeRecord(folderOf(context), recordName(context.packageFileName)));
-    if (!from.isUsable() || from.url != url || from.total > std::numeric_limits<qint32>::max()
-        || package.reopen(folderOf(context), partName(context.packageFileName).toStdString(), from.length))
-        return false;
-    front.reserve(from.total); // the whole body is gathered here: no copy when the rest arrives
-    front.resize(from.length);
-    if (!package.readFront(front.data(), static_cast<std::size_t>(from.length)))
-        return true;
-    package.discard();
-    return false;
-}
-
 // A partial file kept for another version will never be taken up.
-void removeOtherKeptFiles(const UpdateContext &context)
+void removeOtherKeptFiles(const core::UpdateContext &context)
 {
     const QDir folder(context.updatesFolder);
-    const QString own = partName(context.packageFileName);
+    const QStringList own{partName(context.packageFileName), QString::fromStdString(recordName(context.packageFileName))};
     const QStringList kept = folder.entryList({QStringLiteral("maj_*.part"), QStringLiteral("maj_*.part.resume")},
                                               QDir::Files | QDir::System | QDir::Hidden);
     for (const QString &name : kept)
-        if (name != own && name != QString::fromStdString(recordName(context.packageFileName)))
+        if (!own.contains(name))
             QFile::remove(folder.filePath(name));
 }
 
 } // namespace
 
-bool StartDownload(StepHost &host, NetGrab &grab, platform::PackageFile &package)
+DownloadStep::DownloadStep(core::StepHost &host, NetGrab &grab) : m_host(host), m_grab(grab)
 {
-    ProgressBar &bar = host.progressBar();
+    m_grab.setChunkReceiver([this](qint64 offset, const char *data, qint64 size) { return storeChunk(offset, data, size); });
+}
+
+// Takes up the partial file a failed run kept for this very package, if it is intact: its
+// bytes are read back for the digest and the completion, which see the whole body.
+bool DownloadStep::reopenKept(const QString &url, NetGrab::ResumePoint &from, QByteArray &front)
+{
+    const core::UpdateContext &context = m_host.context();
+    from = parseRecord(m_package.takeRecord(folderOf(context), recordName(context.packageFileName)));
+    if (!from.isUsable() || from.url != url || from.total > std::numeric_limits<qint32>::max()
+        || m_package.reopen(folderOf(context), partName(context.packageFileName).toStdString(), from.length))
+        return false;
+    front.reserve(from.total); // the whole body is gathered here: no copy when the rest arrives
+    front.resize(from.length);
+    if (m_package.readFront(front.data(), static_cast<std::size_t>(from.length))) {
+        m_package.discard();
+        return false;
+    }
+    if (m_hashing)
+        m_digest.addData(front.constData(), front.size());
+    return true;
+}
+
+bool DownloadStep::StartDownload()
+{
+    platform::ProgressBar &bar = m_host.progressBar();
     bar.setMin(0.0F);
     bar.setMax(100.1F);
     bar.setValue(0.0F);
 
-    UpdateContext &context = host.context();
+    core::UpdateContext &context = m_host.context();
     context.packagePath = context.updatesFolder + context.packageFileName;
     if (!isPlainFileName(context.packageFileName)) {
-        onDownloadFailed(host, kPackageStoreFailed,
-                         QStringLiteral("Nom de paquet non valide : « %1 ».").arg(context.packageFileName), package);
+        grbDownload_DownloadFailed(kPackageNotStored, invalidPackageNameText(context.packageFileName));
         return false;
     }
-    const QString url = host.updateService().baseUrl + kSoftwareId + QStringLiteral("/download");
+    m_hashing = !m_host.updateService().packagePublicKey.isEmpty();
+    m_digest.reset();
+    const QString url = m_host.updateService().baseUrl + core::kSoftwareId + QStringLiteral("/download");
     NetGrab::ResumePoint from;
     QByteArray front;
-    const bool resuming = reopenKept(package, context, url, from, front);
-    const std::filesystem::path folder = folderOf(context);
-    const std::string part = partName(context.packageFileName).toStdString();
+    const bool resuming = reopenKept(url, from, front);
     // Made before the request, so that a refused folder or temporary name costs no download.
-    const platform::PackageFile::Problem problem = resuming ? platform::PackageFile::Problem{} : package.create(folder, part);
+    const os::PackageFile::Problem problem = resuming ? os::PackageFile::Problem{}
+        : m_package.create(folderOf(context), partName(context.packageFileName).toStdString());
     if (problem) {
-        onDownloadFailed(host, kPackageStoreFailed,
-                         describePackageProblem(problem, context.updatesFolder, context.packagePath), package);
+        grbDownload_DownloadFailed(kPackageNotStored,
+                                   packageNotStoredText(problem, context.updatesFolder, context.packagePath));
         return false;
     }
     removeOtherKeptFiles(context);
-    const QString packagePath = context.packagePath;
-    grab.setChunkReceiver([&package, &context, packagePath, folder, part](qint64 offset, const char *data, qint64 size) {
-        platform::PackageFile::Problem written;
-        if (offset == 0 && package.size() > 0) // the server sends the whole package again
-            written = package.create(folder, part);
-        else if (offset != package.size())
-            written = {platform::PackageFile::Stage::Write, std::make_error_code(std::errc::io_error)};
-        if (!written)
-            written = package.write(data, static_cast<std::size_t>(size));
-        return written ? describePackageProblem(written, context.updatesFolder, packagePath) : QString();
-    });
-    grab.setComputeSha256(!host.updateService().packagePublicKey.isEmpty());
     if (resuming)
-        grab.DownloadResume(from, std::move(front));
+        m_grab.DownloadResume(from, std::move(front));
     else
-        grab.DownloadStart(url);
+        m_grab.DownloadStart(url);
     return false;
 }
 
-void onDownloadProgress(StepHost &host, float progress)
+QString DownloadStep::storeChunk(qint64 offset, const char *data, qint64 size)
 {
-    host.progressBar().setValue(progress);
-    host.eventPump().processPendingEvents();
-}
-
-void onDownloadComplete(StepHost &host, const NetGrab &grab, platform::PackageFile &package)
-{
-    const QByteArray bytes = grab.Bytes();
-    if (bytes.isEmpty()) {
-        package.discard();
-        host.messageBoxes().show(QStringLiteral("Erreur lors du téléchargement de la mise à jour.")
-                                     + SupportContactText(),
-                                 kTitle, BoxIcon::Critical, BoxButtons::Ok);
-    } else {
-        const QString refusal = unsignedPackageProblem(host.updateService(), host.context(), grab.BytesSha256());
-        if (!refusal.isEmpty()) {
-            onDownloadFailed(host, kPackageNotSigned, refusal, package);
-            return;
-        }
-        UpdateContext &context = host.context();
-        // The chunks were written as they came; whatever the file lacks (nothing, normally) goes now.
-        platform::PackageFile::Problem problem;
-        if (package.size() > bytes.size())
-            problem = {platform::PackageFile::Stage::Write, std::make_error_code(std::errc::io_error)};
-        else if (package.size() < bytes.size())
-            problem = package.write(bytes.constData() + package.size(), static_cast<std::size_t>(bytes.size() - package.size()));
-        if (!problem)
-            problem = package.commit(context.packageFileName.toStdString());
-        if (problem) {
-            onDownloadFailed(host, kPackageStoreFailed,
-                             describePackageProblem(problem, context.updatesFolder, context.packagePath), package);
-            return;
-        }
-        host.ShowStepCompleted();
-        host.TriggerNextStep();
+    const core::UpdateContext &context = m_host.context();
+    os::PackageFile::Problem written;
+    if (offset == 0 && m_package.size() > 0) { // the server sends the whole package again
+        m_digest.reset();
+        written = m_package.create(folderOf(context), partName(context.packageFileName).toStdString());
+    } else if (offset != m_package.size()) {
+        written = {os::PackageFile::Stage::Write, std::make_error_code(std::errc::io_error)};
     }
-    host.enableActionButton();
+    if (m_hashing)
+        m_digest.addData(data, size);
+    if (!written)
+        written = m_package.write(data, static_cast<std::size_t>(size));
+    return written ? packageNotStoredText(written, context.updatesFolder, context.packagePath) : QString();
 }
 
-void onDownloadFailed(StepHost &host, const NetGrab &grab, qint32 errorNumber, const QString &errorDescription,
-                      platform::PackageFile &package)
+void DownloadStep::grbDownload_DownloadProgress(float Progress)
 {
-    // What arrived of a package the server can send in ranges stays for the next attempt.
-    const NetGrab::ResumePoint point = grab.resumePoint();
-    if (point.isUsable() && package.isOpen() && package.size() == point.length)
-        package.keep(recordName(host.context().packageFileName), recordText(point));
-    onDownloadFailed(host, errorNumber, errorDescription, package); // removes the file unless kept
+    m_host.progressBar().setValue(Progress);
+    m_host.eventPump().processPendingEvents();
 }
 
-void onDownloadFailed(StepHost &host, qint32 errorNumber, const QString &errorDescription,
-                      platform::PackageFile &package)
+void DownloadStep::grbDownload_DownloadComplete(qint32)
 {
-    package.discard();
-    host.messageBoxes().show(QStringLiteral("Erreur lors du téléchargement de la mise à jour : ")
-                                 + QString::number(errorNumber) + QLatin1Char(' ') + errorDescription
-                                 + SupportContactText(),
-                             kTitle, BoxIcon::Critical, BoxButtons::Ok);
-    host.enableActionButton();
+    const QByteArray bytes = m_grab.Bytes();
+    if (bytes.isEmpty()) {
+        m_package.discard();
+        m_host.messageBoxes().show(QStringLiteral("Erreur lors du téléchargement de la mise à jour.")
+                                       + core::SupportContactText(),
+                                   kTitle, platform::BoxIcon::Critical, platform::BoxButtons::Ok);
+        m_host.enableActionButton();
+        return;
+    }
+    core::UpdateContext &context = m_host.context();
+    // The chunks were written as they came; whatever the file lacks (nothing, normally) goes now.
+    os::PackageFile::Problem problem;
+    if (m_package.size() > bytes.size()) {
+        problem = {os::PackageFile::Stage::Write, std::make_error_code(std::errc::io_error)};
+    } else if (m_package.size() < bytes.size()) {
+        const qint64 missing = bytes.size() - m_package.size();
+        if (m_hashing)
+            m_digest.addData(bytes.constData() + m_package.size(), missing);
+        problem = m_package.write(bytes.constData() + m_package.size(), static_cast<std::size_t>(missing));
+    }
+    if (!problem && m_hashing
+        && !isSignedPackageDigest(m_host.updateService(), context, m_digest.result())) {
+        grbDownload_DownloadFailed(kPackageNotSigned, packageNotSignedText());
+        return;
+    }
+    if (!problem)
+        problem = m_package.commit(context.packageFileName.toStdString());
+    if (problem) {
+        grbDownload_DownloadFailed(kPackageNotStored,
+                                   packageNotStoredText(problem, context.updatesFolder, context.packagePath));
+        return;
+    }
+    m_host.ShowStepCompleted();
+    m_host.TriggerNextStep();
+    m_host.enableActionButton();
 }
 
-void CancelDownload(NetGrab &grab, platform::PackageFile &package)
+void DownloadStep::grbDownload_DownloadFailed(qint32 ErrorNumber, const QString &ErrorDescription)
 {
-    grab.DownloadCancel();
-    package.discard();
+    const NetGrab::ResumePoint point = m_grab.resumePoint();
+    if (point.isUsable() && m_package.isOpen() && m_package.size() == point.length)
+        m_package.keep(recordName(m_host.context().packageFileName), recordText(point));
+    m_package.discard(); // unless kept
+    m_host.messageBoxes().show(QStringLiteral("Erreur lors du téléchargement de la mise à jour : ")
+                                   + QString::number(ErrorNumber) + QLatin1Char(' ') + ErrorDescription
+                                   + core::SupportContactText(),
+                               kTitle, platform::BoxIcon::Critical, platform::BoxButtons::Ok);
+    m_host.enableActionButton();
 }
 
-} // namespace kestrel
+void DownloadStep::CancelDownload()
+{
+    m_grab.DownloadCancel();
+    m_package.discard();
+}
+
+} // namespace kestrel::download

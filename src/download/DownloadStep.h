@@ -1,34 +1,48 @@
 #pragma once
 
-#include "PackageFile.h"
+#include "download/NetGrab.h"
+#include "download/PackageDigest.h"
+#include "os/PackageFile.h"
 
 #include <QString>
 #include <QtGlobal>
 
-namespace kestrel {
-
-class NetGrab;
+namespace kestrel::core {
 class StepHost;
+}
 
-// The failure number shown when the updates folder or the package file cannot be made or written.
-inline constexpr qint32 kPackageStoreFailed = -1;
+namespace kestrel::download {
 
-// Step 2: prepares the bar, the updates folder and the package file, starts the download; always false.
-// The package is written as it arrives, under a temporary name that only the completion renames.
-bool StartDownload(StepHost &host, NetGrab &grab, platform::PackageFile &package);
+// Step 2 and the download control's events: the package file, written as the bytes arrive
+// under a temporary name that only the completion renames, and the digest of those bytes when
+// a vendor key is built in. The window forwards the control's three events to it.
+class DownloadStep {
+public:
+    DownloadStep(core::StepHost &host, NetGrab &grab);
+    DownloadStep(const DownloadStep &) = delete;
+    DownloadStep &operator=(const DownloadStep &) = delete;
 
-// The download control's events, as the main window forwards them.
-void onDownloadProgress(StepHost &host, float progress);
-void onDownloadComplete(StepHost &host, const NetGrab &grab, platform::PackageFile &package);
-// The control's failure keeps what arrived of a package the server can send in ranges (the
-// partial file and a record beside it) for the next attempt, which asks for the rest only.
-void onDownloadFailed(StepHost &host, const NetGrab &grab, qint32 errorNumber, const QString &errorDescription,
-                      platform::PackageFile &package);
-// The step's own failures, and the box they share.
-void onDownloadFailed(StepHost &host, qint32 errorNumber, const QString &errorDescription,
-                      platform::PackageFile &package);
+    // Prepares the bar, the updates folder and the package file, starts the download; always false.
+    bool StartDownload();
 
-// The window is closing: the download stops without a further event and no package file remains.
-void CancelDownload(NetGrab &grab, platform::PackageFile &package);
+    void grbDownload_DownloadProgress(float Progress);
+    void grbDownload_DownloadComplete(qint32 BytesReceived);
+    // What arrived of a package the server can send in ranges stays for the next attempt, which
+    // asks for the rest only: the partial file and a record beside it of what it holds.
+    void grbDownload_DownloadFailed(qint32 ErrorNumber, const QString &ErrorDescription);
 
-} // namespace kestrel
+    // The window is closing: the download stops without a further event and no package file remains.
+    void CancelDownload();
+
+private:
+    QString storeChunk(qint64 offset, const char *data, qint64 size);
+    bool reopenKept(const QString &url, NetGrab::ResumePoint &from, QByteArray &front);
+
+    core::StepHost &m_host;
+    NetGrab &m_grab;
+    os::PackageFile m_package;
+    PackageDigest m_digest;
+    bool m_hashing = false; // a vendor key is built in: the package's digest must be the signed one
+};
+
+} // namespace kestrel::download

@@ -1,12 +1,11 @@
-#include "NetGrab.h"
+#include "download/NetGrab.h"
 
-#include "PackageDigest.h"
-#include "ProxyAccess.h"
+#include "download/DownloadFailures.h"
+#include "platform/ProxyAccess.h"
 
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
-#include <QLocale>
 #include <QUrl>
 
 #include <algorithm>
@@ -14,7 +13,7 @@
 #include <new>
 #include <utility>
 
-namespace kestrel {
+namespace kestrel::download {
 
 namespace {
 
@@ -31,37 +30,9 @@ bool isFetchable(const QUrl &url)
         && (scheme == QLatin1String("https") || scheme == QLatin1String("http"));
 }
 
-QString refusedUrlText(const QString &url)
-{
-    return QStringLiteral("Adresse de téléchargement non prise en charge : « %1 ».").arg(url);
-}
-
-QString tooLargeText(qint64 limit)
-{
-    return QStringLiteral("La mise à jour dépasse la taille maximale acceptée (%1 octets).").arg(limit);
-}
-
-QString stalledText()
-{
-    return QStringLiteral("Délai d'attente dépassé : le serveur de mise à jour n'envoie plus de données.");
-}
-
-QString tooSlowText(qint64 floor, std::chrono::milliseconds window)
-{
-    return QStringLiteral("Téléchargement trop lent : le serveur de mise à jour a envoyé moins de %1 octets par "
-                          "seconde en moyenne pendant %2 s.")
-        .arg(floor)
-        .arg(QLocale(QLocale::French).toString(static_cast<double>(window.count()) / 1000.0, 'g', 4));
-}
-
-QString outOfMemoryText()
-{
-    return QStringLiteral("Mémoire insuffisante pour recevoir la mise à jour.");
-}
-
 } // namespace
 
-NetGrab::NetGrab(QNetworkAccessManager &network, HttpSettings settings, QObject *parent)
+NetGrab::NetGrab(QNetworkAccessManager &network, platform::HttpSettings settings, QObject *parent)
     : QObject(parent), m_network(network), m_settings(std::move(settings))
 {
     connect(&m_activityCheck, &QTimer::timeout, this, &NetGrab::checkActivity);
@@ -95,8 +66,6 @@ void NetGrab::start(const QString &URL, const ResumePoint &from, QByteArray fron
     m_headersRead = false;
     m_keepBody = false;
     m_body = QByteArray();
-    if (m_digest)
-        m_digest->reset();
     m_from = {};
     m_resume = {URL, {}};
     if (from.isUsable() && front.size() == from.length && from.total <= bodyLimit()) {
@@ -104,16 +73,14 @@ void NetGrab::start(const QString &URL, const ResumePoint &from, QByteArray fron
         m_resume = from;
         m_body = std::move(front);
         receivedLength = static_cast<qint32>(m_body.size());
-        if (m_digest)
-            m_digest->addData(m_body.constData(), m_body.size());
     }
 
     const QUrl url(URL);
     if (!isFetchable(url)) {
-        emit DownloadFailed(kUrlRefused, refusedUrlText(URL));
+        emit DownloadFailed(kUrlRefused, urlRefusedText(URL));
         return;
     }
-    QNetworkRequest request = makeServiceRequest(url, m_settings);
+    QNetworkRequest request = platform::makeServiceRequest(url, m_settings);
     if (!m_from.validator.isEmpty()) {
         request.setRawHeader("Range", "bytes=" + QByteArray::number(m_from.length) + '-');
         request.setRawHeader("If-Range", m_from.validator);
@@ -142,11 +109,6 @@ void NetGrab::DownloadCancel()
 {
     releaseReply();
     m_body = QByteArray();
-}
-
-void NetGrab::setComputeSha256(bool on)
-{
-    m_digest = on ? std::make_unique<PackageDigest>() : nullptr;
 }
 
 void NetGrab::checkActivity()
@@ -219,8 +181,6 @@ void NetGrab::ReadContentLength()
             m_from = {};
             m_body = QByteArray();
             receivedLength = 0;
-            if (m_digest)
-                m_digest->reset();
         }
     }
     m_keepBody = status == 200;
@@ -239,7 +199,7 @@ void NetGrab::ReadContentLength()
         return;
     }
     if (declared > bodyLimit()) {
-        fail(kBodyTooLarge, tooLargeText(bodyLimit()));
+        fail(kBodyTooLarge, bodyTooLargeText(bodyLimit()));
         return;
     }
     expectedLength = static_cast<qint32>(declared);
@@ -310,7 +270,7 @@ qint64 NetGrab::readAvailable(QNetworkReply *reply)
         return qMax<qint64>(skipped, 0);
     }
     if (receivedLength + available > bodyLimit()) {
-        fail(kBodyTooLarge, tooLargeText(bodyLimit()));
+        fail(kBodyTooLarge, bodyTooLargeText(bodyLimit()));
         return -1;
     }
     try {
@@ -318,8 +278,6 @@ qint64 NetGrab::readAvailable(QNetworkReply *reply)
         m_body.resize(start + available);
         const qint64 got = qMax<qint64>(reply->read(m_body.data() + start, available), 0);
         m_body.resize(start + got);
-        if (m_digest)
-            m_digest->addData(m_body.constData() + start, got);
         if (!chunkArrived(start, m_body.constData() + start, got))
             return -1;
         receivedLength += static_cast<qint32>(got);
@@ -340,7 +298,7 @@ bool NetGrab::chunkArrived(qint64 offset, const char *data, qint64 size)
     const QString problem = m_chunkReceiver(offset, data, size);
     if (problem.isEmpty())
         return true;
-    fail(kChunkNotStored, problem);
+    fail(kPackageNotStored, problem);
     return false;
 }
 
@@ -370,9 +328,9 @@ void NetGrab::onFinished()
         return;
 
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    const QString reason = reasonPhraseText(reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute));
+    const QString reason = platform::reasonPhraseText(reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute));
     const QNetworkReply::NetworkError error = reply->error();
-    const QString proxyText = proxyFailureText(*reply);
+    const QString proxyText = platform::proxyFailureText(*reply);
     const QString errorText = proxyText.isEmpty() ? reply->errorString() : proxyText;
     const bool kept = m_keepBody;
     QByteArray body = std::exchange(m_body, QByteArray());
@@ -387,7 +345,6 @@ void NetGrab::onFinished()
         return;
     }
     m_resume = {};
-    downloadedSha256 = m_digest ? m_digest->result() : QByteArray();
     downloadedBytes = std::move(body);
     totalBytes = static_cast<qint32>(downloadedBytes.size());
     const quint64 generation = m_generation;
@@ -399,7 +356,7 @@ void NetGrab::onFinished()
 void NetGrab::fail(qint32 number, const QString &description)
 {
     // What could not be kept or stored is no ground to take up again.
-    if (number == kChunkNotStored || number == kBodyTooLarge || number == kOutOfMemory)
+    if (number == kPackageNotStored || number == kBodyTooLarge || number == kOutOfMemory)
         m_resume = {};
     releaseReply();
     m_body = QByteArray();
@@ -429,4 +386,4 @@ qint64 NetGrab::bodyLimit() const
     return std::clamp<qint64>(m_settings.maxBodyBytes, 0, std::numeric_limits<qint32>::max());
 }
 
-} // namespace kestrel
+} // namespace kestrel::download

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/Https.h"
+
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QNetworkReply>
@@ -12,39 +14,21 @@
 #include <functional>
 #include <utility>
 
-#include "Https.h"
-
-#include <memory>
-
 class QNetworkAccessManager;
 
-
-namespace kestrel {
-
-class PackageDigest;
+namespace kestrel::download {
 
 // Downloads one URL by GET into memory, in the background, and reports through three events,
 // all raised on the thread that owns the object.
 //
 // DownloadFailed carries Qt's QNetworkReply::NetworkError value for a transport failure,
-// the HTTP status for a reply other than 200, or one of the numbers below.
+// the HTTP status for a reply other than 200, or one of the numbers of DownloadFailures.h.
 class NetGrab : public QObject {
     Q_OBJECT
 public:
-    // Qt's own number for a URL whose scheme it cannot fetch; used for every refused URL.
-    static constexpr qint32 kUrlRefused = 301; // QNetworkReply::ProtocolUnknownError
-    // The body, declared or received, is larger than HttpSettings::maxBodyBytes.
-    static constexpr qint32 kBodyTooLarge = -2;
-    // The memory for the body could not be obtained.
-    static constexpr qint32 kOutOfMemory = -3;
-    // The chunk receiver refused a chunk (the package file could not be written).
-    static constexpr qint32 kChunkNotStored = -1;
-    // The average rate stayed below HttpSettings::trickleFloorBytesPerSecond for a whole trickleWindow.
-    static constexpr qint32 kTooSlow = -4;
-
     // Given each chunk of a kept body once, in order, with its offset in the body, before that
     // chunk's progress event; a non-empty answer (a French description) fails the download with
-    // kChunkNotStored. An offset of 0 after other chunks means the body starts over.
+    // kPackageNotStored. An offset of 0 after other chunks means the body starts over.
     using ChunkReceiver = std::function<QString(qint64 offset, const char *data, qint64 size)>;
 
     // Where an interrupted body can be taken up again: its address, the server's validator of
@@ -57,25 +41,20 @@ public:
         bool isUsable() const { return !validator.isEmpty() && length > 0 && length < total; }
     };
 
-    NetGrab(QNetworkAccessManager &network, HttpSettings settings, QObject *parent = nullptr);
+    NetGrab(QNetworkAccessManager &network, platform::HttpSettings settings, QObject *parent = nullptr);
     ~NetGrab() override;
 
     // Replaces any running download; a URL the client refuses fails before this returns.
     void DownloadStart(const QString &URL);
     // The same, asking only for what follows `front`, the body's first bytes as `from` describes
-    // them (Range and If-Range). The body, its digest and the progress include the front. When
-    // the server sends the whole body instead, or cannot send that rest, it starts over from its
-    // first byte.
+    // them (Range and If-Range). The body and the progress include the front. When the server
+    // sends the whole body instead, or cannot send that rest, it starts over from its first byte.
     void DownloadResume(const ResumePoint &from, QByteArray front);
     // After DownloadFailed: where that body could be taken up again; not usable when the server
     // named no validator, no length or no byte ranges, or when the failure was in storing it.
     ResumePoint resumePoint() const { return m_resume.isUsable() ? m_resume : ResumePoint{}; }
     // The body of the last download that ended with status 200 (shared, not copied).
     QByteArray Bytes() const { return downloadedBytes; }
-    // When on, the SHA-256 of each body is computed while its bytes arrive; off by default.
-    void setComputeSha256(bool on);
-    // The SHA-256 of Bytes() when it was computed, otherwise empty.
-    QByteArray BytesSha256() const { return downloadedSha256; }
     // Applies to the downloads started afterwards.
     void setChunkReceiver(ChunkReceiver receiver) { m_chunkReceiver = std::move(receiver); }
     // Ends the running download, if any, without a further event.
@@ -104,14 +83,13 @@ private:
     bool isCurrent(const QNetworkReply *reply) const { return reply && reply == m_reply; }
 
     QNetworkAccessManager &m_network;
-    HttpSettings m_settings;
+    platform::HttpSettings m_settings;
     QPointer<QNetworkReply> m_reply;
     bool m_headersRead = false;
     bool m_keepBody = false;   // false for a reply other than 200: its body is counted, not kept
     bool m_reading = false;    // inside readBatches: nested notifications leave the reading to it
     quint64 m_generation = 0; // moves on whenever the current reply is released
     QByteArray m_body;         // the body of the running download, gathered in place
-    std::unique_ptr<PackageDigest> m_digest;
     QTimer m_activityCheck;
     QElapsedTimer m_sinceActivity;
     QTimer m_batchWait;         // reads what has gathered when no full batch comes
@@ -124,10 +102,9 @@ private:
     ResumePoint m_resume; // what the body received so far allows
 
     QByteArray downloadedBytes;
-    QByteArray downloadedSha256;
     qint32 totalBytes = 0;
     qint32 expectedLength = -1;
     qint32 receivedLength = 0;
 };
 
-} // namespace kestrel
+} // namespace kestrel::download

@@ -1,11 +1,11 @@
-#include "PackageDigest.h"
+#include "download/PackageDigest.h"
 
-#include "Https.h"
-#include "UpdateContext.h"
+#include "core/UpdateContext.h"
+#include "platform/Https.h"
 
 #include <openssl/evp.h>
 
-namespace kestrel {
+namespace kestrel::download {
 
 void PackageDigest::Free::operator()(evp_md_ctx_st *context) const
 {
@@ -42,12 +42,10 @@ QByteArray PackageDigest::result()
     return done ? digest.left(size) : QByteArray();
 }
 
-QString unsignedPackageProblem(const UpdateService &service, const UpdateContext &context, const QByteArray &digest)
+bool isSignedPackageDigest(const platform::UpdateService &service, const core::UpdateContext &context,
+                           const QByteArray &digest)
 {
-    if (service.packagePublicKey.isEmpty() || (!context.signedDigest.isEmpty() && digest == context.signedDigest))
-        return {};
-    return QStringLiteral("Le paquet reçu ne correspond pas à la mise à jour signée par l'éditeur ; "
-                          "il n'a pas été enregistré.");
+    return service.packagePublicKey.isEmpty() || (!context.signedDigest.isEmpty() && digest == context.signedDigest);
 }
 
-} // namespace kestrel
+} // namespace kestrel::download

@@ -8,13 +8,14 @@
 
 struct evp_md_ctx_st;
 
-namespace kestrel {
-
+namespace kestrel::core {
 struct UpdateContext;
+}
+namespace kestrel::platform {
 struct UpdateService;
+}
 
-// The failure number shown when a package is not the one the vendor signed.
-inline constexpr qint32 kPackageNotSigned = -5;
+namespace kestrel::download {
 
 // The SHA-256 of a body fed to it piece by piece, as the bytes arrive.
 class PackageDigest {
@@ -37,8 +38,9 @@ private:
     bool m_failed = false;
 };
 
-// Empty when a downloaded package with this digest may be stored: no vendor key is built in, or
-// the digest is the one the vendor signed. Otherwise why it is refused, in French.
-QString unsignedPackageProblem(const UpdateService &service, const UpdateContext &context, const QByteArray &digest);
+// True when a downloaded package with this digest may be stored: no vendor key is built in, or
+// the digest is the one the vendor signed.
+bool isSignedPackageDigest(const platform::UpdateService &service, const core::UpdateContext &context,
+                           const QByteArray &digest);
 
-} // namespace kestrel
+} // namespace kestrel::download

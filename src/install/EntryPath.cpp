@@ -1,6 +1,6 @@
-#include "EntryPath.h"
+#include "install/EntryPath.h"
 
-#include <QString>
+#include "os/NameCase.h"
 
 #include <algorithm>
 #include <array>
@@ -14,14 +14,6 @@ bool isSeparator(char c)
     return c == '/' || c == '\\';
 }
 
-// Windows compares names by their upper case, letter by letter (é and É, ı and I). Case
-// folding on top also merges the kelvin sign with k, and the full upper case ß with ss: a few
-// names that Windows keeps apart are refused, none that it merges gets through.
-std::string foldedCase(const std::string &name)
-{
-    const QString text = QString::fromUtf8(name.data(), static_cast<qsizetype>(name.size()));
-    return text.toUpper().toCaseFolded().toStdString();
-}
 
 // Where short names are kept, "KESTRE~1" opens the file whose long name is "kestrel-staging":
 // a name of that form may stand for another one.
@@ -120,7 +112,7 @@ PackageNames::PackageNames(const std::vector<std::filesystem::path> &reserved)
             const std::u8string text = part.u8string();
             if (!key.empty())
                 key += '/';
-            key += foldedCase(std::string(text.begin(), text.end()));
+            key += os::nameCaseKey(std::string(text.begin(), text.end()));
         }
         if (!key.empty())
             m_reserved.insert(key);
@@ -155,7 +147,7 @@ std::optional<std::string> PackageNames::refusal(const std::string &text, const 
             key += '/';
         }
         spelled += path.components[i];
-        key += foldedCase(path.components[i]);
+        key += os::nameCaseKey(path.components[i]);
         if (m_reserved.contains(key))
             return refused(entry + " remplacerait un fichier de l'assistant de mise à jour");
         const auto [known, added] = m_spellings.try_emplace(key, spelled);

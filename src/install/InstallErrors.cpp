@@ -1,5 +1,6 @@
-#include "InstallErrors.h"
+#include "install/InstallErrors.h"
 
+#include "core/Product.h"
 
 namespace kestrel::install {
 
@@ -14,7 +15,7 @@ namespace message {
 namespace {
 
 const char *const kUnchanged = " Aucun fichier n'a été modifié.";
-const char *const kPrevious = " Kestrel 11 reste dans sa version précédente.";
+const std::string kPrevious = std::string(" ") + core::kDisplayName + " reste dans sa version précédente.";
 
 std::string quoted(const std::string &text)
 {
@@ -28,8 +29,8 @@ std::string megabytes(std::uintmax_t bytes)
 
 } // namespace
 
-const char *const kMarkerText = "Dossier temporaire de l'assistant de mise à jour de Kestrel 11. "
-                                "Il peut être supprimé.\r\n";
+const std::string kMarkerText = std::string("Dossier temporaire de l'assistant de mise à jour de ")
+    + core::kDisplayName + ". Il peut être supprimé." + core::CRLF;
 
 std::optional<std::string> refusal(const std::string &path, PathVerdict verdict, EntryKind kind)
 {
@@ -99,18 +100,18 @@ std::string foreignStaging(const std::filesystem::path &staging)
 std::string cannotClearStaging(const std::filesystem::path &staging, const std::error_code &error)
 {
     return "Impossible de supprimer le dossier temporaire " + quoted(displayPath(staging))
-        + " laissé par une installation interrompue : " + frenchSystemError(error) + "." + kUnchanged;
+        + " laissé par une installation interrompue : " + os::frenchSystemError(error) + "." + kUnchanged;
 }
 
 std::string stagingError(const std::filesystem::path &path, const std::error_code &error)
 {
     return "Impossible d'écrire " + quoted(displayPath(path)) + " dans le dossier temporaire : "
-        + frenchSystemError(error) + "." + kUnchanged;
+        + os::frenchSystemError(error) + "." + kUnchanged;
 }
 
 std::string cannotCreateTarget(const std::filesystem::path &target, const std::error_code &error)
 {
-    return "Impossible de créer le dossier " + quoted(displayPath(target)) + " : " + frenchSystemError(error) + "."
+    return "Impossible de créer le dossier " + quoted(displayPath(target)) + " : " + os::frenchSystemError(error) + "."
         + kUnchanged;
 }
 
@@ -139,12 +140,12 @@ std::string otherVolume(const std::string &name)
 
 std::string switchUndone(const std::string &name, const std::error_code &error)
 {
-    return "Impossible de mettre en place " + quoted(name) + " : " + frenchSystemError(error) + "." + kPrevious;
+    return "Impossible de mettre en place " + quoted(name) + " : " + os::frenchSystemError(error) + "." + kPrevious;
 }
 
 std::string switchNotUndone(const std::string &name, const std::error_code &error)
 {
-    return "Impossible de mettre en place " + quoted(name) + " : " + frenchSystemError(error)
+    return "Impossible de mettre en place " + quoted(name) + " : " + os::frenchSystemError(error)
         + ". Les fichiers d'origine n'ont pas encore pu être tous remis en place ; ils le seront au prochain "
           "démarrage de l'assistant de mise à jour.";
 }
@@ -152,8 +153,8 @@ std::string switchNotUndone(const std::string &name, const std::error_code &erro
 std::string leftoverNotRecovered(const std::string &detail)
 {
     return "Une mise à jour précédente a été interrompue et n'a pas pu être annulée : " + detail
-        + ". Des fichiers de Kestrel 11 sont peut-être encore dans le dossier des mises à jour ; "
-          "l'assistant réessaiera à son prochain démarrage.";
+        + ". Des fichiers de " + core::kDisplayName
+        + " sont peut-être encore dans le dossier des mises à jour ; l'assistant réessaiera à son prochain démarrage.";
 }
 
 std::string unreadableRecord(const std::filesystem::path &record)
@@ -163,7 +164,7 @@ std::string unreadableRecord(const std::filesystem::path &record)
 
 std::string notPutBack(const std::string &name, const std::error_code &error)
 {
-    return "impossible de remettre en place " + quoted(name) + " (" + frenchSystemError(error) + ")";
+    return "impossible de remettre en place " + quoted(name) + " (" + os::frenchSystemError(error) + ")";
 }
 
 std::string overlappingZipEntries(const std::string &first, const std::string &second)
@@ -204,7 +205,7 @@ std::string outOfMemory()
 
 std::string fileSystem(const std::error_code &error)
 {
-    return "Erreur du système de fichiers : " + frenchSystemError(error) + ".";
+    return "Erreur du système de fichiers : " + os::frenchSystemError(error) + ".";
 }
 
 } // namespace message

@@ -2,9 +2,9 @@
 
 // French descriptions of what went wrong during an installation (UTF-8), all in one place.
 
-#include "EntryPath.h"
-#include "PackageInstaller.h"
-#include "SystemError.h"
+#include "install/EntryPath.h"
+#include "install/EngineTypes.h"
+#include "os/SystemError.h"
 
 #include <cstdint>
 #include <filesystem>
@@ -14,7 +14,7 @@
 
 namespace kestrel::install {
 
-using platform::frenchSystemError;
+using os::frenchSystemError;
 std::string displayPath(const std::filesystem::path &path);
 
 namespace message {
@@ -50,7 +50,7 @@ std::string encryptedZipEntry(const std::string &entry);
 std::string unreadableZipDirectory();
 std::string outOfMemory();
 std::string fileSystem(const std::error_code &error);
-extern const char *const kMarkerText;
+extern const std::string kMarkerText;
 
 } // namespace message
 

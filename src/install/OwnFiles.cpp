@@ -1,6 +1,6 @@
-#include "OwnFiles.h"
+#include "install/OwnFiles.h"
 
-#include "FileSystem.h"
+#include "os/FileSystem.h"
 
 namespace kestrel::install {
 
@@ -8,12 +8,12 @@ std::filesystem::file_status linkStatus(const std::filesystem::path &path)
 {
     using std::filesystem::file_type;
     std::error_code ignored;
-    switch (platform::nodeKind(path, ignored)) {
-    case platform::NodeKind::Missing: return std::filesystem::file_status(file_type::not_found);
-    case platform::NodeKind::File: return std::filesystem::file_status(file_type::regular);
-    case platform::NodeKind::Folder: return std::filesystem::file_status(file_type::directory);
-    case platform::NodeKind::Link: return std::filesystem::file_status(file_type::symlink);
-    case platform::NodeKind::Other: break;
+    switch (os::nodeKind(path, ignored)) {
+    case os::NodeKind::Missing: return std::filesystem::file_status(file_type::not_found);
+    case os::NodeKind::File: return std::filesystem::file_status(file_type::regular);
+    case os::NodeKind::Folder: return std::filesystem::file_status(file_type::directory);
+    case os::NodeKind::Link: return std::filesystem::file_status(file_type::symlink);
+    case os::NodeKind::Other: break;
     }
     return std::filesystem::file_status(file_type::unknown);
 }
@@ -25,7 +25,7 @@ bool existsHere(const std::filesystem::path &path)
 
 std::error_code removeOurTree(const std::filesystem::path &path)
 {
-    return platform::removeTree(path);
+    return os::removeTree(path);
 }
 
 } // namespace kestrel::install

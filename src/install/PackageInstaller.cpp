@@ -1,11 +1,12 @@
-#include "PackageInstaller.h"
+#include "install/PackageInstaller.h"
 
-#include "InstallErrors.h"
-#include "OwnFiles.h"
-#include "PackageReader.h"
-#include "Staging.h"
-#include "SwitchOver.h"
-#include "ZipLayout.h"
+#include "install/InstallErrors.h"
+#include "install/OwnFiles.h"
+#include "install/PackageReader.h"
+#include "install/Recovery.h"
+#include "install/Staging.h"
+#include "install/SwitchOver.h"
+#include "install/ZipLayout.h"
 
 namespace fs = std::filesystem;
 

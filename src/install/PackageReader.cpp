@@ -1,7 +1,7 @@
-#include "PackageReader.h"
+#include "install/PackageReader.h"
 
-#include "InstallErrors.h"
-#include "PackageInstaller.h"
+#include "install/InstallErrors.h"
+#include "install/EngineTypes.h"
 
 #include <archive_entry.h>
 

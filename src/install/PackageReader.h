@@ -2,7 +2,8 @@
 
 // Reading the zip package and checking every entry before anything is written.
 
-#include "EntryPath.h"
+#include "install/EngineTypes.h"
+#include "install/EntryPath.h"
 
 #include <archive.h>
 
@@ -24,6 +25,7 @@ ReaderPtr openZip(const std::filesystem::path &package);
 // True for a well-formed zip without any entry, which the reader above does not open.
 bool isEmptyZip(const std::filesystem::path &package);
 std::string entryPathText(archive_entry *entry);
+EntryKind classifyEntry(archive_entry *entry);
 // Fills in the Unix bits 0777 of a regular file's entry; nothing more.
 unsigned entryPermissions(archive_entry *entry);
 // The size the central directory declares, or -1 when it declares none.

@@ -1,8 +1,8 @@
-#include "PackageInstaller.h"
+#include "install/Recovery.h"
 
-#include "InstallErrors.h"
-#include "OwnFiles.h"
-#include "SwitchRecord.h"
+#include "install/InstallErrors.h"
+#include "install/OwnFiles.h"
+#include "install/SwitchRecord.h"
 
 #include <algorithm>
 
@@ -34,7 +34,7 @@ RecoveryResult recoverInterruptedInstall(const fs::path &updatesFolder)
     std::error_code error;
     if (fs::is_regular_file(linkStatus(paths.committed()))) {
         if ((error = dropStaging(paths)))
-            return {RecoveryOutcome::Failed, message::leftoverNotRecovered(frenchSystemError(error))};
+            return {RecoveryOutcome::Failed, message::leftoverNotRecovered(os::frenchSystemError(error))};
         return {RecoveryOutcome::Completed, {}};
     }
     if (!existsHere(paths.record()))
@@ -47,14 +47,14 @@ RecoveryResult recoverInterruptedInstall(const fs::path &updatesFolder)
                                      [&paths](const Move &move) { return moveDone(paths, move); });
     if (allDone) {
         if ((error = markCommitted(paths)) || (error = dropStaging(paths)))
-            return {RecoveryOutcome::Failed, message::leftoverNotRecovered(frenchSystemError(error))};
+            return {RecoveryOutcome::Failed, message::leftoverNotRecovered(os::frenchSystemError(error))};
         return {RecoveryOutcome::Completed, {}};
     }
     std::string failed;
     if ((error = undoMoves(paths, *moves, failed)))
         return {RecoveryOutcome::Failed, message::leftoverNotRecovered(message::notPutBack(failed, error))};
     if ((error = dropStaging(paths)))
-        return {RecoveryOutcome::Failed, message::leftoverNotRecovered(frenchSystemError(error))};
+        return {RecoveryOutcome::Failed, message::leftoverNotRecovered(os::frenchSystemError(error))};
     return {RecoveryOutcome::RolledBack, {}};
 }
 

@@ -1,10 +1,10 @@
-#include "Staging.h"
+#include "install/Staging.h"
 
-#include "DiskSync.h"
-#include "WhileBusy.h"
-#include "InstallErrors.h"
-#include "OutputFile.h"
-#include "OwnFiles.h"
+#include "install/InstallErrors.h"
+#include "install/OwnFiles.h"
+#include "install/WhileBusy.h"
+#include "os/DiskSync.h"
+#include "os/OutputFile.h"
 
 #include <archive_entry.h>
 
@@ -44,7 +44,7 @@ std::optional<std::string> Staging::prepare(bool &created)
     if (error)
         return message::stagingError(m_folder, error);
     created = true;
-    OutputFile marker;
+    os::OutputFile marker;
     const std::string text = message::kMarkerText;
     error = marker.open(m_folder / kStagingMarkerName, 0644);
     if (!error)
@@ -115,7 +115,7 @@ std::optional<std::string> Staging::makeFolder(const fs::path &folder)
 std::optional<std::string> Staging::writeData(archive *reader, archive_entry *entry, const fs::path &destination)
 {
     const std::int64_t declared = declaredSize(entry);
-    OutputFile out;
+    os::OutputFile out;
     std::error_code error = out.open(destination, entryPermissions(entry));
     if (error)
         return message::stagingError(destination, error);
@@ -145,19 +145,19 @@ std::optional<std::string> Staging::writeData(archive *reader, archive_entry *en
 // One flush of the volume costs far less than one per file when the package holds thousands.
 std::optional<std::string> Staging::flush()
 {
-    const std::error_code whole = whileBusy(m_observer, [this] { return platform::syncVolume(m_folder); });
+    const std::error_code whole = whileBusy(m_observer, [this] { return os::syncVolume(m_folder); });
     if (!whole)
         return std::nullopt;
     if (whole != std::errc::function_not_supported)
         return message::stagingError(m_folder, whole);
     for (const fs::path &file : m_files) {
-        if (const std::error_code error = platform::syncFile(file))
+        if (const std::error_code error = os::syncFile(file))
             return message::stagingError(file, error);
         m_observer.busy();
     }
     m_folders.insert(m_folder.native());
     for (const auto &folder : m_folders) {
-        if (const std::error_code error = platform::syncFolder(fs::path(folder)))
+        if (const std::error_code error = os::syncFolder(fs::path(folder)))
             return message::stagingError(fs::path(folder), error);
     }
     return std::nullopt;

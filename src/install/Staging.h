@@ -3,8 +3,8 @@
 // The staging folder beside the package: the package is written there in full, checked
 // and flushed to disk before anything in the application folder changes.
 
-#include "PackageInstaller.h"
-#include "PackageReader.h"
+#include "install/EngineTypes.h"
+#include "install/PackageReader.h"
 
 #include <filesystem>
 #include <optional>

@@ -1,10 +1,10 @@
-#include "SwitchOver.h"
+#include "install/SwitchOver.h"
 
-#include "DiskSync.h"
-#include "WhileBusy.h"
-#include "InstallErrors.h"
-#include "OwnFiles.h"
-#include "Staging.h"
+#include "install/InstallErrors.h"
+#include "install/OwnFiles.h"
+#include "install/Staging.h"
+#include "install/WhileBusy.h"
+#include "os/DiskSync.h"
 
 #include <algorithm>
 
@@ -91,9 +91,9 @@ std::optional<std::string> SwitchOver::checkTargets() const
 {
     for (const fs::path &folder : m_targetFolders) {
         const std::string name = nameText(folder.lexically_relative(m_paths.target.parent_path()));
-        if (!platform::canWriteInto(folder))
+        if (!os::canWriteInto(folder))
             return message::notWritable(name);
-        if (!platform::sameVolume(folder, m_paths.content()))
+        if (!os::sameVolume(folder, m_paths.content()))
             return message::otherVolume(name);
     }
     return std::nullopt;
@@ -101,12 +101,12 @@ std::optional<std::string> SwitchOver::checkTargets() const
 
 std::optional<std::string> SwitchOver::syncTouchedFolders() const
 {
-    const std::error_code whole = whileBusy(m_observer, [this] { return platform::syncVolume(m_paths.staging); });
+    const std::error_code whole = whileBusy(m_observer, [this] { return os::syncVolume(m_paths.staging); });
     if (whole != std::errc::function_not_supported)
         return whole ? std::optional(message::stagingError(m_paths.staging, whole)) : std::nullopt;
     for (const auto *folders : {&m_targetFolders, &m_backupFolders}) {
         for (const fs::path &folder : *folders) {
-            if (const std::error_code error = platform::syncFolder(folder))
+            if (const std::error_code error = os::syncFolder(folder))
                 return message::stagingError(folder, error);
         }
     }

@@ -4,12 +4,14 @@
 // package replaces is first renamed into the backup folder beside the staging, then the new
 // one is renamed in. Any failure puts everything back before it is reported.
 
-#include "PackageInstaller.h"
-#include "SwitchRecord.h"
+#include "install/EngineTypes.h"
+#include "install/SwitchRecord.h"
 
+#include <cstddef>
 #include <optional>
 #include <set>
 #include <string>
+#include <system_error>
 #include <vector>
 
 namespace kestrel::install {
@@ -45,5 +47,12 @@ private:
 
 // The point counter seen by the test hook (see setSwitchPointHook).
 std::error_code switchPoint(std::size_t point);
+
+// For tests: called with 0, 1, ... before each rename of the switch-over, then with the
+// number of renames n once they are all made, n + 1 once the update is marked as kept and
+// n + 2 once the record and backups are gone. An error returned before a rename makes that
+// rename fail with it; later points ignore the answer.
+using SwitchPointHook = std::error_code (*)(std::size_t point);
+void setSwitchPointHook(SwitchPointHook hook);
 
 } // namespace kestrel::install

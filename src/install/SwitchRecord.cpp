@@ -1,9 +1,9 @@
-#include "SwitchRecord.h"
+#include "install/SwitchRecord.h"
 
-#include "DiskSync.h"
-#include "EntryPath.h"
-#include "OutputFile.h"
-#include "OwnFiles.h"
+#include "install/EntryPath.h"
+#include "install/OwnFiles.h"
+#include "os/DiskSync.h"
+#include "os/OutputFile.h"
 
 #include <fstream>
 
@@ -90,18 +90,18 @@ std::error_code writeRecord(const SwitchPaths &paths, const std::vector<Move> &m
         text += std::string(1, static_cast<char>(move.kind)) + ' ' + escaped(move.relative) + '\n';
     text += "end " + std::to_string(moves.size()) + "\n";
     const fs::path temporary = paths.staging / "switch-record.new";
-    OutputFile out;
+    os::OutputFile out;
     std::error_code error = out.open(temporary, 0644);
     if (!error)
         error = out.writeAt(0, text.data(), text.size());
     if (!error)
         error = out.close();
     if (!error)
-        error = platform::syncFile(temporary);
+        error = os::syncFile(temporary);
     if (!error)
         fs::rename(temporary, paths.record(), error);
     if (!error)
-        error = platform::syncFolder(paths.staging);
+        error = os::syncFolder(paths.staging);
     return error;
 }
 
@@ -152,11 +152,11 @@ std::error_code undoMoves(const SwitchPaths &paths, const std::vector<Move> &mov
 
 std::error_code markCommitted(const SwitchPaths &paths)
 {
-    OutputFile mark;
+    os::OutputFile mark;
     std::error_code error = mark.open(paths.committed(), 0644);
     if (!error)
         error = mark.close();
-    return error ? error : platform::syncFolder(paths.staging);
+    return error ? error : os::syncFolder(paths.staging);
 }
 
 std::error_code dropStaging(const SwitchPaths &paths)

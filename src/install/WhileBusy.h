@@ -3,7 +3,7 @@
 // A flush to disk can take a second on a busy volume: it runs on a worker thread while the
 // observer is told every few milliseconds, so the window keeps handling its events.
 
-#include "PackageInstaller.h"
+#include "install/EngineTypes.h"
 
 #include <chrono>
 #include <future>

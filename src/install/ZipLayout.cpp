@@ -1,6 +1,6 @@
-#include "ZipLayout.h"
+#include "install/ZipLayout.h"
 
-#include "InstallErrors.h"
+#include "install/InstallErrors.h"
 
 #include <algorithm>
 #include <cstdint>

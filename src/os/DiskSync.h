@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <system_error>
 
-namespace kestrel::platform {
+namespace kestrel::os {
 
 // Forces a written file's data to the disk. The path is opened without following a link.
 std::error_code syncFile(const std::filesystem::path &file);
@@ -21,4 +21,4 @@ bool canWriteInto(const std::filesystem::path &folder);
 // True when both paths lie on the same volume, so that a rename between them is possible.
 bool sameVolume(const std::filesystem::path &a, const std::filesystem::path &b);
 
-} // namespace kestrel::platform
+} // namespace kestrel::os

@@ -1,11 +1,11 @@
-#include "DiskSync.h"
+#include "os/DiskSync.h"
 
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace kestrel::platform {
+namespace kestrel::os {
 
 namespace {
 
@@ -57,4 +57,4 @@ bool sameVolume(const std::filesystem::path &a, const std::filesystem::path &b)
     return ::lstat(a.c_str(), &first) == 0 && ::lstat(b.c_str(), &second) == 0 && first.st_dev == second.st_dev;
 }
 
-} // namespace kestrel::platform
+} // namespace kestrel::os

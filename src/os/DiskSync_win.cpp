@@ -1,8 +1,8 @@
-#include "DiskSync.h"
+#include "os/DiskSync.h"
 
 #include <windows.h>
 
-namespace kestrel::platform {
+namespace kestrel::os {
 
 namespace {
 
@@ -72,4 +72,4 @@ bool sameVolume(const std::filesystem::path &a, const std::filesystem::path &b)
     return serial(a, first) && serial(b, second) && first == second;
 }
 
-} // namespace kestrel::platform
+} // namespace kestrel::os

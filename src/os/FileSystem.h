@@ -7,7 +7,7 @@
 #include <string>
 #include <system_error>
 
-namespace kestrel::platform {
+namespace kestrel::os {
 
 // What a path names, the last component itself, never what a link there points to.
 // Link: a symbolic link, or on Windows a junction or any other reparse point.
@@ -37,4 +37,4 @@ std::string programFolder();
 // True for an ordinary file: not a folder, nor a hidden or system file where the system has those.
 bool isOrdinaryFile(const std::string &utf8Path);
 
-} // namespace kestrel::platform
+} // namespace kestrel::os

@@ -1,6 +1,6 @@
-#include "FileSystem.h"
+#include "os/FileSystem.h"
 
-namespace kestrel::platform {
+namespace kestrel::os {
 
 std::string withTrailingSeparator(std::string folder, char separator)
 {
@@ -9,4 +9,4 @@ std::string withTrailingSeparator(std::string folder, char separator)
     return folder;
 }
 
-} // namespace kestrel::platform
+} // namespace kestrel::os

@@ -1,4 +1,4 @@
-#include "FileSystem.h"
+#include "os/FileSystem.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -12,7 +12,7 @@
 #include <system_error>
 #include <vector>
 
-namespace kestrel::platform {
+namespace kestrel::os {
 
 namespace {
 
@@ -127,4 +127,4 @@ std::error_code removeTree(const std::filesystem::path &path)
     return error;
 }
 
-} // namespace kestrel::platform
+} // namespace kestrel::os

@@ -1,4 +1,4 @@
-#include "FileSystem.h"
+#include "os/FileSystem.h"
 
 #include <windows.h>
 
@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-namespace kestrel::platform {
+namespace kestrel::os {
 
 namespace {
 
@@ -234,4 +234,4 @@ std::error_code removeTree(const std::filesystem::path &path)
     return isNotFound(code) ? std::error_code() : systemError(code);
 }
 
-} // namespace kestrel::platform
+} // namespace kestrel::os

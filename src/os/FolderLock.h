@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <filesystem>
 
-namespace kestrel::platform {
+namespace kestrel::os {
 
 class FolderLock {
 public:
@@ -26,4 +26,4 @@ private:
     std::intptr_t m_handle = -1;
 };
 
-} // namespace kestrel::platform
+} // namespace kestrel::os

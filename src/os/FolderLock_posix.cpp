@@ -1,11 +1,11 @@
-#include "FolderLock.h"
+#include "os/FolderLock.h"
 
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
 
-namespace kestrel::platform {
+namespace kestrel::os {
 
 FolderLock::~FolderLock()
 {
@@ -39,4 +39,4 @@ void FolderLock::release()
     m_handle = -1;
 }
 
-} // namespace kestrel::platform
+} // namespace kestrel::os

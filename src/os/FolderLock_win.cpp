@@ -1,10 +1,10 @@
-#include "FolderLock.h"
+#include "os/FolderLock.h"
 
 #include <windows.h>
 
 #include <string>
 
-namespace kestrel::platform {
+namespace kestrel::os {
 
 FolderLock::~FolderLock()
 {
@@ -51,4 +51,4 @@ void FolderLock::release()
     m_handle = -1;
 }
 
-} // namespace kestrel::platform
+} // namespace kestrel::os

@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <system_error>
 
-namespace kestrel::install {
+namespace kestrel::os {
 
 class OutputFile {
 public:
@@ -28,4 +28,4 @@ private:
     std::int64_t m_position = 0;
 };
 
-} // namespace kestrel::install
+} // namespace kestrel::os

@@ -1,10 +1,10 @@
-#include "OutputFile.h"
+#include "os/OutputFile.h"
 
 #include <cerrno>
 #include <fcntl.h>
 #include <unistd.h>
 
-namespace kestrel::install {
+namespace kestrel::os {
 
 namespace {
 
@@ -64,4 +64,4 @@ std::error_code OutputFile::close()
     return {};
 }
 
-} // namespace kestrel::install
+} // namespace kestrel::os

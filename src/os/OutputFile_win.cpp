@@ -1,9 +1,9 @@
-#include "OutputFile.h"
+#include "os/OutputFile.h"
 
 #include <cerrno>
 #include <cstdio>
 
-namespace kestrel::install {
+namespace kestrel::os {
 
 namespace {
 
@@ -57,4 +57,4 @@ std::error_code OutputFile::close()
     return {};
 }
 
-} // namespace kestrel::install
+} // namespace kestrel::os

@@ -11,7 +11,7 @@
 #include <string>
 #include <system_error>
 
-namespace kestrel::platform {
+namespace kestrel::os {
 
 class PackageFile {
 public:
@@ -76,4 +76,4 @@ private:
     std::int64_t m_writtenBack = 0; // where the system was last asked to start writing to disk
 };
 
-} // namespace kestrel::platform
+} // namespace kestrel::os

@@ -1,11 +1,11 @@
-#include "PackageFile.h"
+#include "os/PackageFile.h"
 
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace kestrel::platform {
+namespace kestrel::os {
 
 namespace {
 
@@ -232,4 +232,4 @@ void PackageFile::closeAll()
     m_folderHandle = -1;
 }
 
-} // namespace kestrel::platform
+} // namespace kestrel::os

@@ -1,8 +1,8 @@
-#include "PackageFile.h"
+#include "os/PackageFile.h"
 
 #include <windows.h>
 
-namespace kestrel::platform {
+namespace kestrel::os {
 
 namespace {
 
@@ -232,4 +232,4 @@ void PackageFile::closeAll()
     m_folderHandle = -1; // no folder handle is kept here: paths are used
 }
 
-} // namespace kestrel::platform
+} // namespace kestrel::os

@@ -1,8 +1,8 @@
-#include "SystemError.h"
+#include "os/SystemError.h"
 
 #include <utility>
 
-namespace kestrel::platform {
+namespace kestrel::os {
 
 std::string frenchSystemError(const std::error_code &error)
 {
@@ -33,4 +33,4 @@ std::string frenchSystemError(const std::error_code &error)
     return "erreur système n° " + std::to_string(error.value());
 }
 
-} // namespace kestrel::platform
+} // namespace kestrel::os

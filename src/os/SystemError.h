@@ -6,8 +6,8 @@
 #include <string>
 #include <system_error>
 
-namespace kestrel::platform {
+namespace kestrel::os {
 
 std::string frenchSystemError(const std::error_code &error);
 
-} // namespace kestrel::platform
+} // namespace kestrel::os

@@ -4,11 +4,11 @@
 
 #include <string>
 
-namespace Windows {
+namespace kestrel::os::Windows {
 
 // True when a running process has the executable file name exeName (UTF-8): whole bare
 // names, letter case ignored (on Linux for ASCII letters only); a name with a folder never
 // matches. False when the process list cannot be read; never throws, never prints.
 bool IsProcessRunning(std::string exeName);
 
-} // namespace Windows
+} // namespace kestrel::os::Windows

@@ -1,4 +1,4 @@
-#include "SystemProbes.h"
+#include "os/SystemProbes.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -9,7 +9,7 @@
 #include <cstddef>
 #include <string_view>
 
-namespace Windows {
+namespace kestrel::os::Windows {
 
 namespace {
 
@@ -135,4 +135,4 @@ bool IsProcessRunning(std::string exeName)
     }
 }
 
-} // namespace Windows
+} // namespace kestrel::os::Windows

@@ -5,12 +5,12 @@
 #include <windows.h>
 #include <tlhelp32.h>
 
-#include "SystemProbes.h"
+#include "os/SystemProbes.h"
 
 #include <cstring>
 #include <type_traits>
 
-namespace Windows {
+namespace kestrel::os::Windows {
 
 namespace {
 
@@ -93,4 +93,4 @@ bool IsProcessRunning(std::string exeName)
     }
 }
 
-} // namespace Windows
+} // namespace kestrel::os::Windows

@@ -1,12 +1,12 @@
-#include "EventPump.h"
+#include "platform/EventPump.h"
 
 #include <QCoreApplication>
 
-namespace kestrel {
+namespace kestrel::platform {
 
 void QtEventPump::processPendingEvents()
 {
     QCoreApplication::processEvents(QEventLoop::AllEvents);
 }
 
-} // namespace kestrel
+} // namespace kestrel::platform

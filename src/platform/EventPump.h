@@ -1,6 +1,6 @@
 #pragma once
 
-namespace kestrel {
+namespace kestrel::platform {
 
 // Lets the user-interface thread handle its pending events from inside a procedure.
 class EventPump {
@@ -14,4 +14,4 @@ public:
     void processPendingEvents() override;
 };
 
-} // namespace kestrel
+} // namespace kestrel::platform

@@ -1,13 +1,13 @@
-#include "FrenchApplication.h"
+#include "platform/FrenchApplication.h"
 
-#include "KestrelConfig.h"
+#include "platform/KestrelConfig.h"
 
 #include <QCoreApplication>
 #include <QLibraryInfo>
 #include <QLocale>
 #include <QTranslator>
 
-namespace kestrel {
+namespace kestrel::platform {
 
 void prepareApplication(QCoreApplication &app)
 {
@@ -26,4 +26,4 @@ void prepareApplication(QCoreApplication &app)
     }
 }
 
-} // namespace kestrel
+} // namespace kestrel::platform

@@ -1,13 +1,13 @@
-#include "Https.h"
+#include "platform/Https.h"
 
-#include "KestrelConfig.h"
+#include "platform/KestrelConfig.h"
 
 #include <QNetworkRequest>
 #include <QSslConfiguration>
 #include <QStringDecoder>
 #include <QUrl>
 
-namespace kestrel {
+namespace kestrel::platform {
 
 QNetworkRequest makeServiceRequest(const QUrl &url, const HttpSettings &settings)
 {
@@ -55,4 +55,4 @@ QString configuredPackagePublicKey()
     return QString::fromLatin1(config::kPackagePublicKey);
 }
 
-} // namespace kestrel
+} // namespace kestrel::platform

@@ -12,7 +12,7 @@ class QNetworkAccessManager;
 class QNetworkRequest;
 class QUrl;
 
-namespace kestrel {
+namespace kestrel::platform {
 
 // How every request to the update service is made.
 struct HttpSettings {
@@ -54,4 +54,4 @@ HttpSettings configuredHttpSettings();
 QString configuredServiceBaseUrl();
 QString configuredPackagePublicKey();
 
-} // namespace kestrel
+} // namespace kestrel::platform

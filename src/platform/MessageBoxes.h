@@ -4,7 +4,7 @@
 
 class QWidget;
 
-namespace kestrel {
+namespace kestrel::platform {
 
 enum class BoxIcon { Critical, Information };
 enum class BoxButtons { Ok, AbortRetryIgnore };
@@ -18,16 +18,5 @@ public:
                            BoxButtons buttons) = 0;
 };
 
-// QMessageBox with French button labels, modal over the given window.
-class QtMessageBoxes final : public MessageBoxes {
-public:
-    explicit QtMessageBoxes(QWidget *parent = nullptr) : m_parent(parent) {}
-    void setParent(QWidget *parent) { m_parent = parent; }
-    BoxAnswer show(const QString &text, const QString &title, BoxIcon icon,
-                   BoxButtons buttons) override;
 
-private:
-    QWidget *m_parent;
-};
-
-} // namespace kestrel
+} // namespace kestrel::platform

@@ -2,7 +2,7 @@
 
 class QWidget;
 
-namespace kestrel {
+namespace kestrel::platform {
 
 // Closes the main window and ends the process at once: nothing after the call may run.
 class ProgramEnd {
@@ -11,14 +11,5 @@ public:
     virtual void endProgram() = 0;
 };
 
-class QtProgramEnd final : public ProgramEnd {
-public:
-    explicit QtProgramEnd(QWidget *window = nullptr) : m_window(window) {}
-    void setWindow(QWidget *window) { m_window = window; }
-    [[noreturn]] void endProgram() override;
 
-private:
-    QWidget *m_window;
-};
-
-} // namespace kestrel
+} // namespace kestrel::platform

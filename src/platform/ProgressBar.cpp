@@ -1,13 +1,7 @@
-#include "ProgressBar.h"
+#include "platform/ProgressBar.h"
 
-#include <QProgressBar>
-#include <cmath>
 
-namespace kestrel {
-
-namespace {
-constexpr int kSteps = 10000;
-}
+namespace kestrel::platform {
 
 void ProgressBar::setMin(float min)
 {
@@ -38,20 +32,4 @@ bool ProgressBar::setValue(float value)
     return true;
 }
 
-QtProgressBar::QtProgressBar(QProgressBar *bar) : m_bar(bar)
-{
-    m_bar->setRange(0, kSteps);
-    m_bar->setTextVisible(false);
-    render();
-}
-
-void QtProgressBar::render()
-{
-    const float span = max() - min();
-    const int shown = span > 0.0F
-        ? static_cast<int>(std::lround((value() - min()) / span * kSteps))
-        : 0;
-    m_bar->setValue(shown);
-}
-
-} // namespace kestrel
+} // namespace kestrel::platform

@@ -2,7 +2,7 @@
 
 class QProgressBar;
 
-namespace kestrel {
+namespace kestrel::platform {
 
 // A progress bar with single-precision Min, Max and Value, as the steps see it.
 // A value outside Min..Max is refused: setValue answers false and the value stays.
@@ -25,17 +25,5 @@ private:
     float m_value = 0.0F;
 };
 
-// Shows the float range on a QProgressBar by scaling it to a fine integer range,
-// so that 1.5 of 3 and 100 of 100.1 show as such.
-class QtProgressBar final : public ProgressBar {
-public:
-    explicit QtProgressBar(QProgressBar *bar);
 
-protected:
-    void render() override;
-
-private:
-    QProgressBar *m_bar;
-};
-
-} // namespace kestrel
+} // namespace kestrel::platform

@@ -1,20 +1,14 @@
-#include "ProxyAccess.h"
+#include "platform/ProxyAccess.h"
 
 #include <QAuthenticator>
-#include <QDialog>
-#include <QDialogButtonBox>
-#include <QFormLayout>
-#include <QLabel>
-#include <QLineEdit>
 #include <QNetworkAccessManager>
 #include <QNetworkProxy>
 #include <QOperatingSystemVersion>
-#include <QPushButton>
 
 #include <memory>
 #include <utility>
 
-namespace kestrel {
+namespace kestrel::platform {
 
 namespace {
 
@@ -32,31 +26,6 @@ public:
 };
 
 } // namespace
-
-bool QtProxyCredentials::ask(const QString &proxy, QString &user, QString &password)
-{
-    QDialog dialog(m_parent);
-    dialog.setObjectName(QStringLiteral("ProxyCredentials"));
-    dialog.setWindowTitle(QStringLiteral("Serveur mandataire"));
-    auto *form = new QFormLayout(&dialog);
-    form->addRow(new QLabel(QStringLiteral("Le serveur mandataire (proxy) « %1 » demande une identification.").arg(proxy)));
-    auto *userEdit = new QLineEdit(&dialog);
-    auto *passwordEdit = new QLineEdit(&dialog);
-    passwordEdit->setEchoMode(QLineEdit::Password);
-    form->addRow(QStringLiteral("Nom d'utilisateur :"), userEdit);
-    form->addRow(QStringLiteral("Mot de passe :"), passwordEdit);
-    auto *buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
-    buttons->button(QDialogButtonBox::Ok)->setText(QStringLiteral("OK"));
-    buttons->button(QDialogButtonBox::Cancel)->setText(QStringLiteral("Annuler"));
-    QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
-    QObject::connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
-    form->addRow(buttons);
-    if (dialog.exec() != QDialog::Accepted)
-        return false;
-    user = userEdit->text();
-    password = passwordEdit->text();
-    return true;
-}
 
 void useSystemProxy(QNetworkAccessManager &network)
 {
@@ -112,4 +81,4 @@ QString proxyFailureText(const QNetworkReply &reply)
         .arg(proxyName(proxy), reply.errorString());
 }
 
-} // namespace kestrel
+} // namespace kestrel::platform

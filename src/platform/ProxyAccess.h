@@ -5,9 +5,8 @@
 
 class QNetworkAccessManager;
 class QObject;
-class QWidget;
 
-namespace kestrel {
+namespace kestrel::platform {
 
 // Asks the user for the user name and password that a proxy server wants. Never stored.
 class ProxyCredentials {
@@ -15,17 +14,6 @@ public:
     virtual ~ProxyCredentials() = default;
     // False when the user cancels. proxy names the server ("host:port").
     virtual bool ask(const QString &proxy, QString &user, QString &password) = 0;
-};
-
-// A French modal dialog over the given window.
-class QtProxyCredentials final : public ProxyCredentials {
-public:
-    explicit QtProxyCredentials(QWidget *parent = nullptr) : m_parent(parent) {}
-    void setParent(QWidget *parent) { m_parent = parent; }
-    bool ask(const QString &proxy, QString &user, QString &password) override;
-
-private:
-    QWidget *m_parent;
 };
 
 // network's requests go through the proxy the system names for their address: on Windows the
@@ -43,4 +31,4 @@ void answerProxyChallenges(QNetworkAccessManager &network, ProxyCredentials &cre
 // proxy unreachable, refusing the request or the credentials); otherwise empty.
 QString proxyFailureText(const QNetworkReply &reply);
 
-} // namespace kestrel
+} // namespace kestrel::platform

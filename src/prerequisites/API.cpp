@@ -1,8 +1,8 @@
-#include "API.h"
+#include "prerequisites/API.h"
 
-#include "Https.h"
-#include "MessageBoxes.h"
-#include "ProxyAccess.h"
+#include "platform/Https.h"
+#include "platform/MessageBoxes.h"
+#include "platform/ProxyAccess.h"
 
 #include <QEventLoop>
 #include <QNetworkAccessManager>
@@ -13,7 +13,7 @@
 
 #include <memory>
 
-namespace API {
+namespace kestrel::prerequisites::API {
 
 namespace {
 
@@ -89,13 +89,13 @@ QString ExtractJsonValue(const QString &json, const QString &key)
     return json.mid(q + 1, e - q - 1);
 }
 
-QString GetLatestVersion(const QString &softwareId, const kestrel::UpdateService &service,
-                         kestrel::MessageBoxes &boxes, RecordSignature *signature, QString *proxyProblem)
+QString GetLatestVersion(const QString &softwareId, const platform::UpdateService &service,
+                         platform::MessageBoxes &boxes, RecordSignature *signature, QString *proxyProblem)
 {
     if (service.network == nullptr)
         return {};
     const QUrl url(service.baseUrl + softwareId);
-    ReplyHolder reply(service.network->get(kestrel::makeServiceRequest(url, service.http)));
+    ReplyHolder reply(service.network->get(platform::makeServiceRequest(url, service.http)));
     if (!reply)
         return {};
     waitForReply(*reply, service.http.recordTimeout);
@@ -103,7 +103,7 @@ QString GetLatestVersion(const QString &softwareId, const kestrel::UpdateService
         return {};
 
     if (proxyProblem != nullptr)
-        *proxyProblem = kestrel::proxyFailureText(*reply);
+        *proxyProblem = platform::proxyFailureText(*reply);
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     if (!status.isValid() || isTransportFailure(reply->error()))
         return {};
@@ -118,11 +118,11 @@ QString GetLatestVersion(const QString &softwareId, const kestrel::UpdateService
         return ExtractJsonValue(record, QStringLiteral("version"));
     }
 
-    const QString reason = kestrel::reasonPhraseText(reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute));
+    const QString reason = platform::reasonPhraseText(reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute));
     boxes.show(QStringLiteral("Erreur lors de la requête. Statut : ") + QString::number(code) + QLatin1Char(' ')
                    + reason,
-               QStringLiteral("Mise à jour"), kestrel::BoxIcon::Critical, kestrel::BoxButtons::Ok);
+               QStringLiteral("Mise à jour"), platform::BoxIcon::Critical, platform::BoxButtons::Ok);
     return {};
 }
 
-} // namespace API
+} // namespace kestrel::prerequisites::API

@@ -2,13 +2,13 @@
 
 #include <QString>
 
-namespace kestrel {
+namespace kestrel::platform {
 class MessageBoxes;
 struct UpdateService;
 }
 
 // The update service client.
-namespace API {
+namespace kestrel::prerequisites::API {
 
 // The string value that follows the quoted key: a case-insensitive text search, not a JSON parser.
 QString ExtractJsonValue(const QString &json, const QString &key);
@@ -23,8 +23,8 @@ struct RecordSignature {
 // A status other than 200 is shown in a box; a transport failure is silent.
 // When signature is given, it receives the record's signature members (empty when absent);
 // when proxyProblem is given, it receives what a proxy in the way did, in French (else empty).
-QString GetLatestVersion(const QString &softwareId, const kestrel::UpdateService &service,
-                         kestrel::MessageBoxes &boxes, RecordSignature *signature = nullptr,
+QString GetLatestVersion(const QString &softwareId, const platform::UpdateService &service,
+                         platform::MessageBoxes &boxes, RecordSignature *signature = nullptr,
                          QString *proxyProblem = nullptr);
 
-} // namespace API
+} // namespace kestrel::prerequisites::API

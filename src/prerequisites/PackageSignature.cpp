@@ -1,10 +1,10 @@
-#include "PackageSignature.h"
+#include "prerequisites/PackageSignature.h"
 
-#include "Product.h"
+#include "core/Product.h"
 
 #include <sodium.h>
 
-namespace kestrel {
+namespace kestrel::prerequisites {
 
 namespace {
 
@@ -34,7 +34,7 @@ QByteArray decodeDigest(const QString &hex)
 
 QByteArray signedPackageText(const QString &version, const QString &sha256Hex)
 {
-    return kSoftwareId.toUtf8() + '\n' + version.toUtf8() + '\n' + sha256Hex.toUtf8();
+    return QByteArray(core::kSoftwareId) + '\n' + version.toUtf8() + '\n' + sha256Hex.toUtf8();
 }
 
 QByteArray verifiedPackageDigest(const QString &publicKeyBase64, const QString &version,
@@ -53,4 +53,4 @@ QByteArray verifiedPackageDigest(const QString &publicKeyBase64, const QString &
     return verdict == 0 ? digest : QByteArray();
 }
 
-} // namespace kestrel
+} // namespace kestrel::prerequisites

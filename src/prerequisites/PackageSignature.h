@@ -3,7 +3,7 @@
 #include <QByteArray>
 #include <QString>
 
-namespace kestrel {
+namespace kestrel::prerequisites {
 
 // What the vendor signs for one package: the software identifier, the version and the package's
 // SHA-256 in lower-case hex, each on its own line (LF, none after the last). Binding all three
@@ -17,4 +17,4 @@ QByteArray signedPackageText(const QString &version, const QString &sha256Hex);
 QByteArray verifiedPackageDigest(const QString &publicKeyBase64, const QString &version,
                                  const QString &sha256Hex, const QString &signatureBase64);
 
-} // namespace kestrel
+} // namespace kestrel::prerequisites

@@ -1,67 +1,67 @@
-#include "Prerequisites.h"
+#include "prerequisites/Prerequisites.h"
 
-#include "API.h"
-#include "FileSystem.h"
-#include "Https.h"
-#include "MessageBoxes.h"
-#include "PackageSignature.h"
-#include "ProgramEnd.h"
-#include "ProgressBar.h"
-#include "Product.h"
-#include "StepHost.h"
-#include "SupportContact.h"
-#include "SystemProbes.h"
+#include "core/Product.h"
+#include "core/StepHost.h"
+#include "core/SupportContact.h"
+#include "os/FileSystem.h"
+#include "os/SystemProbes.h"
+#include "platform/Https.h"
+#include "platform/MessageBoxes.h"
+#include "platform/ProgramEnd.h"
+#include "platform/ProgressBar.h"
+#include "prerequisites/API.h"
+#include "prerequisites/PackageSignature.h"
 
-namespace kestrel {
+namespace kestrel::prerequisites {
 
 namespace {
 
 // Far beyond any real version, and keeps the package name well within a file name's limit.
 constexpr qsizetype kMaxVersionLength = 64;
 
-bool applicationPresent(const UpdateContext &ctx)
+bool applicationPresent(const core::UpdateContext &ctx)
 {
-    return platform::isOrdinaryFile((ctx.appFolder + kExeName).toUtf8().toStdString());
+    return os::isOrdinaryFile((ctx.appFolder + core::kExeName).toUtf8().toStdString());
 }
 
 bool applicationRunning()
 {
-    return Windows::IsProcessRunning(kExeName.toStdString());
+    return os::Windows::IsProcessRunning(core::kExeName);
 }
 
-void showNotFoundBox(MessageBoxes &boxes)
+void showNotFoundBox(platform::MessageBoxes &boxes)
 {
-    boxes.show(QStringLiteral("L'application ") + kDisplayName + QStringLiteral(" n'a pas été trouvée sur votre système.")
-                   + CRLF + QStringLiteral("Veuillez vérifier son installation et réessayer.") + SupportContactText(),
-               QStringLiteral("Application introuvable"), BoxIcon::Critical, BoxButtons::Ok);
+    boxes.show(QStringLiteral("L'application ") + core::kDisplayName + QStringLiteral(" n'a pas été trouvée sur votre système.")
+                   + core::CRLF + QStringLiteral("Veuillez vérifier son installation et réessayer.") + core::SupportContactText(),
+               QStringLiteral("Application introuvable"), platform::BoxIcon::Critical, platform::BoxButtons::Ok);
 }
 
 // A proxy that refused access or cannot be reached is named; otherwise the box has only the contacts.
-void showNoVersionBox(MessageBoxes &boxes, const QString &proxyProblem)
+void showNoVersionBox(platform::MessageBoxes &boxes, const QString &proxyProblem)
 {
-    boxes.show(proxyProblem + SupportContactText(), QStringLiteral("Mise à jour"), BoxIcon::Critical, BoxButtons::Ok);
+    boxes.show(proxyProblem + core::SupportContactText(), QStringLiteral("Mise à jour"), platform::BoxIcon::Critical, platform::BoxButtons::Ok);
 }
 
-void showNotSignedBox(MessageBoxes &boxes)
+void showNotSignedBox(platform::MessageBoxes &boxes)
 {
-    boxes.show(QStringLiteral("Aucune mise à jour signée par l'éditeur de ") + kDisplayName
-                   + QStringLiteral(" n'a pu être obtenue.") + CRLF
+    boxes.show(QStringLiteral("Aucune mise à jour signée par l'éditeur de ") + core::kDisplayName
+                   + QStringLiteral(" n'a pu être obtenue.") + core::CRLF
                    + QStringLiteral("Par sécurité, rien n'a été téléchargé. Veuillez réessayer plus tard.")
-                   + SupportContactText(),
-               QStringLiteral("Mise à jour non signée"), BoxIcon::Critical, BoxButtons::Ok);
+                   + core::SupportContactText(),
+               QStringLiteral("Mise à jour non signée"), platform::BoxIcon::Critical, platform::BoxButtons::Ok);
 }
 
-bool askWhileRunning(MessageBoxes &boxes)
+bool askWhileRunning(platform::MessageBoxes &boxes)
 {
-    const BoxAnswer answer =
-        boxes.show(QStringLiteral("L'application ") + kDisplayName + QStringLiteral(" est actuellement ouverte.") + CRLF
-                       + QStringLiteral("Veuillez la fermer avant de poursuivre la mise à jour.") + SupportContactText(),
-                   QStringLiteral("Application en cours d'exécution"), BoxIcon::Critical, BoxButtons::AbortRetryIgnore);
-    return answer == BoxAnswer::Retry;
+    const platform::BoxAnswer answer =
+        boxes.show(QStringLiteral("L'application ") + core::kDisplayName + QStringLiteral(" est actuellement ouverte.") + core::CRLF
+                       + QStringLiteral("Veuillez la fermer avant de poursuivre la mise à jour.") + core::SupportContactText(),
+                   QStringLiteral("Application en cours d'exécution"), platform::BoxIcon::Critical, platform::BoxButtons::AbortRetryIgnore);
+    return answer == platform::BoxAnswer::Retry;
 }
 
 // False when the user let the application run: the program is then ended.
-bool waitUntilClosed(MessageBoxes &boxes)
+bool waitUntilClosed(platform::MessageBoxes &boxes)
 {
     if (!applicationRunning())
         return true;
@@ -92,11 +92,11 @@ bool isPlainFileNameComponent(const QString &text)
     return true;
 }
 
-bool CheckPrerequisites(StepHost &host)
+bool CheckPrerequisites(core::StepHost &host)
 {
-    UpdateContext &ctx = host.context();
-    ProgressBar &bar = host.progressBar();
-    MessageBoxes &boxes = host.messageBoxes();
+    core::UpdateContext &ctx = host.context();
+    platform::ProgressBar &bar = host.progressBar();
+    platform::MessageBoxes &boxes = host.messageBoxes();
 
     bar.setValue(bar.min());
     if (!applicationPresent(ctx)) {
@@ -109,7 +109,7 @@ bool CheckPrerequisites(StepHost &host)
     const QString &publicKey = host.updateService().packagePublicKey;
     API::RecordSignature signature;
     QString proxyProblem;
-    ctx.latestVersion = API::GetLatestVersion(kSoftwareId, host.updateService(), boxes, &signature, &proxyProblem);
+    ctx.latestVersion = API::GetLatestVersion(core::kSoftwareId, host.updateService(), boxes, &signature, &proxyProblem);
     // The version becomes part of a file name: anything that could leave the updates folder
     // or make an invalid name counts as no version at all.
     if (!isPlainFileNameComponent(ctx.latestVersion))
@@ -125,7 +125,7 @@ bool CheckPrerequisites(StepHost &host)
             return false;
         }
     }
-    ctx.packageFileName = QStringLiteral("maj_") + kSoftwareId + QStringLiteral("_") + ctx.latestVersion
+    ctx.packageFileName = QStringLiteral("maj_") + core::kSoftwareId + QStringLiteral("_") + ctx.latestVersion
                           + QStringLiteral(".zip");
     bar.setValue((bar.max() + bar.max()) / 3.0F);
 
@@ -137,4 +137,4 @@ bool CheckPrerequisites(StepHost &host)
     return true;
 }
 
-} // namespace kestrel
+} // namespace kestrel::prerequisites

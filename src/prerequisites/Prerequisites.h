@@ -2,9 +2,11 @@
 
 #include <QString>
 
-namespace kestrel {
-
+namespace kestrel::core {
 class StepHost;
+}
+
+namespace kestrel::prerequisites {
 
 // True for a text that can stand inside a file name on every system: no separator, no
 // character Windows refuses, no control character, no blank at either end nor final dot,
@@ -14,6 +16,6 @@ bool isPlainFileNameComponent(const QString &text);
 // Step 1: the application is present, the latest version is known, the application is not running.
 // Answers true, or ends the program. With a vendor key built in, it also answers false, after its
 // box, when the software record is not signed by that key.
-bool CheckPrerequisites(StepHost &host);
+bool CheckPrerequisites(core::StepHost &host);
 
-} // namespace kestrel
+} // namespace kestrel::prerequisites

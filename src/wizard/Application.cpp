@@ -1,20 +1,20 @@
-#include "Application.h"
+#include "wizard/Application.h"
 
-#include "FrmUpdate.h"
-#include "FileSystem.h"
-#include "MessageBoxes.h"
-#include "ProgramEnd.h"
-#include "ProxyAccess.h"
+#include "os/FileSystem.h"
+#include "platform/MessageBoxes.h"
+#include "wizard/FrmUpdate.h"
+#include "wizard/QtSeams.h"
+#include "platform/ProxyAccess.h"
 
 #include <QApplication>
 #include <QNetworkAccessManager>
 
-namespace kestrel {
+namespace kestrel::wizard {
 
 int runWizard(QApplication &app)
 {
     QNetworkAccessManager network;
-    useSystemProxy(network);
+    platform::useSystemProxy(network);
     QtMessageBoxes boxes;
     QtProgramEnd programEnd;
     QtProxyCredentials proxyCredentials;
@@ -23,9 +23,9 @@ int runWizard(QApplication &app)
     services.messageBoxes = &boxes;
     services.programEnd = &programEnd;
     services.proxyCredentials = &proxyCredentials;
-    services.updateService = {&network, configuredServiceBaseUrl(), configuredHttpSettings(),
-                              configuredPackagePublicKey()};
-    services.programFolder = QString::fromStdString(platform::programFolder());
+    services.updateService = {&network, platform::configuredServiceBaseUrl(), platform::configuredHttpSettings(),
+                              platform::configuredPackagePublicKey()};
+    services.programFolder = QString::fromStdString(os::programFolder());
 
     FrmUpdate window(services);
     boxes.setParent(&window);
@@ -35,4 +35,4 @@ int runWizard(QApplication &app)
     return app.exec();
 }
 
-} // namespace kestrel
+} // namespace kestrel::wizard

@@ -1,12 +1,12 @@
 #pragma once
 
-#include "FrenchApplication.h"
+#include "platform/FrenchApplication.h"
 
 class QApplication;
 
-namespace kestrel {
+namespace kestrel::wizard {
 
 // Creates the window with the build's configuration, shows it and runs the event loop.
 int runWizard(QApplication &app);
 
-} // namespace kestrel
+} // namespace kestrel::wizard

@@ -1,13 +1,11 @@
 #pragma once
 
-#include "EventPump.h"
-#include "FolderLock.h"
-#include "Https.h"
-#include "PackageFile.h"
-#include "ProgressBar.h"
-#include "StepHost.h"
-#include "UpdateContext.h"
-#include "WelcomePage.h"
+#include "core/StepHost.h"
+#include "core/UpdateContext.h"
+#include "platform/EventPump.h"
+#include "platform/Https.h"
+#include "wizard/QtSeams.h"
+#include "wizard/WelcomePage.h"
 
 #include <QWidget>
 
@@ -19,38 +17,46 @@ class QProgressBar;
 class QPushButton;
 class QTextBrowser;
 
-namespace kestrel {
-
+namespace kestrel::platform {
 class MessageBoxes;
-class NetGrab;
-class ProxyCredentials;
 class ProgramEnd;
+class ProxyCredentials;
+}
+namespace kestrel::download {
+class DownloadStep;
+class NetGrab;
+}
+namespace kestrel::os {
+class FolderLock;
+}
+
+namespace kestrel::wizard {
 
 // What the window is given: the platform services it uses and the update service.
 struct WizardServices {
-    MessageBoxes *messageBoxes = nullptr;
-    ProgramEnd *programEnd = nullptr;
-    EventPump *eventPump = nullptr; // null: Qt's own event processing
-    UpdateService updateService;
+    platform::MessageBoxes *messageBoxes = nullptr;
+    platform::ProgramEnd *programEnd = nullptr;
+    platform::EventPump *eventPump = nullptr; // null: Qt's own event processing
+    platform::UpdateService updateService;
     // The folder of the wizard's executable as the system reports it.
     QString programFolder;
-    ProxyCredentials *proxyCredentials = nullptr; // null: a proxy's challenges go unanswered
+    platform::ProxyCredentials *proxyCredentials = nullptr; // null: a proxy's challenges go unanswered
 };
 
 // The wizard's only window: the controls, the update context and the step controller.
-class FrmUpdate : public QWidget, public StepHost {
+class FrmUpdate : public QWidget, public core::StepHost {
     Q_OBJECT
 public:
     explicit FrmUpdate(WizardServices services, QWidget *parent = nullptr);
     ~FrmUpdate() override;
 
     // StepHost
-    UpdateContext &context() override { return m_context; }
-    ProgressBar &progressBar() override { return *m_progress; }
-    MessageBoxes &messageBoxes() override { return *m_services.messageBoxes; }
-    EventPump &eventPump() override { return *m_pump; }
-    ProgramEnd &programEnd() override { return *m_services.programEnd; }
-    const UpdateService &updateService() override { return m_services.updateService; }
+    core::UpdateContext &context() override { return m_context; }
+    platform::ProgressBar &progressBar() override { return *m_progress; }
+    platform::MessageBoxes &messageBoxes() override { return *m_services.messageBoxes; }
+    platform::EventPump &eventPump() override { return *m_pump; }
+    platform::ProgramEnd &programEnd() override { return *m_services.programEnd; }
+    const platform::UpdateService &updateService() override { return m_services.updateService; }
     void ShowStepCompleted() override;
     void TriggerNextStep() override;
     void enableActionButton() override;
@@ -84,17 +90,18 @@ private:
     void grbDownload_DownloadFailed(qint32 ErrorNumber, const QString &ErrorDescription);
 
     WizardServices m_services;
-    UpdateContext m_context;
-    QtEventPump m_qtPump;
-    EventPump *m_pump;
+    core::UpdateContext m_context;
+    platform::QtEventPump m_qtPump;
+    platform::EventPump *m_pump;
     std::unique_ptr<HtmlView> m_browserView;
     std::unique_ptr<QtProgressBar> m_progress;
     bool m_centred = false;
-    platform::PackageFile m_package; // the package being downloaded
-    platform::FolderLock m_folderLock;  // one wizard per application folder, for the window's life
+    bool m_stepRunning = false; // from a click until its step has ended, here or in a download handler
+    std::unique_ptr<download::DownloadStep> m_download;
+    std::unique_ptr<os::FolderLock> m_folderLock; // one wizard per application folder, for the window's life
 
     // Controls, in the order they are created.
-    NetGrab *grbDownloadControl = nullptr;
+    download::NetGrab *grbDownloadControl = nullptr;
     QWidget *ZoneRight = nullptr;
     QTextBrowser *BrowserUpdate = nullptr;
     QWidget *ZoneBouton = nullptr;
@@ -110,4 +117,4 @@ private:
     QLabel *Image1 = nullptr;
 };
 
-} // namespace kestrel
+} // namespace kestrel::wizard

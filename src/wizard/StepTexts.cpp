@@ -1,8 +1,8 @@
-#include "StepTexts.h"
+#include "wizard/StepTexts.h"
 
-#include "Product.h"
+#include "core/Product.h"
 
-namespace kestrel {
+namespace kestrel::wizard {
 
 const std::array<StepTexts, 5> &stepTexts()
 {
@@ -13,7 +13,7 @@ const std::array<StepTexts, 5> &stepTexts()
          QStringLiteral("Téléchargement des fichiers de mise à jour..."),
          QStringLiteral("Téléchargement des fichiers de mise à jour terminée."), QStringLiteral("Installer")},
         {QStringLiteral("Installation de la mise à jour"),
-         QStringLiteral("Installation de la mise à jour...") + CRLF
+         QStringLiteral("Installation de la mise à jour...") + core::CRLF
              + QStringLiteral("Veuillez patienter pendant que les nouveaux fichiers sont installés."),
          QStringLiteral("Installation de la mise à jour terminée."), QStringLiteral("Nettoyer")},
         {QStringLiteral("Suppression des fichiers temporaires"),
@@ -41,9 +41,9 @@ QString succeededText()
 
 QString closingStatusText(const QString &displayName, const QString &version)
 {
-    return succeededText() + CRLF + QStringLiteral("Vous utilisez maintenant la version ") + version
-        + QStringLiteral(" de ") + displayName + QStringLiteral(".") + CRLF
+    return succeededText() + core::CRLF + QStringLiteral("Vous utilisez maintenant la version ") + version
+        + QStringLiteral(" de ") + displayName + QStringLiteral(".") + core::CRLF
         + QStringLiteral("Cliquez sur \"Terminer\" pour fermer le programme de mise à jour.");
 }
 
-} // namespace kestrel
+} // namespace kestrel::wizard

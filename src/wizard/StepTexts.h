@@ -4,7 +4,7 @@
 
 #include <array>
 
-namespace kestrel {
+namespace kestrel::wizard {
 
 // What the window says of each step.
 struct StepTexts {
@@ -27,4 +27,4 @@ QString succeededText();
 // The status text once the cleanup is done, three lines joined by CR LF.
 QString closingStatusText(const QString &displayName, const QString &version);
 
-} // namespace kestrel
+} // namespace kestrel::wizard

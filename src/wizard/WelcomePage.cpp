@@ -1,12 +1,12 @@
-#include "WelcomePage.h"
+#include "wizard/WelcomePage.h"
 
-#include "EventPump.h"
-#include "Product.h"
+#include "core/Product.h"
+#include "platform/EventPump.h"
 
 #include <QElapsedTimer>
 #include <QStringList>
 
-namespace kestrel {
+namespace kestrel::wizard {
 
 namespace {
 
@@ -17,7 +17,7 @@ QString indented(int blanks, const QString &text)
 
 } // namespace
 
-QString WelcomePageText(const QString &displayName, int durationMinutes, const SupportContacts &contacts)
+QString WelcomePageText(const QString &displayName, int durationMinutes, const core::SupportContacts &contacts)
 {
     QString siteText = contacts.website;
     if (siteText.startsWith(QLatin1String("https://")))
@@ -122,10 +122,10 @@ QString WelcomePageText(const QString &displayName, int durationMinutes, const S
         indented(0, QStringLiteral("</body>")),
         indented(0, QStringLiteral("</html>")),
     };
-    return lines.join(CRLF);
+    return lines.join(core::CRLF);
 }
 
-void ShowPage(HtmlView &view, EventPump &pump, const std::function<QString()> &composePage,
+void ShowPage(HtmlView &view, platform::EventPump &pump, const std::function<QString()> &composePage,
               std::chrono::milliseconds limit)
 {
     view.navigateToBlank();
@@ -136,4 +136,4 @@ void ShowPage(HtmlView &view, EventPump &pump, const std::function<QString()> &c
     view.writeDocument(composePage());
 }
 
-} // namespace kestrel
+} // namespace kestrel::wizard

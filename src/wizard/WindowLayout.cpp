@@ -1,6 +1,6 @@
-#include "WindowLayout.h"
+#include "wizard/WindowLayout.h"
 
-namespace kestrel {
+namespace kestrel::wizard {
 
 namespace {
 // Values the rules read but never change.
@@ -45,4 +45,4 @@ WindowLayout computeWindowLayout(float windowWidth, float windowHeight, float fr
     return l;
 }
 
-} // namespace kestrel
+} // namespace kestrel::wizard

@@ -1,6 +1,6 @@
 #pragma once
 
-namespace kestrel {
+namespace kestrel::wizard {
 
 // Geometry of one control in twips, relative to its container.
 struct TwipRect {
@@ -30,4 +30,4 @@ struct WindowLayout {
 
 WindowLayout computeWindowLayout(float windowWidth, float windowHeight, float frameWidth, float frameHeight);
 
-} // namespace kestrel
+} // namespace kestrel::wizard

@@ -1,11 +1,12 @@
 // The download step on a stand-in window, wired to a real control as the main window wires it.
 
-#include "DownloadStep.h"
-#include "FakeStepHost.h"
-#include "NetGrab.h"
-#include "SupportContact.h"
-#include "TestHttpsServer.h"
-#include "TestKit.h"
+#include "core/SupportContact.h"
+#include "download/DownloadFailures.h"
+#include "download/DownloadStep.h"
+#include "download/NetGrab.h"
+#include "support/FakeStepHost.h"
+#include "support/TestKit.h"
+#include "support/https/TestHttpsServer.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -34,20 +35,21 @@ struct StepHarness {
         host.ctx.appFolder = dir.path() + QLatin1Char('/');
         host.ctx.updatesFolder = host.ctx.appFolder + QStringLiteral("updates/");
         host.ctx.packageFileName = QStringLiteral("maj_kestrel11_2.0.0.zip");
-        const HttpSettings http{.trustedCa = TestHttpsServer::caCertificates()};
+        const platform::HttpSettings http{.trustedCa = TestHttpsServer::caCertificates()};
         host.service = {&network, server.baseUrl() + QStringLiteral("vb6/v1/softwares/"), http, {}};
-        grab = std::make_unique<NetGrab>(network, http);
-        QObject::connect(grab.get(), &NetGrab::DownloadProgress, grab.get(), [this](float p) { onDownloadProgress(host, p); });
-        QObject::connect(grab.get(), &NetGrab::DownloadComplete, grab.get(),
-                         [this](qint32) { onDownloadComplete(host, *grab, package); });
-        QObject::connect(grab.get(), &NetGrab::DownloadFailed, grab.get(),
-                         [this](qint32 n, const QString &d) { onDownloadFailed(host, *grab, n, d, package); });
+        grab = std::make_unique<download::NetGrab>(network, http);
+        step = std::make_unique<download::DownloadStep>(host, *grab);
+        QObject::connect(grab.get(), &download::NetGrab::DownloadProgress, grab.get(), [this](float p) { step->grbDownload_DownloadProgress(p); });
+        QObject::connect(grab.get(), &download::NetGrab::DownloadComplete, grab.get(),
+                         [this](qint32 n) { step->grbDownload_DownloadComplete(n); });
+        QObject::connect(grab.get(), &download::NetGrab::DownloadFailed, grab.get(),
+                         [this](qint32 n, const QString &d) { step->grbDownload_DownloadFailed(n, d); });
     }
 
     // What a click at step 2 does; then waits for the handler that enables the button, once.
     void run()
     {
-        EXPECT_FALSE(StartDownload(host, *grab, package));
+        EXPECT_FALSE(step->StartDownload());
         ASSERT_TRUE(waitUntil([this] { return host.buttonEnabled > 0; }));
         settle(100ms);
         EXPECT_EQ(host.buttonEnabled, 1);
@@ -60,8 +62,8 @@ struct StepHarness {
     FakeStepHost host;
     TestHttpsServer server;
     QNetworkAccessManager network;
-    std::unique_ptr<NetGrab> grab;
-    platform::PackageFile package;
+    std::unique_ptr<download::NetGrab> grab;
+    std::unique_ptr<download::DownloadStep> step;
 };
 
 // The package replaces what an earlier run left at its path, and is whole before the hand-over.
@@ -122,9 +124,9 @@ TEST_P(StepFailures, ShowOneBoxAndLeaveNoFile)
                                                .arg(row.number)
                                                .arg(row.description);
     EXPECT_TRUE(box.text.startsWith(told)) << box.text.toStdString();
-    EXPECT_TRUE(box.text.endsWith(SupportContactText()));
+    EXPECT_TRUE(box.text.endsWith(core::SupportContactText()));
     EXPECT_EQ(box.title, QStringLiteral("Téléchargement de la mise à jour"));
-    EXPECT_EQ(box.icon, BoxIcon::Critical);
+    EXPECT_EQ(box.icon, platform::BoxIcon::Critical);
     EXPECT_EQ(s.server.requestCount(), row.requests);
     EXPECT_EQ(s.host.stepsCompleted + s.host.nextStepsTriggered, 0);
     EXPECT_FALSE(QFileInfo::exists(s.host.ctx.appFolder + QStringLiteral("maj.zip")));
@@ -141,13 +143,13 @@ INSTANTIATE_TEST_SUITE_P(
         StepFailure{"ConnectionDroppedMidBody", kDropped, [](StepHarness &) {}, QNetworkReply::RemoteHostClosedError, {}, 1},
         StepFailure{"UpdatesFolderBlockedByAFile", kDropped,
                     [](StepHarness &s) { writeFile(s.host.ctx.appFolder + QStringLiteral("updates"), "pas un dossier"); },
-                    kPackageStoreFailed, QStringLiteral("Impossible de créer le dossier"), 0},
+                    download::kPackageNotStored, QStringLiteral("Impossible de créer le dossier"), 0},
         StepFailure{"PackagePathTakenByAFolder", ScriptedReply{.pieces = {patternBytes(100)}},
-                    [](StepHarness &s) { QDir().mkpath(s.packagePath()); }, kPackageStoreFailed,
+                    [](StepHarness &s) { QDir().mkpath(s.packagePath()); }, download::kPackageNotStored,
                     QStringLiteral("Impossible d'enregistrer le fichier"), 1},
         StepFailure{"PackageNameWithASeparator", kDropped,
                     [](StepHarness &s) { s.host.ctx.packageFileName = QStringLiteral("../maj.zip"); },
-                    kPackageStoreFailed, QStringLiteral("Nom de paquet non valide"), 0}),
+                    download::kPackageNotStored, QStringLiteral("Nom de paquet non valide"), 0}),
     [](const auto &info) { return std::string(info.param.name); });
 
 const QByteArray kPackage = patternBytes(5000);

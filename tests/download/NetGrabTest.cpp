@@ -1,8 +1,9 @@
 // The download control against the local HTTPS server: bodies, progress, failures and time limits.
 
-#include "NetGrab.h"
-#include "TestHttpsServer.h"
-#include "TestKit.h"
+#include "download/DownloadFailures.h"
+#include "download/NetGrab.h"
+#include "support/TestKit.h"
+#include "support/https/TestHttpsServer.h"
 
 #include <QCoreApplication>
 #include <QNetworkAccessManager>
@@ -20,13 +21,13 @@ namespace {
 
 // A control trusting the local server's CA, and what it told.
 struct GrabHarness {
-    explicit GrabHarness(HttpSettings settings = {}, TestHttpsServer::Certificate certificate = {}) : server(certificate)
+    explicit GrabHarness(platform::HttpSettings settings = {}, TestHttpsServer::Certificate certificate = {}) : server(certificate)
     {
         settings.trustedCa = TestHttpsServer::caCertificates();
-        grab = std::make_unique<NetGrab>(network, settings);
-        QObject::connect(grab.get(), &NetGrab::DownloadProgress, grab.get(), [this](float p) { progress.push_back(p); });
-        QObject::connect(grab.get(), &NetGrab::DownloadComplete, grab.get(), [this](qint32 n) { end(n, {}, true); });
-        QObject::connect(grab.get(), &NetGrab::DownloadFailed, grab.get(),
+        grab = std::make_unique<download::NetGrab>(network, settings);
+        QObject::connect(grab.get(), &download::NetGrab::DownloadProgress, grab.get(), [this](float p) { progress.push_back(p); });
+        QObject::connect(grab.get(), &download::NetGrab::DownloadComplete, grab.get(), [this](qint32 n) { end(n, {}, true); });
+        QObject::connect(grab.get(), &download::NetGrab::DownloadFailed, grab.get(),
                          [this](qint32 n, const QString &d) { end(n, d, false); });
     }
     void end(qint32 n, const QString &d, bool complete)
@@ -47,7 +48,7 @@ struct GrabHarness {
 
     TestHttpsServer server;
     QNetworkAccessManager network;
-    std::unique_ptr<NetGrab> grab;
+    std::unique_ptr<download::NetGrab> grab;
     std::vector<float> progress;
     std::size_t progressBeforeEnd = 0;
     int ends = 0;
@@ -97,12 +98,12 @@ class Downloads : public ::testing::TestWithParam<Download> {};
 TEST_P(Downloads, EndOnceWithTheBodyOrAToldFailure)
 {
     const Download &row = GetParam();
-    const HttpSettings limits{
+    const platform::HttpSettings limits{
         .trustedCa = {}, .inactivityTimeout = 400ms, .trickleFloorBytesPerSecond = 1024, .trickleWindow = 1000ms, .maxBodyBytes = 10000};
     GrabHarness h(limits, row.certificate);
     h.server.setReply("/p", row.reply);
     h.grab->DownloadStart(row.url.isNull() ? h.server.baseUrl() + "p" : row.url.arg(closedPort()));
-    EXPECT_TRUE(row.outcome != NetGrab::kUrlRefused || h.ends == 1) << "told before DownloadStart returns";
+    EXPECT_TRUE(row.outcome != download::kUrlRefused || h.ends == 1) << "told before DownloadStart returns";
     ASSERT_TRUE(h.waitForEnd());
     EXPECT_EQ(h.ends, 1);
     EXPECT_EQ(h.progress.size(), h.progressBeforeEnd);
@@ -155,21 +156,21 @@ INSTANTIATE_TEST_SUITE_P(
                  QNetworkReply::TimeoutError},
         Download{"CertificateFromAnotherAuthority", kSmall, QNetworkReply::SslHandshakeFailedError, {}, {}, {},
                  TestHttpsServer::Certificate::SignedByOtherCa},
-        Download{"DeclaredBodyBeyondTheLimit", ScriptedReply{.pieces = {patternBytes(20000)}}, NetGrab::kBodyTooLarge,
+        Download{"DeclaredBodyBeyondTheLimit", ScriptedReply{.pieces = {patternBytes(20000)}}, download::kBodyTooLarge,
                  QStringLiteral("taille maximale acceptée (10000 octets)")},
         // Too long before its second piece, which would come only after every wait here.
         Download{"UndeclaredBodyBeyondTheLimit",
                  ScriptedReply{.pieces = {patternBytes(15000), patternBytes(15000)}, .declareLength = false, .pieceDelay = 120s},
-                 NetGrab::kBodyTooLarge, QStringLiteral("taille maximale")},
+                 download::kBodyTooLarge, QStringLiteral("taille maximale")},
         // The inactivity limit never trips, as data keeps coming.
-        Download{"SustainedTrickle", ScriptedReply{.pieces = piecesOf(40, 10), .pieceDelay = 50ms}, NetGrab::kTooSlow,
+        Download{"SustainedTrickle", ScriptedReply{.pieces = piecesOf(40, 10), .pieceDelay = 50ms}, download::kTooSlow,
                  QStringLiteral("Téléchargement trop lent : le serveur de mise à jour a envoyé moins de 1024 octets "
                                 "par seconde en moyenne pendant 1 s.")},
-        Download{"EmptyAddress", kSmall, NetGrab::kUrlRefused, kRefused, {}, QStringLiteral("")},
-        Download{"NoScheme", kSmall, NetGrab::kUrlRefused, kRefused, {}, "127.0.0.1/p"},
-        Download{"FtpScheme", kSmall, NetGrab::kUrlRefused, kRefused, {}, "ftp://127.0.0.1/p"},
-        Download{"FileScheme", kSmall, NetGrab::kUrlRefused, kRefused, {}, "file:///etc/hostname"},
-        Download{"NoHost", kSmall, NetGrab::kUrlRefused, kRefused, {}, "https://"}),
+        Download{"EmptyAddress", kSmall, download::kUrlRefused, kRefused, {}, QStringLiteral("")},
+        Download{"NoScheme", kSmall, download::kUrlRefused, kRefused, {}, "127.0.0.1/p"},
+        Download{"FtpScheme", kSmall, download::kUrlRefused, kRefused, {}, "ftp://127.0.0.1/p"},
+        Download{"FileScheme", kSmall, download::kUrlRefused, kRefused, {}, "file:///etc/hostname"},
+        Download{"NoHost", kSmall, download::kUrlRefused, kRefused, {}, "https://"}),
     [](const auto &info) { return std::string(info.param.name); });
 
 TEST(NetGrab, ReceiverProcessingEventsInsideProgressCountsEveryChunkOnce)
@@ -179,7 +180,7 @@ TEST(NetGrab, ReceiverProcessingEventsInsideProgressCountsEveryChunkOnce)
     h.server.setReply("/p", reply);
     int depth = 0;
     int deepest = 0;
-    QObject::connect(h.grab.get(), &NetGrab::DownloadProgress, h.grab.get(), [&](float) {
+    QObject::connect(h.grab.get(), &download::NetGrab::DownloadProgress, h.grab.get(), [&](float) {
         deepest = std::max(deepest, ++depth);
         QThread::msleep(15); // lets further data and notifications queue up
         QCoreApplication::processEvents();

@@ -1,4 +1,4 @@
-#include "PackageFile.h"
+#include "os/PackageFile.h"
 
 #include <QTemporaryDir>
 
@@ -11,7 +11,7 @@
 namespace kestrel::test {
 namespace {
 
-using platform::PackageFile;
+using os::PackageFile;
 namespace fs = std::filesystem;
 
 const std::string kPart = "maj_kestrel11_2.0.0.zip.part";
@@ -42,26 +42,26 @@ struct Place {
 struct Planted {
     const char *name;
     std::function<void(Place &)> plant;
-    PackageFile::Stage refusedAt; // None: cleared away, and the package written
+    os::PackageFile::Stage refusedAt; // None: cleared away, and the package written
 };
 
 void PrintTo(const Planted &p, std::ostream *out) { *out << p.name; }
 
 const Planted kPlanted[] = {
-    {"NothingThere", [](Place &) {}, PackageFile::Stage::None},
-    {"SymlinkToUserFile", [](Place &p) { fs::create_symlink(p.outside, p.updates / kPart); }, PackageFile::Stage::None},
-    {"HardLinkToUserFile", [](Place &p) { fs::create_hard_link(p.outside, p.updates / kPart); }, PackageFile::Stage::None},
-    {"Fifo", [](Place &p) { ASSERT_EQ(::mkfifo((p.updates / kPart).c_str(), 0600), 0); }, PackageFile::Stage::None},
-    {"EmptyFolder", [](Place &p) { fs::create_directory(p.updates / kPart); }, PackageFile::Stage::None},
-    {"SymlinkAtFinalName", [](Place &p) { fs::create_symlink(p.outside, p.updates / kFinal); }, PackageFile::Stage::None},
+    {"NothingThere", [](Place &) {}, os::PackageFile::Stage::None},
+    {"SymlinkToUserFile", [](Place &p) { fs::create_symlink(p.outside, p.updates / kPart); }, os::PackageFile::Stage::None},
+    {"HardLinkToUserFile", [](Place &p) { fs::create_hard_link(p.outside, p.updates / kPart); }, os::PackageFile::Stage::None},
+    {"Fifo", [](Place &p) { ASSERT_EQ(::mkfifo((p.updates / kPart).c_str(), 0600), 0); }, os::PackageFile::Stage::None},
+    {"EmptyFolder", [](Place &p) { fs::create_directory(p.updates / kPart); }, os::PackageFile::Stage::None},
+    {"SymlinkAtFinalName", [](Place &p) { fs::create_symlink(p.outside, p.updates / kFinal); }, os::PackageFile::Stage::None},
     {"FolderHoldingFiles", [](Place &p) {
          fs::create_directory(p.updates / kPart);
          writeAll(p.updates / kPart / "garder.txt", "garder");
-     }, PackageFile::Stage::Clear},
+     }, os::PackageFile::Stage::Clear},
     {"UpdatesFolderIsSymlink", [](Place &p) {
          fs::remove(p.updates);
          fs::create_directory_symlink(p.outside.parent_path(), p.updates);
-     }, PackageFile::Stage::FolderIsLink},
+     }, os::PackageFile::Stage::FolderIsLink},
 };
 
 class PlantedAtPackage : public ::testing::TestWithParam<Planted> {};
@@ -71,8 +71,8 @@ TEST_P(PlantedAtPackage, IsNeverWrittenThrough)
     Place place;
     GetParam().plant(place);
     const fs::path outsideFolder = place.outside.parent_path();
-    PackageFile package;
-    const PackageFile::Problem created = package.create(place.updates.string() + "/", kPart);
+    os::PackageFile package;
+    const os::PackageFile::Problem created = package.create(place.updates.string() + "/", kPart);
     EXPECT_EQ(created.stage, GetParam().refusedAt);
     if (!created) {
         ASSERT_FALSE(package.write("PK\x03\x04", 4));

@@ -1,9 +1,9 @@
 // Closing the real window while the package arrives: the program ends and nothing runs after.
 
-#include "FakeStepHost.h"
-#include "FrmUpdate.h"
-#include "TestHttpsServer.h"
-#include "TestKit.h"
+#include "support/FakeStepHost.h"
+#include "support/TestKit.h"
+#include "support/https/TestHttpsServer.h"
+#include "wizard/FrmUpdate.h"
 
 #include <QDir>
 #include <QNetworkAccessManager>
@@ -20,9 +20,9 @@ namespace kestrel::test {
 namespace {
 
 // The real window and download step; the first step is taken as passed and the installation is only counted.
-class DownloadingWizard : public FrmUpdate {
+class DownloadingWizard : public wizard::FrmUpdate {
 public:
-    using FrmUpdate::FrmUpdate;
+    using wizard::FrmUpdate::FrmUpdate;
     int installs = 0;
 
 protected:
@@ -44,7 +44,7 @@ TEST(WindowClosed, DuringTheDownloadEndsTheProgramAndLeavesNoPackage)
         QNetworkAccessManager network;
         ScriptedBoxes boxes;
         RecordingProgramEnd end;
-        WizardServices services;
+        wizard::WizardServices services;
         services.messageBoxes = &boxes;
         services.programEnd = &end;
         services.updateService = {&network, server.baseUrl() + QStringLiteral("vb6/v1/softwares/"),

@@ -1,12 +1,12 @@
 // The whole wizard against the local update service: the real window, service client, process
 // probe, download control, package signature and installer, over real HTTPS on 127.0.0.1.
 
-#include "FakeStepHost.h"
-#include "FrmUpdate.h"
-#include "ProxyAccess.h"
-#include "SupportContact.h"
-#include "TestKit.h"
-#include "ZipBuilder.h"
+#include "core/SupportContact.h"
+#include "platform/ProxyAccess.h"
+#include "support/FakeStepHost.h"
+#include "support/TestKit.h"
+#include "support/zip/ZipBuilder.h"
+#include "wizard/FrmUpdate.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -109,9 +109,9 @@ private:
 };
 
 // A real QMessageBox, dismissed with its default button once it is open; what it showed is kept.
-class DismissedRealBoxes final : public MessageBoxes {
+class DismissedRealBoxes final : public platform::MessageBoxes {
 public:
-    BoxAnswer show(const QString &text, const QString &title, BoxIcon icon, BoxButtons buttons) override
+    platform::BoxAnswer show(const QString &text, const QString &title, platform::BoxIcon icon, platform::BoxButtons buttons) override
     {
         QTimer dismiss;
         QObject::connect(&dismiss, &QTimer::timeout, [this, &dismiss] {
@@ -126,7 +126,7 @@ public:
         return real.show(text, title, icon, buttons);
     }
 
-    QtMessageBoxes real;
+    wizard::QtMessageBoxes real;
     std::vector<std::tuple<QString, QString, QMessageBox::Icon>> seen; // title, text, icon
 };
 
@@ -142,9 +142,9 @@ protected:
         before["updates/"] = "";
     }
 
-    void openWizard(const LocalUpdateService &service, MessageBoxes &messageBoxes, const QString &publicKey = {})
+    void openWizard(const LocalUpdateService &service, platform::MessageBoxes &messageBoxes, const QString &publicKey = {})
     {
-        window = std::make_unique<FrmUpdate>(WizardServices{
+        window = std::make_unique<wizard::FrmUpdate>(wizard::WizardServices{
             &messageBoxes, &end, nullptr,
             {&network, service.baseUrl(), {.trustedCa = service.caCertificates()}, publicKey}, appDir.path()});
         window->show();
@@ -174,7 +174,7 @@ protected:
     Tree before; // the application folder at the start, with the updates folder the wizard makes
     RecordingProgramEnd end;
     QNetworkAccessManager network;
-    std::unique_ptr<FrmUpdate> window;
+    std::unique_ptr<wizard::FrmUpdate> window;
     QPushButton *button = nullptr;
 };
 
@@ -189,7 +189,7 @@ TEST_F(EndToEnd, FailedDownloadIsToldAndASecondClickCompletesOnceMended)
     click();
 
     ASSERT_EQ(boxes.seen.size(), 1U);
-    QString told = QStringLiteral("Erreur lors du téléchargement de la mise à jour : 404 Not Found") + SupportContactText();
+    QString told = QStringLiteral("Erreur lors du téléchargement de la mise à jour : 404 Not Found") + core::SupportContactText();
     EXPECT_EQ(boxes.seen[0], std::make_tuple(QStringLiteral("Téléchargement de la mise à jour"),
                                              told.replace(QStringLiteral("\r\n"), QStringLiteral("\n")),
                                              QMessageBox::Critical));
@@ -280,7 +280,7 @@ private:
     bool m_listening = false;
 };
 
-struct ScriptedProxyCredentials final : ProxyCredentials {
+struct ScriptedProxyCredentials final : platform::ProxyCredentials {
     bool ask(const QString &proxy, QString &user, QString &password) override
     {
         asked << proxy;
@@ -319,11 +319,11 @@ TEST_P(ThroughAProxy, UpdatesOrTellsWhatTheProxyDid)
     const quint16 port = proxy ? proxy->port : closedPort();
     qputenv("https_proxy", "http://127.0.0.1:" + QByteArray::number(port));
     qputenv("no_proxy", c.noProxy);
-    useSystemProxy(network);
+    platform::useSystemProxy(network);
     ScriptedBoxes boxes;
     ScriptedProxyCredentials credentials;
     credentials.answer = c.answer;
-    window = std::make_unique<FrmUpdate>(WizardServices{&boxes, &end, nullptr,
+    window = std::make_unique<wizard::FrmUpdate>(wizard::WizardServices{&boxes, &end, nullptr,
         {&network, service.baseUrl(), {.trustedCa = service.caCertificates()}, {}}, appDir.path(), &credentials});
     button = window->findChild<QPushButton *>(QStringLiteral("CmdUpdate"));
 

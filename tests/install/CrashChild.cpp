@@ -3,7 +3,8 @@
 //
 //   install_crash_child PACKAGE TARGET POINT
 
-#include "PackageInstaller.h"
+#include "install/PackageInstaller.h"
+#include "install/SwitchOver.h"
 
 #include <csignal>
 #include <cstdio>

@@ -1,6 +1,7 @@
-#include "InstallFixture.h"
+#include "install/InstallFixture.h"
 
-#include "PackageInstaller.h"
+#include "install/PackageInstaller.h"
+#include "install/Recovery.h"
 
 #include <QTemporaryDir>
 

@@ -1,8 +1,8 @@
 // How entry paths, entry types and entry names are read, on plain values. Names are given
 // entry after entry as a package holds them: Windows would refuse, misread or merge some.
 
-#include "EntryPath.h"
-#include "PackageInstaller.h"
+#include "install/EntryPath.h"
+#include "install/PackageReader.h"
 
 #include <archive_entry.h>
 
@@ -26,7 +26,7 @@ class EntryPathTest : public ::testing::TestWithParam<PathCase> {};
 
 TEST_P(EntryPathTest, ReadsComponentsOrRefuses)
 {
-    const EntryPath read = readEntryPath(GetParam().path);
+    const install::EntryPath read = install::readEntryPath(GetParam().path);
     EXPECT_EQ(read.verdict, GetParam().verdict);
     EXPECT_EQ(read.components, GetParam().components);
 }
@@ -54,7 +54,7 @@ struct KindCase {
     const char *name;
     unsigned fileType;
     const char *hardlink;
-    EntryKind kind;
+    install::EntryKind kind;
 };
 
 class EntryKindTest : public ::testing::TestWithParam<KindCase> {};
@@ -68,14 +68,14 @@ TEST_P(EntryKindTest, ClassifiesTheHeader)
     archive_entry_set_filetype(entry.get(), GetParam().fileType);
     if (GetParam().hardlink)
         archive_entry_set_hardlink(entry.get(), GetParam().hardlink);
-    EXPECT_EQ(classifyEntry(entry.get()), GetParam().kind);
+    EXPECT_EQ(install::classifyEntry(entry.get()), GetParam().kind);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Kinds, EntryKindTest,
-    ::testing::Values(KindCase{"hardlink", AE_IFREG, "kestrel11.exe", EntryKind::HardLink},
-                      KindCase{"fifo", AE_IFIFO, nullptr, EntryKind::Special},
-                      KindCase{"no_type", 0, nullptr, EntryKind::Special}),
+    ::testing::Values(KindCase{"hardlink", AE_IFREG, "kestrel11.exe", install::EntryKind::HardLink},
+                      KindCase{"fifo", AE_IFIFO, nullptr, install::EntryKind::Special},
+                      KindCase{"no_type", 0, nullptr, install::EntryKind::Special}),
     [](const auto &info) { return std::string(info.param.name); });
 
 struct NamesCase {
@@ -97,11 +97,11 @@ class EntryNamesTest : public ::testing::TestWithParam<NamesCase> {};
 
 TEST_P(EntryNamesTest, RefusesTheFirstNameWindowsCannotHold)
 {
-    PackageNames names({"updates/kestrel-staging", "updates/maj_kestrel11_2.zip", ""});
+    install::PackageNames names({"updates/kestrel-staging", "updates/maj_kestrel11_2.zip", ""});
     std::optional<std::size_t> refused;
     std::string text;
     for (std::size_t i = 0; i < GetParam().entries.size() && !refused; ++i) {
-        if (auto refusal = names.refusal(GetParam().entries[i], readEntryPath(GetParam().entries[i])))
+        if (auto refusal = names.refusal(GetParam().entries[i], install::readEntryPath(GetParam().entries[i])))
             refused = i, text = *refusal;
     }
     EXPECT_EQ(refused, GetParam().refused) << text;
@@ -141,9 +141,9 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(EntryNames, RefusalTellsWhichNamesMeet)
 {
-    PackageNames names({});
-    ASSERT_FALSE(names.refusal("Aide/a.html", readEntryPath("Aide/a.html")));
-    EXPECT_EQ(names.refusal("aide/b.html", readEntryPath("aide/b.html")),
+    install::PackageNames names({});
+    ASSERT_FALSE(names.refusal("Aide/a.html", install::readEntryPath("Aide/a.html")));
+    EXPECT_EQ(names.refusal("aide/b.html", install::readEntryPath("aide/b.html")),
               std::string("Le fichier d'installation a été refusé : « aide » (dans l'élément « aide/b.html ») "
                           "et « Aide » ne diffèrent que par les majuscules et minuscules, que Windows ne "
                           "distingue pas. Aucun fichier n'a été modifié."));

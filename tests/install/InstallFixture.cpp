@@ -1,7 +1,7 @@
-#include "InstallFixture.h"
+#include "install/InstallFixture.h"
 
-#include "Install.h"
-#include "SupportContact.h"
+#include "core/SupportContact.h"
+#include "install/steps/Install.h"
 
 namespace fs = std::filesystem;
 
@@ -36,7 +36,7 @@ void InstallFixture::SetUp()
 
 bool InstallFixture::install()
 {
-    return InstallPackage(m_host, m_host.ctx.packagePath, m_host.ctx.appFolder);
+    return install::steps::InstallPackage(m_host, m_host.ctx.packagePath, m_host.ctx.appFolder);
 }
 
 void InstallFixture::writePackage(const std::vector<zip::Entry> &entries, zip::Compression compression)
@@ -55,14 +55,14 @@ void InstallFixture::expectOneFailureBox(const std::string &descriptionPart)
     ASSERT_EQ(m_host.boxes.shown.size(), 1U);
     const RecordedBox &box = m_host.boxes.shown.front();
     // A package that cannot be opened at all has a box of its own; every other failure tells its description.
-    const QString cannotOpen = QStringLiteral("Impossible d'ouvrir le fichier d'installation.") + SupportContactText();
+    const QString cannotOpen = QStringLiteral("Impossible d'ouvrir le fichier d'installation.") + core::SupportContactText();
     const QString failed = QStringLiteral("Une erreur est survenue lors de l'installation de la mise à jour : \r\n");
-    EXPECT_TRUE(box.text == cannotOpen || (box.text.startsWith(failed) && box.text.endsWith(SupportContactText())))
+    EXPECT_TRUE(box.text == cannotOpen || (box.text.startsWith(failed) && box.text.endsWith(core::SupportContactText())))
         << box.text.toStdString();
     EXPECT_TRUE(box.text.contains(QString::fromStdString(descriptionPart))) << box.text.toStdString();
     EXPECT_EQ(box.title, QStringLiteral("Installation de la mise à jour"));
-    EXPECT_EQ(box.icon, BoxIcon::Critical);
-    EXPECT_EQ(box.buttons, BoxButtons::Ok);
+    EXPECT_EQ(box.icon, platform::BoxIcon::Critical);
+    EXPECT_EQ(box.buttons, platform::BoxButtons::Ok);
 }
 
 void InstallFixture::expectRefused(const std::string &descriptionPart)

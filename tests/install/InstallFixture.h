@@ -3,8 +3,8 @@
 // A temporary parent folder holding the application folder, its updates folder and a
 // neighbour folder, with a fake window.
 
-#include "FakeStepHost.h"
-#include "ZipBuilder.h"
+#include "support/FakeStepHost.h"
+#include "support/zip/ZipBuilder.h"
 
 #include <QTemporaryDir>
 

@@ -1,7 +1,7 @@
-#include "InstallFixture.h"
+#include "install/InstallFixture.h"
 
-#include "Install.h"
-#include "PackageInstaller.h"
+#include "install/PackageInstaller.h"
+#include "install/steps/Install.h"
 
 namespace fs = std::filesystem;
 
@@ -47,7 +47,7 @@ TEST_F(InstallPackageTest, ReplacesFilesMergesFoldersKeepsTheUsersOwnAndCountsTo
 TEST_F(InstallPackageTest, MissingTargetFolderIsCreatedOnlyWhenItsParentExists)
 {
     writePackage(kThreeEntries);
-    EXPECT_TRUE(InstallPackage(m_host, m_host.ctx.packagePath, qtPath(m_parent / "Nouveau") + '/'));
+    EXPECT_TRUE(install::steps::InstallPackage(m_host, m_host.ctx.packagePath, qtPath(m_parent / "Nouveau") + '/'));
     EXPECT_EQ(fileText(m_parent / "Nouveau/aide/index.html"), "<p>Aide</p>");
 
     m_host.ctx.appFolder = qtPath(m_parent / "absent" / "app") + '/';

@@ -1,7 +1,7 @@
 // Hostile, damaged and malformed packages: refused before anything in or around the
 // application folder changes, and a good package installs afterwards.
 
-#include "InstallFixture.h"
+#include "install/InstallFixture.h"
 
 #include <functional>
 #include <optional>

@@ -1,7 +1,7 @@
-#include "InstallFixture.h"
-#include "Obstacle.h"
+#include "install/InstallFixture.h"
+#include "install/Obstacle.h"
 
-#include "PackageInstaller.h"
+#include "install/PackageInstaller.h"
 
 namespace fs = std::filesystem;
 

@@ -1,11 +1,11 @@
 // The software record query against the local HTTPS server, the text search that reads it, and
 // the reason phrase of a failed status as the user reads it.
 
-#include "API.h"
-#include "Https.h"
-#include "FakeStepHost.h"
-#include "TestHttpsServer.h"
-#include "TestKit.h"
+#include "platform/Https.h"
+#include "prerequisites/API.h"
+#include "support/FakeStepHost.h"
+#include "support/TestKit.h"
+#include "support/https/TestHttpsServer.h"
 
 #include <QCoreApplication>
 #include <QNetworkAccessManager>
@@ -31,7 +31,7 @@ class ExtractJsonValue : public ::testing::TestWithParam<ExtractCase> {};
 
 TEST_P(ExtractJsonValue, FollowsTheTextSearch)
 {
-    EXPECT_EQ(API::ExtractJsonValue(GetParam().json, QStringLiteral("version")), GetParam().version);
+    EXPECT_EQ(prerequisites::API::ExtractJsonValue(GetParam().json, QStringLiteral("version")), GetParam().version);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -62,8 +62,8 @@ class ReasonPhrase : public ::testing::TestWithParam<Phrase> {};
 // Qt hands the phrase over as text read as Latin-1, or, from other clients, as raw bytes.
 TEST_P(ReasonPhrase, DecodesAsUtf8WhenValidElseLatin1)
 {
-    EXPECT_EQ(reasonPhraseText(QVariant(QString::fromLatin1(GetParam().onTheWire))), GetParam().shown);
-    EXPECT_EQ(reasonPhraseText(QVariant(GetParam().onTheWire)), GetParam().shown);
+    EXPECT_EQ(platform::reasonPhraseText(QVariant(QString::fromLatin1(GetParam().onTheWire))), GetParam().shown);
+    EXPECT_EQ(platform::reasonPhraseText(QVariant(GetParam().onTheWire)), GetParam().shown);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -100,12 +100,12 @@ TEST_P(GetLatestVersion, AnswersTheVersionOrTellsTheStatus)
     TestHttpsServer server(q.certificate);
     QNetworkAccessManager network;
     ScriptedBoxes boxes;
-    const UpdateService service{
+    const platform::UpdateService service{
         &network, q.baseUrl.isNull() ? server.baseUrl() + "vb6/v1/softwares/" : q.baseUrl.arg(closedPort()),
         {.trustedCa = TestHttpsServer::caCertificates(), .inactivityTimeout = q.inactivity, .recordTimeout = q.record}, {}};
     server.setReply("/vb6/v1/softwares/kestrel11", q.reply);
 
-    EXPECT_EQ(API::GetLatestVersion(QStringLiteral("kestrel11"), service, boxes), q.version);
+    EXPECT_EQ(prerequisites::API::GetLatestVersion(QStringLiteral("kestrel11"), service, boxes), q.version);
 
     if (q.boxText.isEmpty()) {
         EXPECT_TRUE(boxes.shown.empty());
@@ -113,8 +113,8 @@ TEST_P(GetLatestVersion, AnswersTheVersionOrTellsTheStatus)
         ASSERT_EQ(boxes.shown.size(), 1U);
         EXPECT_EQ(boxes.shown[0].text, QStringLiteral("Erreur lors de la requête. Statut : ") + q.boxText);
         EXPECT_EQ(boxes.shown[0].title, QStringLiteral("Mise à jour"));
-        EXPECT_EQ(boxes.shown[0].icon, BoxIcon::Critical);
-        EXPECT_EQ(boxes.shown[0].buttons, BoxButtons::Ok);
+        EXPECT_EQ(boxes.shown[0].icon, platform::BoxIcon::Critical);
+        EXPECT_EQ(boxes.shown[0].buttons, platform::BoxButtons::Ok);
     }
     EXPECT_TRUE(q.requests < 0 || server.requestCount() == q.requests) << server.requestCount();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);

@@ -1,7 +1,7 @@
 // Which software records vouch for a package: records signed here with libsodium's signer,
 // then spoiled one way per row.
 
-#include "PackageSignature.h"
+#include "prerequisites/PackageSignature.h"
 
 #include <QCryptographicHash>
 
@@ -46,9 +46,9 @@ TEST_P(PackageSignatureTest, VouchesOnlyForTheVersionAndDigestTheVendorSigned)
     Record r{QStringLiteral("11.0.27"), QString::fromLatin1(digest.toHex()), {}};
     r.signature = vendor.sign(r.version, r.sha256);
     const QString key = QString::fromLatin1(QByteArray(reinterpret_cast<const char *>(vendor.pk), 32).toBase64());
-    EXPECT_EQ(verifiedPackageDigest(key, r.version, r.sha256, r.signature), digest);
+    EXPECT_EQ(prerequisites::verifiedPackageDigest(key, r.version, r.sha256, r.signature), digest);
     GetParam().spoil(r, vendor, other);
-    EXPECT_EQ(verifiedPackageDigest(key, r.version, r.sha256, r.signature), QByteArray());
+    EXPECT_EQ(prerequisites::verifiedPackageDigest(key, r.version, r.sha256, r.signature), QByteArray());
 }
 
 const Case kCases[] = {

@@ -1,10 +1,10 @@
-#include "FakeStepHost.h"
-#include "NamedProcess.h"
-#include "Prerequisites.h"
-#include "Product.h"
-#include "SupportContact.h"
-#include "TestHttpsServer.h"
-#include "TestKit.h"
+#include "core/Product.h"
+#include "core/SupportContact.h"
+#include "prerequisites/Prerequisites.h"
+#include "support/FakeStepHost.h"
+#include "support/TestKit.h"
+#include "support/https/TestHttpsServer.h"
+#include "support/process/NamedProcess.h"
 
 #include <QFile>
 #include <QNetworkAccessManager>
@@ -21,13 +21,13 @@ const QByteArray kRecordPath = "/vb6/v1/softwares/kestrel11";
 
 // Every box of the check is a critical one that ends with the support paragraph.
 void expectBoxes(const std::vector<RecordedBox> &shown, std::size_t count, const QString &title, const QString &text,
-                 BoxButtons buttons)
+                 platform::BoxButtons buttons)
 {
     ASSERT_EQ(shown.size(), count);
     for (const RecordedBox &box : shown) {
-        EXPECT_EQ(box.text, text + SupportContactText());
+        EXPECT_EQ(box.text, text + core::SupportContactText());
         EXPECT_EQ(box.title, title);
-        EXPECT_EQ(box.icon, BoxIcon::Critical);
+        EXPECT_EQ(box.icon, platform::BoxIcon::Critical);
         EXPECT_EQ(box.buttons, buttons);
     }
 }
@@ -47,7 +47,7 @@ protected:
 
     void installApplication()
     {
-        QFile exe(folder.filePath(kExeName));
+        QFile exe(folder.filePath(core::kExeName));
         ASSERT_TRUE(exe.open(QIODevice::WriteOnly) && exe.write("MZ") == 2);
     }
 
@@ -59,12 +59,12 @@ protected:
 
 TEST_F(CheckPrerequisitesTest, MissingApplicationEndsBeforeAnythingElse)
 {
-    EXPECT_FALSE(CheckPrerequisites(host));
+    EXPECT_FALSE(prerequisites::CheckPrerequisites(host));
 
     expectBoxes(host.boxes.shown, 1, QStringLiteral("Application introuvable"),
                 QStringLiteral("L'application Kestrel 11 n'a pas été trouvée sur votre système.\r\n"
                                "Veuillez vérifier son installation et réessayer."),
-                BoxButtons::Ok);
+                platform::BoxButtons::Ok);
     EXPECT_EQ(host.end.ended, 1);
     EXPECT_EQ(server.requestCount(), 0);
     EXPECT_EQ(host.bar.values, (std::vector<float>{10.0F}));
@@ -77,9 +77,9 @@ TEST_F(CheckPrerequisitesTest, VersionUnfitForAFileNameCountsAsNoVersion)
     installApplication();
     server.setReply(kRecordPath, {.pieces = {R"({"version":"11\"beta"})"}});
 
-    EXPECT_TRUE(CheckPrerequisites(host));
+    EXPECT_TRUE(prerequisites::CheckPrerequisites(host));
 
-    expectBoxes(host.boxes.shown, 1, QStringLiteral("Mise à jour"), {}, BoxButtons::Ok);
+    expectBoxes(host.boxes.shown, 1, QStringLiteral("Mise à jour"), {}, platform::BoxButtons::Ok);
     EXPECT_TRUE(host.ctx.latestVersion.isEmpty());
     EXPECT_EQ(host.ctx.packageFileName, QStringLiteral("maj_kestrel11_.zip"));
     EXPECT_EQ(host.bar.values, (std::vector<float>{10.0F, 30.0F, 60.0F, 90.0F}));
@@ -98,7 +98,7 @@ class VersionNameTest : public ::testing::TestWithParam<VersionCase> {};
 
 TEST_P(VersionNameTest, OnlyPlainNamesReachThePackageName)
 {
-    EXPECT_EQ(isPlainFileNameComponent(GetParam().version), GetParam().plain);
+    EXPECT_EQ(prerequisites::isPlainFileNameComponent(GetParam().version), GetParam().plain);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -123,7 +123,7 @@ struct RunningCase {
     const char *name;
     bool running;
     bool closedWhileAsked; // the user closes the application while the first box is open
-    std::deque<BoxAnswer> answers;
+    std::deque<platform::BoxAnswer> answers;
     bool result;
 };
 
@@ -137,18 +137,18 @@ TEST_P(RunningApplicationTest, AsksUntilClosedOrAnswered)
     installApplication();
     std::optional<NamedProcess> application;
     if (GetParam().running)
-        application.emplace(kExeName.toStdString());
+        application.emplace(std::string(core::kExeName));
     if (GetParam().closedWhileAsked)
         host.boxes.onShow = [&application](const RecordedBox &) { application->stop(); };
     host.boxes.answers = GetParam().answers;
 
-    EXPECT_EQ(CheckPrerequisites(host), GetParam().result);
+    EXPECT_EQ(prerequisites::CheckPrerequisites(host), GetParam().result);
 
     expectBoxes(host.boxes.shown, GetParam().closedWhileAsked ? 1U : GetParam().answers.size(),
                 QStringLiteral("Application en cours d'exécution"),
                 QStringLiteral("L'application Kestrel 11 est actuellement ouverte.\r\n"
                                "Veuillez la fermer avant de poursuivre la mise à jour."),
-                BoxButtons::AbortRetryIgnore);
+                platform::BoxButtons::AbortRetryIgnore);
     EXPECT_EQ(host.ctx.latestVersion, QStringLiteral("11.0.27"));
     EXPECT_EQ(server.requestCount(), 1);
     EXPECT_EQ(host.end.ended, GetParam().result ? 0 : 1);
@@ -160,11 +160,11 @@ TEST_P(RunningApplicationTest, AsksUntilClosedOrAnswered)
 INSTANTIATE_TEST_SUITE_P(
     Answers, RunningApplicationTest,
     ::testing::Values(RunningCase{"NotRunning", false, false, {}, true},
-                      RunningCase{"RetryAfterClosing", true, true, {BoxAnswer::Retry}, true},
-                      RunningCase{"AbortAfterClosing", true, true, {BoxAnswer::Abort}, true},
-                      RunningCase{"IgnoreWhileRunning", true, false, {BoxAnswer::Ignore}, false},
+                      RunningCase{"RetryAfterClosing", true, true, {platform::BoxAnswer::Retry}, true},
+                      RunningCase{"AbortAfterClosing", true, true, {platform::BoxAnswer::Abort}, true},
+                      RunningCase{"IgnoreWhileRunning", true, false, {platform::BoxAnswer::Ignore}, false},
                       RunningCase{"RetriesWhileRunningThenAbort", true, false,
-                                  {BoxAnswer::Retry, BoxAnswer::Retry, BoxAnswer::Abort}, false}),
+                                  {platform::BoxAnswer::Retry, platform::BoxAnswer::Retry, platform::BoxAnswer::Abort}, false}),
     [](const auto &info) { return std::string(info.param.name); });
 
 } // namespace

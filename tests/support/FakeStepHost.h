@@ -3,13 +3,13 @@
 // A window stand-in for the step procedures: it records boxes, progress values, the end of
 // the program and the controller calls, and answers boxes from a script.
 
-#include "EventPump.h"
-#include "Https.h"
-#include "MessageBoxes.h"
-#include "ProgramEnd.h"
-#include "ProgressBar.h"
-#include "QtPrinters.h"
-#include "StepHost.h"
+#include "core/StepHost.h"
+#include "platform/EventPump.h"
+#include "platform/Https.h"
+#include "platform/MessageBoxes.h"
+#include "platform/ProgramEnd.h"
+#include "platform/ProgressBar.h"
+#include "support/QtPrinters.h"
 
 #include <QCoreApplication>
 #include <QString>
@@ -23,35 +23,35 @@ namespace kestrel::test {
 struct RecordedBox {
     QString text;
     QString title;
-    BoxIcon icon;
-    BoxButtons buttons;
+    platform::BoxIcon icon;
+    platform::BoxButtons buttons;
 };
 
 // Answers boxes from a queue (OK when it runs dry) and records each one.
-class ScriptedBoxes : public MessageBoxes {
+class ScriptedBoxes : public platform::MessageBoxes {
 public:
-    BoxAnswer show(const QString &text, const QString &title, BoxIcon icon, BoxButtons buttons) override
+    platform::BoxAnswer show(const QString &text, const QString &title, platform::BoxIcon icon, platform::BoxButtons buttons) override
     {
         shown.push_back({text, title, icon, buttons});
         if (onShow)
             onShow(shown.back());
         if (answers.empty())
-            return buttons == BoxButtons::Ok ? BoxAnswer::Ok : BoxAnswer::Abort;
-        const BoxAnswer answer = answers.front();
+            return buttons == platform::BoxButtons::Ok ? platform::BoxAnswer::Ok : platform::BoxAnswer::Abort;
+        const platform::BoxAnswer answer = answers.front();
         answers.pop_front();
         return answer;
     }
     std::vector<RecordedBox> shown;
-    std::deque<BoxAnswer> answers;
+    std::deque<platform::BoxAnswer> answers;
     // Runs while a box is "open", before its answer is returned (e.g. to end a process).
     std::function<void(const RecordedBox &)> onShow;
 };
 
-class RecordingProgressBar : public ProgressBar {
+class RecordingProgressBar : public platform::ProgressBar {
 public:
     bool setValue(float value) override
     {
-        const bool accepted = ProgressBar::setValue(value);
+        const bool accepted = platform::ProgressBar::setValue(value);
         if (accepted)
             values.push_back(value);
         else
@@ -62,7 +62,7 @@ public:
     int refused = 0;
 };
 
-class CountingPump : public EventPump {
+class CountingPump : public platform::EventPump {
 public:
     void processPendingEvents() override
     {
@@ -74,20 +74,20 @@ public:
     bool alsoProcessQtEvents = true;
 };
 
-class RecordingProgramEnd : public ProgramEnd {
+class RecordingProgramEnd : public platform::ProgramEnd {
 public:
     void endProgram() override { ++ended; }
     int ended = 0;
 };
 
-class FakeStepHost : public StepHost {
+class FakeStepHost : public core::StepHost {
 public:
-    UpdateContext &context() override { return ctx; }
-    ProgressBar &progressBar() override { return bar; }
-    MessageBoxes &messageBoxes() override { return boxes; }
-    EventPump &eventPump() override { return pump; }
-    ProgramEnd &programEnd() override { return end; }
-    const UpdateService &updateService() override { return service; }
+    core::UpdateContext &context() override { return ctx; }
+    platform::ProgressBar &progressBar() override { return bar; }
+    platform::MessageBoxes &messageBoxes() override { return boxes; }
+    platform::EventPump &eventPump() override { return pump; }
+    platform::ProgramEnd &programEnd() override { return end; }
+    const platform::UpdateService &updateService() override { return service; }
     void ShowStepCompleted() override { ++stepsCompleted; }
     void TriggerNextStep() override
     {
@@ -97,12 +97,12 @@ public:
     }
     void enableActionButton() override { ++buttonEnabled; }
 
-    UpdateContext ctx;
+    core::UpdateContext ctx;
     RecordingProgressBar bar;
     ScriptedBoxes boxes;
     CountingPump pump;
     RecordingProgramEnd end;
-    UpdateService service;
+    platform::UpdateService service;
     int stepsCompleted = 0;
     int nextStepsTriggered = 0;
     int buttonEnabled = 0;

@@ -1,4 +1,4 @@
-#include "TestKit.h"
+#include "support/TestKit.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>

@@ -1,15 +1,22 @@
-// Test entry point: a QApplication for the widgets and the event loop, then GoogleTest.
-#include <QApplication>
+// Test entry point: the application object for the event loop (with widgets in the window's
+// tests), the French set-up of the program, then GoogleTest.
+#include "platform/FrenchApplication.h"
+
 #include <gtest/gtest.h>
 
-#include "FrenchApplication.h"
-
+#ifdef KESTREL_TEST_WIDGETS
+#include <QApplication>
+using TestApplication = QApplication;
+#else
+#include <QCoreApplication>
+using TestApplication = QCoreApplication;
+#endif
 
 int main(int argc, char **argv)
 {
     qputenv("QT_QPA_PLATFORM", qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
-    QApplication app(argc, argv);
-    kestrel::prepareApplication(app);
+    TestApplication app(argc, argv);
+    kestrel::platform::prepareApplication(app);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

@@ -1,11 +1,11 @@
 // The real window over a real application folder: the second wizard, the recovery at start-up
 // and a switch-over that fails, each seen as the user sees it.
 
-#include "FakeStepHost.h"
-#include "FolderLock.h"
-#include "FrmUpdate.h"
-#include "InstallFixture.h"
-#include "Obstacle.h"
+#include "install/InstallFixture.h"
+#include "install/Obstacle.h"
+#include "os/FolderLock.h"
+#include "support/FakeStepHost.h"
+#include "wizard/FrmUpdate.h"
 
 #include <QPushButton>
 
@@ -18,9 +18,9 @@ namespace kestrel::test {
 namespace {
 
 // Steps 1 and 2 stand aside: the package is already in the updates folder.
-class LocalWizard : public FrmUpdate {
+class LocalWizard : public wizard::FrmUpdate {
 public:
-    using FrmUpdate::FrmUpdate;
+    using wizard::FrmUpdate::FrmUpdate;
 
 protected:
     bool CheckPrerequisites() override { return true; }
@@ -33,7 +33,7 @@ protected:
     {
         if (closeDuringInstall)
             closeAccepted = close();
-        return FrmUpdate::StartInstall();
+        return wizard::FrmUpdate::StartInstall();
     }
 
 public:
@@ -46,15 +46,15 @@ protected:
     std::unique_ptr<LocalWizard> openWizard()
     {
         m_host.boxes.shown.clear();
-        WizardServices services;
+        wizard::WizardServices services;
         services.messageBoxes = &m_host.boxes;
         services.programEnd = &m_host.end;
         services.eventPump = &m_host.pump;
         services.programFolder = qtPath(m_app);
         return std::make_unique<LocalWizard>(services);
     }
-    void click(FrmUpdate &window) { window.findChild<QPushButton *>(QStringLiteral("CmdUpdate"))->click(); }
-    void expectBox(const char *part, BoxIcon icon)
+    void click(wizard::FrmUpdate &window) { window.findChild<QPushButton *>(QStringLiteral("CmdUpdate"))->click(); }
+    void expectBox(const char *part, platform::BoxIcon icon)
     {
         ASSERT_EQ(m_host.boxes.shown.size(), 1U);
         EXPECT_TRUE(m_host.boxes.shown[0].text.contains(QString::fromUtf8(part))) << m_host.boxes.shown[0].text.toStdString();
@@ -70,7 +70,7 @@ TEST_F(SafeStartTest, SecondWizardForTheSameFolderIsToldAndEndsWithoutTouchingIt
 
     auto second = openWizard();
 
-    expectBox("Une mise à jour de Kestrel 11 est déjà ouverte", BoxIcon::Information);
+    expectBox("Une mise à jour de Kestrel 11 est déjà ouverte", platform::BoxIcon::Critical);
     EXPECT_EQ(m_host.end.ended, 1);
     EXPECT_EQ(zip::snapshot(m_parent), before);
     second.reset();
@@ -96,11 +96,11 @@ TEST_F(SafeStartTest, SwitchOverKilledMidwayIsUndoneAtTheNextStartAndTheUpdateTh
 
     auto window = openWizard();
 
-    expectBox("Les fichiers d'origine ont été remis en place", BoxIcon::Information);
+    expectBox("Les fichiers d'origine ont été remis en place", platform::BoxIcon::Information);
     EXPECT_EQ(zip::snapshot(m_parent), before);
     m_host.boxes.shown.clear();
     click(*window);
-    expectBox("Mise à jour terminée avec succès", BoxIcon::Information);
+    expectBox("Mise à jour terminée avec succès", platform::BoxIcon::Information);
     EXPECT_EQ(fileText(m_app / "lib/b.dll"), "nouveau b");
 }
 
@@ -116,7 +116,7 @@ TEST_F(SafeStartTest, SwitchOverThatFailsShowsTheFailureBoxAndChangesNothing)
 
     click(*window);
 
-    expectBox("Kestrel 11 reste dans sa version précédente.", BoxIcon::Critical);
+    expectBox("Kestrel 11 reste dans sa version précédente.", platform::BoxIcon::Critical);
     obstacle.lift();
     EXPECT_EQ(zip::snapshot(m_parent), before);
 }
@@ -133,7 +133,7 @@ TEST_F(SafeStartTest, ClosingTheWindowDuringTheInstallationWaitsForItToEnd)
     EXPECT_FALSE(window->closeAccepted);
     EXPECT_TRUE(window->isVisible());
     EXPECT_EQ(m_host.end.ended, 0);
-    expectBox("Mise à jour terminée avec succès", BoxIcon::Information);
+    expectBox("Mise à jour terminée avec succès", platform::BoxIcon::Information);
     EXPECT_EQ(fileText(m_app / "kestrel11.exe"), "nouvelle version");
 }
 

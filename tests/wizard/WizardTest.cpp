@@ -1,9 +1,9 @@
 // The real window with scripted step procedures: controller, layout, start-up; the welcome page.
-#include "FakeStepHost.h"
-#include "FrmUpdate.h"
-#include "KestrelConfig.h"
-#include "SupportContact.h"
-#include "WelcomePage.h"
+#include "core/SupportContact.h"
+#include "platform/KestrelConfig.h"
+#include "support/FakeStepHost.h"
+#include "wizard/FrmUpdate.h"
+#include "wizard/WelcomePage.h"
 
 #include <QApplication>
 #include <QDir>
@@ -29,9 +29,9 @@ namespace {
 const QString kCRLF = QStringLiteral("\r\n");
 const QString kSuccess = QStringLiteral("Mise à jour terminée avec succès\u00A0!");
 
-class ScriptedWizard : public FrmUpdate {
+class ScriptedWizard : public wizard::FrmUpdate {
 public:
-    using FrmUpdate::FrmUpdate;
+    using wizard::FrmUpdate::FrmUpdate;
 
     // The steps whose next run fails. A download stands for one that has ended, its handlers' work done.
     std::set<int> failOnce;
@@ -80,7 +80,7 @@ struct WizardFixture {
     ScriptedBoxes boxes;
     RecordingProgramEnd end;
     CountingPump pump;
-    const std::unique_ptr<ScriptedWizard> window = std::make_unique<ScriptedWizard>(WizardServices{
+    const std::unique_ptr<ScriptedWizard> window = std::make_unique<ScriptedWizard>(wizard::WizardServices{
         &boxes, &end, &pump, {&network, QStringLiteral("https://127.0.0.1:9/vb6/v1/softwares/"), {}, {}}, "/opt/kestrel"});
 };
 
@@ -107,10 +107,10 @@ TEST(Controller, OneClickRunsEveryStepToTerminerWhichEndsTheProgram)
     EXPECT_EQ(iconsAtBox, "dddrd");
     EXPECT_EQ(f.icons(), "ddddd");
     ASSERT_EQ(f.boxes.shown.size(), 1U);
-    EXPECT_EQ(f.boxes.shown[0].text, kSuccess + SupportContactText());
+    EXPECT_EQ(f.boxes.shown[0].text, kSuccess + core::SupportContactText());
     EXPECT_EQ(f.boxes.shown[0].title, QStringLiteral("Mise à jour"));
-    EXPECT_EQ(f.boxes.shown[0].icon, BoxIcon::Information);
-    EXPECT_EQ(f.boxes.shown[0].buttons, BoxButtons::Ok);
+    EXPECT_EQ(f.boxes.shown[0].icon, platform::BoxIcon::Information);
+    EXPECT_EQ(f.boxes.shown[0].buttons, platform::BoxButtons::Ok);
 
     f.button()->click();
     EXPECT_EQ(f.end.ended, 1);
@@ -142,10 +142,10 @@ TEST(Controller, AFailedStepStaysCurrentAndAClickRepeatsIt)
 // The paragraph that ends the boxes carries the contacts the build was configured with.
 TEST(Controller, SupportContactParagraph)
 {
-    EXPECT_EQ(SupportContactText(),
+    EXPECT_EQ(core::SupportContactText(),
               kCRLF + kCRLF + QStringLiteral("Si vous rencontrez des difficultés, veuillez contacter notre support technique :")
-                  + kCRLF + QStringLiteral("- Email : ") + QString::fromUtf8(config::kSupportEmail) + kCRLF
-                  + QStringLiteral("- Téléphone : ") + QString::fromUtf8(config::kSupportPhone));
+                  + kCRLF + QStringLiteral("- Email : ") + QString::fromUtf8(platform::config::kSupportEmail) + kCRLF
+                  + QStringLiteral("- Téléphone : ") + QString::fromUtf8(platform::config::kSupportPhone));
 }
 
 // Larger than at start (11535 x 8300 twips): the browser, the right pane and its controls grow,
@@ -201,7 +201,7 @@ TEST(Startup, TheWindowAsItOpens)
     auto *browser = f.child<QTextBrowser>(QStringLiteral("BrowserUpdate"));
     EXPECT_TRUE(browser->openExternalLinks());
     EXPECT_TRUE(browser->toPlainText().contains(QStringLiteral("Programme de Mise à Jour de Kestrel 11.")));
-    EXPECT_TRUE(browser->toHtml().contains(QStringLiteral("mailto:") + configuredSupportContacts().email));
+    EXPECT_TRUE(browser->toHtml().contains(QStringLiteral("mailto:") + core::configuredSupportContacts().email));
 
     auto *firstIcon = f.child(QStringLiteral("imgEtape(0)"));
     EXPECT_TRUE(f.button()->hasFocus());
@@ -226,7 +226,7 @@ TEST(Startup, QtsOwnTextsAreFrench)
 }
 
 // Contacts of their own, so that the page matches whatever the build was configured with.
-const SupportContacts kContacts{QStringLiteral("aide@exemple.test"), QStringLiteral("+33 9 99 99 99 99"),
+const core::SupportContacts kContacts{QStringLiteral("aide@exemple.test"), QStringLiteral("+33 9 99 99 99 99"),
                                 QStringLiteral("https://www.exemple.test/support")};
 
 // Line by line, then with another name and duration where they belong.
@@ -237,21 +237,21 @@ TEST(WelcomePage, MatchesThePageLineByLine)
     // The file ends in one line break, LF alone; the page has CR LF between lines, none at the end.
     const QStringList expected = QString::fromUtf8(file.readAll()).chopped(1).split(QLatin1Char('\n'));
     ASSERT_EQ(expected.size(), 75);
-    EXPECT_EQ(WelcomePageText(QStringLiteral("Kestrel 11"), 5, kContacts).split(QStringLiteral("\r\n")), expected);
+    EXPECT_EQ(wizard::WelcomePageText(QStringLiteral("Kestrel 11"), 5, kContacts).split(QStringLiteral("\r\n")), expected);
 
-    const QStringList other = WelcomePageText(QStringLiteral("Autre Nom"), 12, kContacts).split(QStringLiteral("\r\n"));
+    const QStringList other = wizard::WelcomePageText(QStringLiteral("Autre Nom"), 12, kContacts).split(QStringLiteral("\r\n"));
     EXPECT_EQ(other[38], QStringLiteral("    <h3>Programme de Mise à Jour de <span class=\"important\">Autre Nom</span>.</h3>"));
     EXPECT_TRUE(other[39].startsWith(QStringLiteral("    <p>Nous vous remercions d'utiliser <strong>Autre Nom</strong>. ")));
     EXPECT_TRUE(other[65].contains(QStringLiteral("environ <strong>12</strong> minutes.")));
 }
 
-class ScriptedView : public HtmlView {
+class ScriptedView : public wizard::HtmlView {
 public:
     void navigateToBlank() override { log += QStringLiteral("navigate;"); }
     int readyState() override
     {
         log += QStringLiteral("state;");
-        return notReady < 0 || notReady-- > 0 ? 1 : kReadyStateComplete;
+        return notReady < 0 || notReady-- > 0 ? 1 : wizard::kReadyStateComplete;
     }
     void writeDocument(const QString &html) override { log += QStringLiteral("write:") + html; }
     int notReady = 0; // how many reads answer "not ready"; -1: all of them
@@ -266,7 +266,7 @@ TEST(WelcomePage, WaitsProcessingEventsUntilTheDocumentIsReady)
         ScriptedView view;
         view.notReady = notReady;
         CountingPump pump;
-        ShowPage(view, pump, [] { return QStringLiteral("page"); }, std::chrono::milliseconds(notReady < 0 ? 50 : 300000));
+        wizard::ShowPage(view, pump, [] { return QStringLiteral("page"); }, std::chrono::milliseconds(notReady < 0 ? 50 : 300000));
         if (notReady < 0)
             EXPECT_GT(pump.calls, 0);
         else

@@ -6,10 +6,10 @@
 //
 // Exit status 0 only when the update went through to "Terminer".
 
-#include "Application.h"
-#include "FrmUpdate.h"
-#include "MessageBoxes.h"
-#include "ProgramEnd.h"
+#include "platform/MessageBoxes.h"
+#include "platform/ProgramEnd.h"
+#include "wizard/Application.h"
+#include "wizard/FrmUpdate.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -66,7 +66,7 @@ QString slug(const QString &text)
 
 class Driver : public QObject {
 public:
-    Driver(FrmUpdate &window, QString screenshots) : m_window(window), m_folder(std::move(screenshots))
+    Driver(wizard::FrmUpdate &window, QString screenshots) : m_window(window), m_folder(std::move(screenshots))
     {
         m_button = window.findChild<QPushButton *>(QStringLiteral("CmdUpdate"));
         m_info = window.findChild<QLabel *>(QStringLiteral("LblInfo"));
@@ -214,7 +214,7 @@ private:
             say(QStringLiteral("warning: could not save %1").arg(path));
     }
 
-    FrmUpdate &m_window;
+    wizard::FrmUpdate &m_window;
     QString m_folder;
     QPushButton *m_button = nullptr;
     QLabel *m_info = nullptr;
@@ -230,7 +230,7 @@ private:
     bool m_finishClicked = false;
 };
 
-class DriverProgramEnd final : public ProgramEnd {
+class DriverProgramEnd final : public platform::ProgramEnd {
 public:
     void setDriver(Driver *driver) { m_driver = driver; }
     void endProgram() override
@@ -249,7 +249,7 @@ private:
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
-    prepareApplication(app);
+    platform::prepareApplication(app);
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
@@ -259,7 +259,7 @@ int main(int argc, char *argv[])
     parser.addHelpOption();
     const QCommandLineOption baseUrl(QStringLiteral("base-url"),
                                      QStringLiteral("Update service base address, ending in /vb6/v1/softwares/."),
-                                     QStringLiteral("url"), configuredServiceBaseUrl());
+                                     QStringLiteral("url"), platform::configuredServiceBaseUrl());
     const QCommandLineOption ca(QStringLiteral("ca"),
                                 QStringLiteral("PEM file of the certificates the service must chain to "
                                                "(default: the build's own)."),
@@ -280,7 +280,7 @@ int main(int argc, char *argv[])
         say(QStringLiteral("error: --program-folder is required"));
         return 2;
     }
-    HttpSettings http = configuredHttpSettings();
+    platform::HttpSettings http = platform::configuredHttpSettings();
     if (parser.isSet(ca)) {
         http.trustedCa = QSslCertificate::fromPath(parser.value(ca), QSsl::Pem);
         if (http.trustedCa.isEmpty()) {
@@ -295,17 +295,17 @@ int main(int argc, char *argv[])
     }
 
     QNetworkAccessManager network;
-    QtMessageBoxes boxes;
+    wizard::QtMessageBoxes boxes;
     DriverProgramEnd programEnd;
-    WizardServices services;
+    wizard::WizardServices services;
     services.messageBoxes = &boxes;
     services.programEnd = &programEnd;
-    services.updateService = {&network, parser.value(baseUrl), http, configuredPackagePublicKey()};
+    services.updateService = {&network, parser.value(baseUrl), http, platform::configuredPackagePublicKey()};
     services.programFolder = QDir(parser.value(folder)).absolutePath();
     say(QStringLiteral("service: %1").arg(services.updateService.baseUrl));
     say(QStringLiteral("application folder: %1").arg(services.programFolder));
 
-    FrmUpdate window(services);
+    wizard::FrmUpdate window(services);
     boxes.setParent(&window);
     Driver driver(window, shots);
     programEnd.setDriver(&driver);

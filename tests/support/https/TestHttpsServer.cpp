@@ -1,4 +1,4 @@
-#include "TestHttpsServer.h"
+#include "support/https/TestHttpsServer.h"
 
 #include <QFile>
 #include <QHostAddress>

@@ -1,4 +1,4 @@
-#include "NamedProcess.h"
+#include "support/process/NamedProcess.h"
 
 #include <signal.h>
 #include <spawn.h>

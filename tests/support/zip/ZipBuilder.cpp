@@ -1,4 +1,4 @@
-#include "ZipBuilder.h"
+#include "support/zip/ZipBuilder.h"
 
 #include <archive.h>
 #include <archive_entry.h>

@@ -4,9 +4,9 @@
 
 #include <windows.h>
 
-#include "FileSystem.h"
-#include "OutputFile.h"
-#include "SystemProbes.h"
+#include "os/FileSystem.h"
+#include "os/OutputFile.h"
+#include "os/SystemProbes.h"
 
 #include <gtest/gtest.h>
 
@@ -17,8 +17,8 @@
 #include <string>
 
 namespace fs = std::filesystem;
-using namespace kestrel::platform;
-using Windows::IsProcessRunning;
+using namespace kestrel;
+using os::Windows::IsProcessRunning;
 
 namespace {
 
@@ -49,7 +49,7 @@ struct TemporaryFolder {
     const fs::path path = fs::temp_directory_path()
         / (L"kestrel-" + std::to_wstring(::GetCurrentProcessId()) + L"-" + std::to_wstring(++counter));
     TemporaryFolder() { fs::create_directories(path); }
-    ~TemporaryFolder() { removeTree(path); }
+    ~TemporaryFolder() { os::removeTree(path); }
 };
 
 using Handle = std::unique_ptr<void, decltype([](HANDLE handle) { ::CloseHandle(handle); })>;
@@ -174,25 +174,25 @@ TEST(FileSystem, ordinaryFileExcludesFoldersHiddenAndSystemFiles)
     for (const auto &row : rows) {
         std::ofstream(folder.path / row.name) << "MZ";
         ::SetFileAttributesW((folder.path / row.name).c_str(), row.attributes);
-        EXPECT_EQ(isOrdinaryFile(utf8(folder.path / row.name)), row.ordinary) << utf8(row.name);
+        EXPECT_EQ(os::isOrdinaryFile(utf8(folder.path / row.name)), row.ordinary) << utf8(row.name);
     }
     fs::create_directory(folder.path / L"dossier.exe");
-    EXPECT_FALSE(isOrdinaryFile(utf8(folder.path / L"dossier.exe")));
-    EXPECT_FALSE(isOrdinaryFile(utf8(folder.path / L"absent.exe")));
+    EXPECT_FALSE(os::isOrdinaryFile(utf8(folder.path / L"dossier.exe")));
+    EXPECT_FALSE(os::isOrdinaryFile(utf8(folder.path / L"absent.exe")));
 }
 
 // Blocks written out of order land at their offsets; a file in a missing folder is an error.
 TEST(FileSystem, outputFileWritesBlocksAtTheirOffsets)
 {
     TemporaryFolder folder;
-    kestrel::install::OutputFile out;
+    os::OutputFile out;
     EXPECT_FALSE(out.open(folder.path / L"donn\u00e9es.bin", 0644));
     EXPECT_FALSE(out.writeAt(0, "abc", 3));
     EXPECT_FALSE(out.writeAt(6, "ghi", 3));
     EXPECT_FALSE(out.writeAt(3, "def", 3));
     EXPECT_FALSE(out.close());
     EXPECT_EQ(readAll(folder.path / L"donn\u00e9es.bin"), "abcdefghi");
-    kestrel::install::OutputFile missing;
+    os::OutputFile missing;
     EXPECT_TRUE(missing.open(folder.path / L"absent" / L"x.bin", 0644));
 }
 
@@ -255,13 +255,13 @@ std::wstring unixName(const fs::path &path)
 }
 
 // Wine gives no handle on a host program: this waits for its effect instead.
-bool runOnHost(const std::wstring &commandLine, const fs::path &watched, NodeKind awaited)
+bool runOnHost(const std::wstring &commandLine, const fs::path &watched, os::NodeKind awaited)
 {
     start(commandLine);
     std::error_code ignored;
-    for (int tries = 0; tries < 600 && nodeKind(watched, ignored) != awaited; ++tries)
+    for (int tries = 0; tries < 600 && os::nodeKind(watched, ignored) != awaited; ++tries)
         ::Sleep(100);
-    return nodeKind(watched, ignored) == awaited;
+    return os::nodeKind(watched, ignored) == awaited;
 }
 
 // Made by the system on Windows (with developer mode or administrator rights), by the host under wine.
@@ -270,7 +270,7 @@ bool makeLink(const fs::path &link, const fs::path &target)
     if (unixNameOf == nullptr)
         return ::CreateSymbolicLinkW(link.c_str(), target.c_str(),
                                      SYMBOLIC_LINK_FLAG_DIRECTORY | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE);
-    return runOnHost(L"Z:\\bin\\ln -s" + unixName(target) + unixName(link), link, NodeKind::Link);
+    return runOnHost(L"Z:\\bin\\ln -s" + unixName(target) + unixName(link), link, os::NodeKind::Link);
 }
 
 // An application folder with a link along a package path, and a leftover staging folder
@@ -290,34 +290,34 @@ TEST(FileSystem, linksAreSeenAndNeverDeletedThrough)
     ASSERT_TRUE(makeLink(app / L"donnees", elsewhere) && makeLink(staging / L"content" / L"lien", elsewhere));
 
     std::error_code error;
-    EXPECT_EQ(nodeKind(app, error), NodeKind::Folder);
-    EXPECT_EQ(nodeKind(app / L"fichier.txt", error), NodeKind::File);
-    EXPECT_EQ(nodeKind(app / L"donnees", error), NodeKind::Link);
-    EXPECT_EQ(nodeKind(app / L"absent", error), NodeKind::Missing);
+    EXPECT_EQ(os::nodeKind(app, error), os::NodeKind::Folder);
+    EXPECT_EQ(os::nodeKind(app / L"fichier.txt", error), os::NodeKind::File);
+    EXPECT_EQ(os::nodeKind(app / L"donnees", error), os::NodeKind::Link);
+    EXPECT_EQ(os::nodeKind(app / L"absent", error), os::NodeKind::Missing);
     EXPECT_FALSE(error);
     // Only the last component is judged: a caller walks a path one component at a time.
-    EXPECT_EQ(nodeKind(app / L"donnees" / L"garder.txt", error), NodeKind::File);
+    EXPECT_EQ(os::nodeKind(app / L"donnees" / L"garder.txt", error), os::NodeKind::File);
 
-    const std::error_code stagingError = removeTree(staging);
-    const std::error_code linkError = removeTree(app / L"donnees");
+    const std::error_code stagingError = os::removeTree(staging);
+    const std::error_code linkError = os::removeTree(app / L"donnees");
     EXPECT_EQ(readAll(elsewhere / L"garder.txt"), "garder");
-    EXPECT_EQ(nodeKind(staging / L"content" / L"a", error), NodeKind::Missing);
+    EXPECT_EQ(os::nodeKind(staging / L"content" / L"a", error), os::NodeKind::Missing);
     if (!madeByHost) {
         EXPECT_FALSE(stagingError || linkError);
-        EXPECT_EQ(nodeKind(staging, error), NodeKind::Missing);
-        EXPECT_EQ(nodeKind(app / L"donnees", error), NodeKind::Missing);
+        EXPECT_EQ(os::nodeKind(staging, error), os::NodeKind::Missing);
+        EXPECT_EQ(os::nodeKind(app / L"donnees", error), os::NodeKind::Missing);
     } else {
         // Wine deletes the target of a host link through any handle: the link stays, reported.
         EXPECT_EQ(stagingError, std::errc::too_many_symbolic_link_levels);
         EXPECT_EQ(linkError, std::errc::too_many_symbolic_link_levels);
-        EXPECT_EQ(nodeKind(staging / L"content" / L"lien", error), NodeKind::Link);
+        EXPECT_EQ(os::nodeKind(staging / L"content" / L"lien", error), os::NodeKind::Link);
     }
-    EXPECT_FALSE(removeTree(app / L"absent"));
+    EXPECT_FALSE(os::removeTree(app / L"absent"));
     // Under wine a host link can only be removed by the host.
     if (madeByHost)
-        runOnHost(L"Z:\\bin\\rm -rf" + unixName(root), root, NodeKind::Missing);
+        runOnHost(L"Z:\\bin\\rm -rf" + unixName(root), root, os::NodeKind::Missing);
     else
-        removeTree(root);
+        os::removeTree(root);
 }
 
 } // namespace
@@ -333,7 +333,7 @@ int wmain(int argc, wchar_t **argv)
         return 0;
     }
     if (mode == L"--program-folder") {
-        std::ofstream(fs::path(argv[2]), std::ios::binary) << programFolder();
+        std::ofstream(fs::path(argv[2]), std::ios::binary) << os::programFolder();
         return 0;
     }
     ::testing::InitGoogleTest(&argc, argv);

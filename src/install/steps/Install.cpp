@@ -1,18 +1,18 @@
-#include "Install.h"
+#include "install/steps/Install.h"
 
-#include "EventPump.h"
-#include "MessageBoxes.h"
-#include "PackageInstaller.h"
-#include "Product.h"
-#include "ProgressBar.h"
-#include "StepHost.h"
-#include "SupportContact.h"
+#include "core/Product.h"
+#include "core/StepHost.h"
+#include "core/SupportContact.h"
+#include "install/PackageInstaller.h"
+#include "platform/EventPump.h"
+#include "platform/MessageBoxes.h"
+#include "platform/ProgressBar.h"
 
 #include <QElapsedTimer>
 
 #include <exception>
 
-namespace kestrel {
+namespace kestrel::install::steps {
 
 namespace {
 
@@ -23,11 +23,11 @@ constexpr qint64 kPumpIntervalMs = 50;
 // Moves the window's progress bar and keeps the window alive while the package is written.
 class StepObserver final : public install::InstallObserver {
 public:
-    explicit StepObserver(StepHost &host) : m_host(host) { m_sincePump.start(); }
+    explicit StepObserver(core::StepHost &host) : m_host(host) { m_sincePump.start(); }
 
     void started(std::size_t topLevelCount) override
     {
-        ProgressBar &bar = m_host.progressBar();
+        platform::ProgressBar &bar = m_host.progressBar();
         bar.setMin(0.0F);
         bar.setMax(static_cast<float>(topLevelCount));
         bar.setValue(0.0F);
@@ -53,7 +53,7 @@ public:
     }
 
 private:
-    StepHost &m_host;
+    core::StepHost &m_host;
     QElapsedTimer m_sincePump;
 };
 
@@ -62,22 +62,22 @@ std::filesystem::path toPath(const QString &text)
     return std::filesystem::path(text.toStdU16String());
 }
 
-void showFailure(StepHost &host, const QString &description)
+void showFailure(core::StepHost &host, const QString &description)
 {
     host.messageBoxes().show(
-        QStringLiteral("Une erreur est survenue lors de l'installation de la mise à jour : ") + CRLF + description
-            + SupportContactText(),
-        kTitle, BoxIcon::Critical, BoxButtons::Ok);
+        QStringLiteral("Une erreur est survenue lors de l'installation de la mise à jour : ") + core::CRLF + description
+            + core::SupportContactText(),
+        kTitle, platform::BoxIcon::Critical, platform::BoxButtons::Ok);
 }
 
 } // namespace
 
-bool StartInstall(StepHost &host)
+bool StartInstall(core::StepHost &host)
 {
     return InstallPackage(host, host.context().packagePath, host.context().appFolder);
 }
 
-bool InstallPackage(StepHost &host, QString packagePath, QString targetFolder)
+bool InstallPackage(core::StepHost &host, QString packagePath, QString targetFolder)
 {
     install::InstallResult result;
     try {
@@ -91,8 +91,8 @@ bool InstallPackage(StepHost &host, QString packagePath, QString targetFolder)
     case install::InstallOutcome::Installed:
         return true;
     case install::InstallOutcome::CannotOpen:
-        host.messageBoxes().show(QStringLiteral("Impossible d'ouvrir le fichier d'installation.") + SupportContactText(),
-                                 kTitle, BoxIcon::Critical, BoxButtons::Ok);
+        host.messageBoxes().show(QStringLiteral("Impossible d'ouvrir le fichier d'installation.") + core::SupportContactText(),
+                                 kTitle, platform::BoxIcon::Critical, platform::BoxButtons::Ok);
         return false;
     case install::InstallOutcome::Failed:
         break;
@@ -101,4 +101,4 @@ bool InstallPackage(StepHost &host, QString packagePath, QString targetFolder)
     return false;
 }
 
-} // namespace kestrel
+} // namespace kestrel::install::steps

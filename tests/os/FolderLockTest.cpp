@@ -1,4 +1,4 @@
-#include "FolderLock.h"
+#include "os/FolderLock.h"
 
 #include <QTemporaryDir>
 
@@ -8,10 +8,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-namespace kestrel::platform {
+namespace kestrel::os {
 namespace {
 
-using Result = FolderLock::Result;
+using Result = os::FolderLock::Result;
 
 // Another process takes the lock, tells us through a pipe, then waits to be killed.
 pid_t holdInChild(const std::filesystem::path &folder)
@@ -21,7 +21,7 @@ pid_t holdInChild(const std::filesystem::path &folder)
         return -1;
     const pid_t child = ::fork();
     if (child == 0) {
-        FolderLock lock;
+        os::FolderLock lock;
         const char answer = lock.acquire(folder) == Result::Acquired ? 'y' : 'n';
         [[maybe_unused]] const auto written = ::write(ready[1], &answer, 1);
         for (;;)
@@ -40,7 +40,7 @@ TEST(FolderLockTest, HeldByAnotherProcessUntilThatProcessIsKilled)
     const std::filesystem::path path = folder.path().toStdString();
     const pid_t holder = holdInChild(path);
     ASSERT_GT(holder, 0);
-    FolderLock lock;
+    os::FolderLock lock;
 
     EXPECT_EQ(lock.acquire(path), Result::HeldElsewhere);
     ::kill(holder, SIGKILL);
@@ -50,4 +50,4 @@ TEST(FolderLockTest, HeldByAnotherProcessUntilThatProcessIsKilled)
 }
 
 } // namespace
-} // namespace kestrel::platform
+} // namespace kestrel::os

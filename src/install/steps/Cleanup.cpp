@@ -1,21 +1,21 @@
-#include "Cleanup.h"
+#include "install/steps/Cleanup.h"
 
-#include "FileSystem.h"
-#include "ProgressBar.h"
-#include "StepHost.h"
+#include "core/StepHost.h"
+#include "os/FileSystem.h"
+#include "platform/ProgressBar.h"
 
 #include <QFile>
 
-namespace kestrel {
+namespace kestrel::install::steps {
 
 // A package that cannot be deleted is left in place without a word: the update itself is
 // installed, and the next download writes over the file anyway.
-bool CleanTemporaryFiles(StepHost &host)
+bool CleanTemporaryFiles(core::StepHost &host)
 {
-    ProgressBar &bar = host.progressBar();
+    platform::ProgressBar &bar = host.progressBar();
     const QString &packagePath = host.context().packagePath;
     bar.setValue(bar.min());
-    if (!packagePath.isEmpty() && platform::isOrdinaryFile(packagePath.toStdString())) {
+    if (!packagePath.isEmpty() && os::isOrdinaryFile(packagePath.toStdString())) {
         bar.setValue(bar.max() / 2.0F);
         QFile::remove(packagePath);
     }
@@ -23,4 +23,4 @@ bool CleanTemporaryFiles(StepHost &host)
     return true;
 }
 
-} // namespace kestrel
+} // namespace kestrel::install::steps

@@ -1,6 +1,6 @@
-#include "InstallFixture.h"
+#include "install/InstallFixture.h"
 
-#include "Cleanup.h"
+#include "install/steps/Cleanup.h"
 
 #include <unistd.h>
 
@@ -30,7 +30,7 @@ TEST_P(CleanupTest, DeletesOnlyThePackageAndAlwaysSucceeds)
     GetParam().prepare(m_package);
     m_host.bar.setMax(3.0F);
 
-    EXPECT_TRUE(CleanTemporaryFiles(m_host));
+    EXPECT_TRUE(install::steps::CleanTemporaryFiles(m_host));
     fs::permissions(m_updates, fs::perms::owner_write, fs::perm_options::add);
 
     EXPECT_EQ(fs::exists(m_package), GetParam().packageStays);

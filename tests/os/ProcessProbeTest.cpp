@@ -1,5 +1,5 @@
-#include "NamedProcess.h"
-#include "SystemProbes.h"
+#include "os/SystemProbes.h"
+#include "support/process/NamedProcess.h"
 
 #include <gtest/gtest.h>
 
@@ -10,8 +10,10 @@
 #include <filesystem>
 #include <string>
 
+using namespace kestrel;
+
 using kestrel::test::NamedProcess;
-using Windows::IsProcessRunning;
+using os::Windows::IsProcessRunning;
 
 namespace {
 

@@ -1,5 +1,5 @@
 // The file services on this system's own files, folders, links and special files.
-#include "FileSystem.h"
+#include "os/FileSystem.h"
 
 #include <gtest/gtest.h>
 
@@ -11,14 +11,14 @@
 #include <string>
 
 namespace fs = std::filesystem;
-using namespace kestrel::platform;
+using namespace kestrel;
 
 namespace {
 
-NodeKind kindOf(const fs::path &path)
+os::NodeKind kindOf(const fs::path &path)
 {
     std::error_code error;
-    const NodeKind kind = nodeKind(path, error);
+    const os::NodeKind kind = os::nodeKind(path, error);
     EXPECT_FALSE(error) << path;
     return kind;
 }
@@ -33,12 +33,12 @@ TEST(FileSystem, trailingSeparatorIsAddedExactlyOnceWhereMissing)
                 {"C:\\Apps", '\\', "C:\\Apps\\"}, {"D:\\", '\\', "D:\\"},
                 {"C:\\Apps/", '\\', "C:\\Apps/\\"}}; // the other separator is not the one wanted
     for (const auto &row : rows)
-        EXPECT_EQ(withTrailingSeparator(row.folder, row.separator), row.expected) << row.folder;
+        EXPECT_EQ(os::withTrailingSeparator(row.folder, row.separator), row.expected) << row.folder;
 }
 
 TEST(FileSystem, programFolderIsTheTestExecutablesFolder)
 {
-    const std::string folder = programFolder();
+    const std::string folder = os::programFolder();
     ASSERT_FALSE(folder.empty());
     EXPECT_NE(folder.back(), '/');
     EXPECT_TRUE(fs::equivalent(folder, KESTREL_TEST_EXECUTABLE_FOLDER)) << folder;
@@ -62,25 +62,25 @@ TEST(FileSystem, filesPipesAndLinks)
     fs::create_symlink(tree / "nowhere.exe", tree / "dangling.exe");
 
     for (const char *name : {"kestrel11.exe", "nom accentué é.exe", "to-file.exe"})
-        EXPECT_TRUE(isOrdinaryFile((tree / name).string())) << name;
+        EXPECT_TRUE(os::isOrdinaryFile((tree / name).string())) << name;
     for (const char *name : {"folder.exe", "missing.exe", "pipe.exe", "folder.exe/to-folder.exe", "dangling.exe"})
-        EXPECT_FALSE(isOrdinaryFile((tree / name).string())) << name;
-    EXPECT_FALSE(isOrdinaryFile(""));
-    EXPECT_FALSE(isOrdinaryFile("/dev/null"));
+        EXPECT_FALSE(os::isOrdinaryFile((tree / name).string())) << name;
+    EXPECT_FALSE(os::isOrdinaryFile(""));
+    EXPECT_FALSE(os::isOrdinaryFile("/dev/null"));
 
-    EXPECT_EQ(kindOf(tree), NodeKind::Folder);
-    EXPECT_EQ(kindOf(tree / "kestrel11.exe"), NodeKind::File);
-    EXPECT_EQ(kindOf(tree / "folder.exe" / "to-folder.exe" / ""), NodeKind::Link);
-    EXPECT_EQ(kindOf(tree / "to-file.exe"), NodeKind::Link);
-    EXPECT_EQ(kindOf(tree / "pipe.exe"), NodeKind::Other);
-    EXPECT_EQ(kindOf(tree / "missing.exe"), NodeKind::Missing);
+    EXPECT_EQ(kindOf(tree), os::NodeKind::Folder);
+    EXPECT_EQ(kindOf(tree / "kestrel11.exe"), os::NodeKind::File);
+    EXPECT_EQ(kindOf(tree / "folder.exe" / "to-folder.exe" / ""), os::NodeKind::Link);
+    EXPECT_EQ(kindOf(tree / "to-file.exe"), os::NodeKind::Link);
+    EXPECT_EQ(kindOf(tree / "pipe.exe"), os::NodeKind::Other);
+    EXPECT_EQ(kindOf(tree / "missing.exe"), os::NodeKind::Missing);
 
-    EXPECT_FALSE(removeTree(tree / "to-file.exe"));
-    EXPECT_EQ(kindOf(tree / "to-file.exe"), NodeKind::Missing);
-    EXPECT_FALSE(removeTree(tree / ""));
-    EXPECT_EQ(kindOf(tree), NodeKind::Missing);
-    EXPECT_EQ(kindOf(outside / "keep.exe"), NodeKind::File);
-    EXPECT_FALSE(removeTree(tree)) << "nothing there is no failure";
+    EXPECT_FALSE(os::removeTree(tree / "to-file.exe"));
+    EXPECT_EQ(kindOf(tree / "to-file.exe"), os::NodeKind::Missing);
+    EXPECT_FALSE(os::removeTree(tree / ""));
+    EXPECT_EQ(kindOf(tree), os::NodeKind::Missing);
+    EXPECT_EQ(kindOf(outside / "keep.exe"), os::NodeKind::File);
+    EXPECT_FALSE(os::removeTree(tree)) << "nothing there is no failure";
     fs::remove_all(root);
 }
 
