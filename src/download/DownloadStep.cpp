@@ -1,5 +1,6 @@
 #include "download/DownloadStep.h"
 
+#include "core/Paths.h"
 #include "core/Product.h"
 #include "core/StepHost.h"
 #include "core/SupportContact.h"
@@ -22,12 +23,6 @@ namespace {
 
 const QString kTitle = QStringLiteral("Téléchargement de la mise à jour");
 
-bool isPlainFileName(const QString &name)
-{
-    return !name.isEmpty() && name != QLatin1String(".") && name != QLatin1String("..")
-        && !name.contains(QLatin1Char('/')) && !name.contains(QLatin1Char('\\'));
-}
-
 QString partName(const QString &fileName)
 {
     return fileName + QStringLiteral(".part");
@@ -41,7 +36,7 @@ std::string recordName(const QString &fileName)
 
 std::filesystem::path folderOf(const core::UpdateContext &context)
 {
-    return std::filesystem::path(context.updatesFolder.toStdU16String());
+    return core::toPath(context.updatesFolder);
 }
 
 std::string recordText(const NetGrab::ResumePoint &point)
@@ -118,7 +113,7 @@ bool DownloadStep::StartDownload()
 
     core::UpdateContext &context = m_host.context();
     context.packagePath = context.updatesFolder + context.packageFileName;
-    if (!isPlainFileName(context.packageFileName)) {
+    if (!core::isPlainFileName(context.packageFileName)) {
         grbDownload_DownloadFailed(kPackageNotStored, invalidPackageNameText(context.packageFileName));
         return false;
     }

@@ -1,5 +1,6 @@
 #include "prerequisites/Prerequisites.h"
 
+#include "core/Paths.h"
 #include "core/Product.h"
 #include "core/StepHost.h"
 #include "core/SupportContact.h"
@@ -78,18 +79,7 @@ bool waitUntilClosed(platform::MessageBoxes &boxes)
 
 bool isPlainFileNameComponent(const QString &text)
 {
-    static const QString forbidden = QStringLiteral("/\\<>:\"|?*");
-    if (text.isEmpty() || text.size() > kMaxVersionLength || text == QLatin1String(".")
-        || text == QLatin1String("..") || !text.isValidUtf16())
-        return false;
-    if (text.front().isSpace() || text.back().isSpace() || text.back() == QLatin1Char('.'))
-        return false;
-    for (const QChar ch : text) {
-        if (ch.unicode() < 0x20 || ch.unicode() == 0x7f || ch.category() == QChar::Other_Control
-            || forbidden.contains(ch))
-            return false;
-    }
-    return true;
+    return text.size() <= kMaxVersionLength && core::isPlainFileName(text);
 }
 
 bool CheckPrerequisites(core::StepHost &host)

@@ -8,9 +8,7 @@ class StepHost;
 
 namespace kestrel::prerequisites {
 
-// True for a text that can stand inside a file name on every system: no separator, no
-// character Windows refuses, no control character, no blank at either end nor final dot,
-// not "." or "..", not empty and not overly long.
+// True for a version text that can stand inside a file name on every system and is not overly long.
 bool isPlainFileNameComponent(const QString &text);
 
 // Step 1: the application is present, the latest version is known, the application is not running.

@@ -57,6 +57,8 @@ QRect pxRect(const TwipRect &r)
 
 // The status label's height and the progress bar's top, in twips.
 constexpr float kStatusHeight = 480;
+// Below the progress bar when a long status text has pushed it down.
+constexpr float kBarBottomMargin = 120;
 
 // QTextBrowser renders synchronously, so its empty document is complete at once.
 class TextBrowserView final : public HtmlView {
@@ -252,6 +254,8 @@ void FrmUpdate::Form_Resize()
     // Widths are measured on the client area: measured on the outer width, the right pane
     // would slide under the left one by the frame's width and hide the status text's start.
     const int frameHeight = frameGeometry().height() - height();
+    // The minimum height is the outer height's: the client area's is smaller by the title bar.
+    setMinimumHeight(std::max(0, px(kMinWindowHeight) - frameHeight));
     const WindowLayout layout = computeWindowLayout(
         static_cast<float>(width()) * kTwipsPerPixel,
         static_cast<float>(frameGeometry().height()) * kTwipsPerPixel, 0,
@@ -284,9 +288,13 @@ void FrmUpdate::fitStatusText()
         + margins.top() + margins.bottom();
     const int height = std::max(ruleHeight, needed);
     LblInfo->resize(LblInfo->width(), height);
-    const int barTop = height > ruleHeight ? std::min(height + 2, ZoneBouton->height() - PBarUpdate->height())
-                                           : ruleHeight;
+    const int barTop = height > ruleHeight ? height + 2 : ruleHeight;
     PBarUpdate->move(PBarUpdate->x(), barTop);
+    // In a narrow window the text may need more lines than the bottom pane holds: the pane then
+    // grows upwards over the browser rather than let the text run under the bar.
+    const int paneHeight = std::max(px(kZoneBoutonHeight), barTop + PBarUpdate->height() + px(kBarBottomMargin));
+    ZoneBouton->setGeometry(0, ZoneRight->height() - paneHeight, ZoneRight->width(), paneHeight);
+    BrowserUpdate->resize(BrowserUpdate->width(), ZoneBouton->y());
 }
 
 void FrmUpdate::setStatusText(const QString &text)

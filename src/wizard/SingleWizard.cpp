@@ -1,5 +1,6 @@
 #include "wizard/SingleWizard.h"
 
+#include "core/Paths.h"
 #include "core/Product.h"
 #include "core/StepHost.h"
 #include "core/SupportContact.h"
@@ -7,14 +8,11 @@
 #include "platform/MessageBoxes.h"
 #include "platform/ProgramEnd.h"
 
-#include <filesystem>
-
 namespace kestrel::wizard {
 
 bool ClaimApplicationFolder(core::StepHost &host, os::FolderLock &lock)
 {
-    const std::filesystem::path folder(host.context().appFolder.toStdU16String());
-    if (lock.acquire(folder) != os::FolderLock::Result::HeldElsewhere)
+    if (lock.acquire(core::toPath(host.context().appFolder)) != os::FolderLock::Result::HeldElsewhere)
         return true;
     host.messageBoxes().show(
         QStringLiteral("Une mise à jour de %1 est déjà ouverte pour ce dossier.").arg(core::kDisplayName) + core::CRLF

@@ -5,7 +5,6 @@ namespace kestrel::wizard {
 namespace {
 // Values the rules read but never change.
 constexpr float kZoneLeftWidth = 3135;
-constexpr float kZoneBoutonHeight = 1215;
 constexpr float kCmdUpdateWidth = 1575;
 constexpr float kCmdUpdateHeight = 495;
 constexpr float kCmdUpdateTop = 360;

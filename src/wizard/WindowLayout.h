@@ -14,6 +14,8 @@ struct TwipRect {
 inline constexpr float kTwipsPerPixel = 15.0F;
 inline constexpr float kMinWindowWidth = 8000.0F;
 inline constexpr float kMinWindowHeight = 6000.0F;
+// The bottom pane's height, which the rules never change.
+inline constexpr float kZoneBoutonHeight = 1215.0F;
 
 // The right-hand side of the window for a given outer window size, in twips.
 // frameWidth / frameHeight: what the frame and title bar add to the client area.

@@ -1,5 +1,6 @@
 #include "install/steps/Install.h"
 
+#include "core/Paths.h"
 #include "core/Product.h"
 #include "core/StepHost.h"
 #include "core/SupportContact.h"
@@ -57,11 +58,6 @@ private:
     QElapsedTimer m_sincePump;
 };
 
-std::filesystem::path toPath(const QString &text)
-{
-    return std::filesystem::path(text.toStdU16String());
-}
-
 void showFailure(core::StepHost &host, const QString &description)
 {
     host.messageBoxes().show(
@@ -82,7 +78,7 @@ bool InstallPackage(core::StepHost &host, QString packagePath, QString targetFol
     install::InstallResult result;
     try {
         StepObserver observer(host);
-        result = install::installPackage(toPath(packagePath), toPath(targetFolder), observer);
+        result = install::installPackage(core::toPath(packagePath), core::toPath(targetFolder), observer);
         observer.pump();
     } catch (const std::exception &) {
         result = {install::InstallOutcome::Failed, "Erreur interne inattendue pendant l'installation."};

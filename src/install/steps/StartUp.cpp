@@ -1,5 +1,6 @@
 #include "install/steps/StartUp.h"
 
+#include "core/Paths.h"
 #include "core/Product.h"
 #include "core/StepHost.h"
 #include "core/SupportContact.h"
@@ -14,11 +15,6 @@ namespace {
 
 const QString kInstallTitle = QStringLiteral("Installation de la mise à jour");
 
-std::filesystem::path toPath(const QString &text)
-{
-    return std::filesystem::path(text.toStdU16String());
-}
-
 void showBox(core::StepHost &host, const QString &text, const QString &title, platform::BoxIcon icon)
 {
     host.messageBoxes().show(text + core::SupportContactText(), title, icon, platform::BoxButtons::Ok);
@@ -29,7 +25,7 @@ void showBox(core::StepHost &host, const QString &text, const QString &title, pl
 void SettleInterruptedInstall(core::StepHost &host)
 {
     const install::RecoveryResult recovery =
-        install::recoverInterruptedInstall(toPath(host.context().updatesFolder));
+        install::recoverInterruptedInstall(core::toPath(host.context().updatesFolder));
     switch (recovery.outcome) {
     case install::RecoveryOutcome::Nothing:
         break;

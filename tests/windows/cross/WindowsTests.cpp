@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include "os/FileSystem.h"
+#include "os/NameCase.h"
 #include "os/OutputFile.h"
 #include "os/SystemProbes.h"
 
@@ -197,6 +198,15 @@ TEST(FileSystem, outputFileWritesBlocksAtTheirOffsets)
 }
 
 // Without a trailing backslash, in a folder with accents; a drive root keeps its own.
+// The system's own case mapping: names it merges share a key, names it keeps apart mostly do not.
+TEST(FileSystem, nameCaseKeyFollowsTheSystemsLetterCase)
+{
+    EXPECT_EQ(os::nameCaseKey("\xc3\x89" "cran.TXT"), os::nameCaseKey("\xc3\xa9" "cran.txt")); // Écran, écran
+    EXPECT_EQ(os::nameCaseKey("FICHIER"), os::nameCaseKey("f\xc4\xb1" "chier"));           // dotless i
+    EXPECT_NE(os::nameCaseKey("stra\xc3\x9f" "e"), os::nameCaseKey("strasse"));          // ß is not ss
+    EXPECT_EQ(os::nameCaseKey("\xff\xfe"), "\xff\xfe");                                  // not UTF-8: as is
+}
+
 TEST(FileSystem, programFolderOfACopyElsewhere)
 {
     TemporaryFolder folder;
