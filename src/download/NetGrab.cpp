@@ -36,6 +36,7 @@ NetGrab::NetGrab(QNetworkAccessManager &network, platform::HttpSettings settings
     : QObject(parent), m_network(network), m_settings(std::move(settings))
 {
     connect(&m_activityCheck, &QTimer::timeout, this, &NetGrab::checkActivity);
+    connect(m_settings.clock, &platform::Clock::moved, this, &NetGrab::checkActivity);
     m_batchWait.setSingleShot(true);
     connect(&m_batchWait, &QTimer::timeout, this, [this] {
         if (m_reply && !m_reading)
@@ -93,8 +94,8 @@ void NetGrab::start(const QString &URL, const ResumePoint &from, QByteArray fron
     connect(m_reply, &QNetworkReply::metaDataChanged, this, &NetGrab::ReadContentLength);
     connect(m_reply, &QNetworkReply::readyRead, this, &NetGrab::onReadyRead);
     connect(m_reply, &QNetworkReply::finished, this, &NetGrab::onFinished);
-    m_sinceActivity.start();
-    m_sinceStart.start();
+    noteActivity();
+    m_startedAt = *m_lastActivity;
     m_bytesSeen = 0;
     m_rateSamples.clear();
     qint64 period = 1000;
@@ -116,7 +117,7 @@ void NetGrab::checkActivity()
     if (!m_reply)
         return;
     const qint64 idle = m_settings.inactivityTimeout.count();
-    if (idle > 0 && m_sinceActivity.isValid() && m_sinceActivity.elapsed() >= idle)
+    if (idle > 0 && m_lastActivity && (m_settings.clock->now() - *m_lastActivity).count() >= idle)
         fail(QNetworkReply::TimeoutError, stalledText());
     else if (isTrickling())
         fail(kTooSlow, tooSlowText(m_settings.trickleFloorBytesPerSecond, m_settings.trickleWindow));
@@ -129,7 +130,7 @@ bool NetGrab::isTrickling()
     const qint64 window = m_settings.trickleWindow.count();
     if (m_settings.trickleFloorBytesPerSecond <= 0 || window <= 0)
         return false;
-    const qint64 now = m_sinceStart.elapsed();
+    const qint64 now = (m_settings.clock->now() - m_startedAt).count();
     if (m_rateSamples.empty())
         m_rateSamples.emplace_back(0, 0);
     m_rateSamples.emplace_back(now, m_bytesSeen);
@@ -163,7 +164,7 @@ void NetGrab::ReadContentLength()
     if (!m_reply)
         return;
     m_headersRead = true;
-    m_sinceActivity.restart();
+    noteActivity();
     const int status = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     if (!m_from.validator.isEmpty()) {
         if (status == 206 && takesUpFront(*m_reply)) {
@@ -261,7 +262,7 @@ qint64 NetGrab::readAvailable(QNetworkReply *reply)
     const qint64 available = std::min(reply->bytesAvailable(), kBatchBytes);
     if (available <= 0)
         return 0;
-    m_sinceActivity.restart();
+    noteActivity();
     if (!m_keepBody) {
         const qint64 skipped = reply->skip(available);
         m_bytesSeen += qMax<qint64>(skipped, 0);
@@ -369,7 +370,7 @@ void NetGrab::releaseReply()
     ++m_generation;
     m_activityCheck.stop();
     m_batchWait.stop();
-    m_sinceActivity.invalidate();
+    m_lastActivity.reset();
     m_sinceRead.invalidate();
     m_reading = false;
     if (!m_reply)

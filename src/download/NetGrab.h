@@ -10,8 +10,10 @@
 #include <QString>
 #include <QTimer>
 
+#include <chrono>
 #include <deque>
 #include <functional>
+#include <optional>
 #include <utility>
 
 class QNetworkAccessManager;
@@ -78,6 +80,7 @@ private:
     void emitChunkProgress();
     void fail(qint32 number, const QString &description);
     void checkActivity();
+    void noteActivity() { m_lastActivity = m_settings.clock->now(); }
     void releaseReply();
     qint64 bodyLimit() const;
     bool isCurrent(const QNetworkReply *reply) const { return reply && reply == m_reply; }
@@ -91,10 +94,11 @@ private:
     quint64 m_generation = 0; // moves on whenever the current reply is released
     QByteArray m_body;         // the body of the running download, gathered in place
     QTimer m_activityCheck;
-    QElapsedTimer m_sinceActivity;
+    // On the settings' clock: when the running download started and last received something.
+    std::chrono::milliseconds m_startedAt{0};
+    std::optional<std::chrono::milliseconds> m_lastActivity;
     QTimer m_batchWait;         // reads what has gathered when no full batch comes
     QElapsedTimer m_sinceRead;
-    QElapsedTimer m_sinceStart;
     qint64 m_bytesSeen = 0;                    // every body byte of the current download
     std::deque<std::pair<qint64, qint64>> m_rateSamples; // (ms since start, bytes seen), oldest first
     ChunkReceiver m_chunkReceiver;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/Clock.h"
+
 #include <QList>
 #include <QSslCertificate>
 #include <QString>
@@ -29,6 +31,9 @@ struct HttpSettings {
     std::chrono::milliseconds recordTimeout{60000};
     // The largest package body accepted; the counters of the download are 32-bit.
     qint64 maxBodyBytes = 0x7fffffff;
+    // What the inactivity limit and the slow-rate bound of the download and the record time
+    // limit read (Qt's own transfer time-out of the record query reads the system's time).
+    Clock *clock = &steadyClock();
 };
 
 // The update service as the steps reach it. The network manager is the caller's.

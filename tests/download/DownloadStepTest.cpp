@@ -95,6 +95,19 @@ TEST(DownloadStep, CompleteDownloadStoresExactlyTheBodyThenHandsOver)
     EXPECT_EQ(s.updatesEntries(), (QStringList{QStringLiteral("autre.txt"), s.host.ctx.packageFileName}));
 }
 
+// A signed package of 3.5 MiB arrives in several batches: its digest covers them all.
+TEST(DownloadStep, SignedPackageInManyBatchesIsHandedOver)
+{
+    StepHarness s;
+    const ScriptedReply reply{.pieces = {patternBytes(3 << 20), patternBytes(512 << 10, 1)}};
+    s.server.setReply(kPackageRoute, reply);
+    s.host.service.packagePublicKey = QStringLiteral("clé de l'éditeur");
+    s.host.ctx.signedDigest = QCryptographicHash::hash(reply.pieces.join(), QCryptographicHash::Sha256);
+    s.run();
+    EXPECT_TRUE(s.host.boxes.shown.empty()) << s.host.boxes.shown[0].text.toStdString();
+    EXPECT_EQ(s.host.nextStepsTriggered, 1);
+}
+
 struct StepFailure {
     const char *name;
     ScriptedReply reply;

@@ -1,4 +1,5 @@
-// Closing the real window while the package arrives: the program ends and nothing runs after.
+// Closing the real window while the version is asked for or the package arrives: the program ends
+// and nothing runs after.
 
 #include "support/FakeStepHost.h"
 #include "support/TestKit.h"
@@ -6,6 +7,7 @@
 #include "wizard/FrmUpdate.h"
 
 #include <QDir>
+#include <QFile>
 #include <QNetworkAccessManager>
 #include <QProgressBar>
 #include <QPushButton>
@@ -74,6 +76,49 @@ TEST(WindowClosed, DuringTheDownloadEndsTheProgramAndLeavesNoPackage)
         EXPECT_EQ(window.context().currentStep, 2);
         EXPECT_TRUE(QDir(dir.filePath(QStringLiteral("updates"))).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot));
     }
+}
+
+// The real step 1 waits for a record that does not come: closed then, the program ends at once,
+// before a box, a file or the download (in the real program nothing runs after the end).
+TEST(WindowClosed, DuringTheVersionQueryEndsTheProgramThere)
+{
+    QTemporaryDir dir;
+    QFile exe(dir.filePath(QStringLiteral("kestrel11.exe")));
+    ASSERT_TRUE(exe.open(QIODevice::WriteOnly));
+    TestHttpsServer server;
+    server.setReply("/vb6/v1/softwares/kestrel11", {.pieces = {R"({"version":"11.0.27"})"}, .headerDelay = 1h});
+    QNetworkAccessManager network;
+    ManualClock clock;
+    ScriptedBoxes boxes;
+    struct AtTheEnd final : platform::ProgramEnd {
+        void endProgram() override { seen.push_back(onEnd()); }
+        std::function<std::string()> onEnd;
+        std::vector<std::string> seen;
+    } end;
+    wizard::WizardServices services;
+    services.messageBoxes = &boxes;
+    services.programEnd = &end;
+    services.updateService = {&network, server.baseUrl() + QStringLiteral("vb6/v1/softwares/"),
+                              {.trustedCa = TestHttpsServer::caCertificates(), .clock = &clock}, {}};
+    services.programFolder = dir.path();
+    wizard::FrmUpdate window(services);
+    end.onEnd = [&] {
+        return "step " + std::to_string(window.context().currentStep) + ", " + std::to_string(boxes.shown.size()) + " box(es), "
+            + std::to_string(server.requestCount()) + " request(s), updates folder "
+            + (QFileInfo::exists(dir.filePath(QStringLiteral("updates"))) ? "made" : "absent");
+    };
+    window.show();
+    QTimer closer;
+    QObject::connect(&closer, &QTimer::timeout, &window, [&] {
+        if (server.requestCount() == 1 && window.isVisible()) {
+            window.close();
+            clock.advance(1h); // the query ends; what follows the end does not run in the real program
+        }
+    });
+    closer.start(5);
+    window.findChild<QPushButton *>(QStringLiteral("CmdUpdate"))->click();
+    ASSERT_FALSE(end.seen.empty());
+    EXPECT_EQ(end.seen.front(), "step 1, 0 box(es), 1 request(s), updates folder absent");
 }
 
 } // namespace

@@ -8,20 +8,16 @@
 #include "support/zip/ZipBuilder.h"
 #include "wizard/FrmUpdate.h"
 
-#include <QAbstractButton>
-#include <QApplication>
 #include <QDir>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QMessageBox>
 #include <QNetworkAccessManager>
 #include <QProcess>
 #include <QPushButton>
 #include <QSslCertificate>
 #include <QTcpSocket>
 #include <QTemporaryDir>
-#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -29,7 +25,6 @@
 #include <memory>
 #include <optional>
 #include <stdexcept>
-#include <tuple>
 
 namespace kestrel::test {
 namespace {
@@ -108,28 +103,6 @@ private:
     int m_port = 0;
 };
 
-// A real QMessageBox, dismissed with its default button once it is open; what it showed is kept.
-class DismissedRealBoxes final : public platform::MessageBoxes {
-public:
-    platform::BoxAnswer show(const QString &text, const QString &title, platform::BoxIcon icon, platform::BoxButtons buttons) override
-    {
-        QTimer dismiss;
-        QObject::connect(&dismiss, &QTimer::timeout, [this, &dismiss] {
-            auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
-            if (!box || !box->isVisible() || !box->defaultButton())
-                return;
-            dismiss.stop();
-            seen.push_back({box->windowTitle(), box->text(), box->icon()});
-            box->defaultButton()->click();
-        });
-        dismiss.start(10);
-        return real.show(text, title, icon, buttons);
-    }
-
-    wizard::QtMessageBoxes real;
-    std::vector<std::tuple<QString, QString, QMessageBox::Icon>> seen; // title, text, icon
-};
-
 class EndToEnd : public ::testing::Test {
 protected:
     void SetUp() override
@@ -178,21 +151,20 @@ protected:
     QPushButton *button = nullptr;
 };
 
-// The failure is told in a real box; mended, a second click completes and "Terminer" ends the program.
+// The failure is told in a box; mended, a second click completes and "Terminer" ends the program.
 TEST_F(EndToEnd, FailedDownloadIsToldAndASecondClickCompletesOnceMended)
 {
     LocalUpdateService service(packageBytes(), {"--download-status", "404"});
-    DismissedRealBoxes boxes;
+    ScriptedBoxes boxes;
     openWizard(service, boxes);
-    boxes.real.setParent(window.get());
 
     click();
 
-    ASSERT_EQ(boxes.seen.size(), 1U);
-    QString told = QStringLiteral("Erreur lors du téléchargement de la mise à jour : 404 Not Found") + core::SupportContactText();
-    EXPECT_EQ(boxes.seen[0], std::make_tuple(QStringLiteral("Téléchargement de la mise à jour"),
-                                             told.replace(QStringLiteral("\r\n"), QStringLiteral("\n")),
-                                             QMessageBox::Critical));
+    ASSERT_EQ(boxes.shown.size(), 1U);
+    EXPECT_EQ(boxes.shown[0].text,
+              QStringLiteral("Erreur lors du téléchargement de la mise à jour : 404 Not Found") + core::SupportContactText());
+    EXPECT_EQ(boxes.shown[0].title, QStringLiteral("Téléchargement de la mise à jour"));
+    EXPECT_EQ(boxes.shown[0].icon, platform::BoxIcon::Critical);
     EXPECT_EQ(button->text(), QStringLiteral("Télécharger"));
     EXPECT_EQ(zip::snapshot(app), before); // nothing written but the (empty) updates folder
 
@@ -200,9 +172,9 @@ TEST_F(EndToEnd, FailedDownloadIsToldAndASecondClickCompletesOnceMended)
     click();
 
     EXPECT_EQ(button->text(), QStringLiteral("Terminer"));
-    ASSERT_EQ(boxes.seen.size(), 2U);
-    EXPECT_EQ(std::get<0>(boxes.seen[1]), QStringLiteral("Mise à jour"));
-    EXPECT_EQ(std::get<2>(boxes.seen[1]), QMessageBox::Information);
+    ASSERT_EQ(boxes.shown.size(), 2U);
+    EXPECT_EQ(boxes.shown[1].title, QStringLiteral("Mise à jour"));
+    EXPECT_EQ(boxes.shown[1].icon, platform::BoxIcon::Information);
     EXPECT_EQ(zip::snapshot(app), updatedFolder());
 
     // Plain GETs carrying only what the HTTP client sends by itself.
@@ -219,7 +191,7 @@ TEST_F(EndToEnd, FailedDownloadIsToldAndASecondClickCompletesOnceMended)
 
     click();
     EXPECT_EQ(end.ended, 1);
-    EXPECT_EQ(boxes.seen.size(), 2U);
+    EXPECT_EQ(boxes.shown.size(), 2U);
 }
 
 // Cut at half and told; the click on "Télécharger" asks for the rest only, so the package

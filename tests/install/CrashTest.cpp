@@ -142,6 +142,23 @@ TEST_F(CrashTest, RecordOfAnotherFolderIsRefusedAndMovesNothing)
     EXPECT_EQ(zip::snapshot(other), otherTree);
 }
 
+// An updates folder replaced by a link to the interrupted run's own updates folder is not followed:
+// the recovery moves nothing on either side.
+TEST_F(CrashTest, UpdatesFolderReplacedByALinkIsNotFollowed)
+{
+    QTemporaryDir work;
+    const fs::path killed = killedAt(work, "interrompu", kRenames / 2);
+    const fs::path moved = fs::path(work.path().toStdString()) / "ailleurs";
+    fs::rename(killed / "updates", moved);
+    fs::create_directory_symlink(moved, killed / "updates");
+    const zip::Tree killedTree = zip::snapshot(killed), movedTree = zip::snapshot(moved);
+
+    EXPECT_NE(install::recoverInterruptedInstall(killed / "updates").outcome, install::RecoveryOutcome::RolledBack);
+
+    EXPECT_EQ(zip::snapshot(killed), killedTree);
+    EXPECT_EQ(zip::snapshot(moved), movedTree);
+}
+
 INSTANTIATE_TEST_SUITE_P(Points, CrashTest, ::testing::ValuesIn(killPoints()),
                          [](const auto &info) { return numbered("killed_at_point_", static_cast<int>(info.param)); });
 

@@ -15,68 +15,47 @@
 
 namespace kestrel::install {
 namespace {
-struct PathCase {
-    const char *name;
-    const char *path;
-    PathVerdict verdict;
-    std::vector<std::string> components;
-};
-
-class EntryPathTest : public ::testing::TestWithParam<PathCase> {};
-
-TEST_P(EntryPathTest, ReadsComponentsOrRefuses)
+TEST(EntryPath, ReadsComponentsOrRefuses)
 {
-    const install::EntryPath read = install::readEntryPath(GetParam().path);
-    EXPECT_EQ(read.verdict, GetParam().verdict);
-    EXPECT_EQ(read.components, GetParam().components);
+    const struct {
+        const char *path;
+        PathVerdict verdict;
+        std::vector<std::string> components;
+    } rows[] = {{"a.txt", PathVerdict::Inside, {"a.txt"}}, {"dir/", PathVerdict::Inside, {"dir"}},
+                {"./dir//sub\\f.txt", PathVerdict::Inside, {"dir", "sub", "f.txt"}}, {"..a/b..", PathVerdict::Inside, {"..a", "b.."}},
+                {"./", PathVerdict::Root, {}}, {"", PathVerdict::Root, {}},
+                {"/etc/passwd", PathVerdict::Absolute, {}}, {"\\\\serveur\\partage", PathVerdict::Absolute, {}},
+                {"C:\\Windows", PathVerdict::DriveOrStream, {}}, {"c:x", PathVerdict::DriveOrStream, {}},
+                {"a.txt:flux", PathVerdict::DriveOrStream, {}}, {"..", PathVerdict::ParentStep, {}},
+                {"a/../../b", PathVerdict::ParentStep, {}}, {"a\\..\\b", PathVerdict::ParentStep, {}},
+                {"a/..", PathVerdict::ParentStep, {}}};
+    for (const auto &row : rows) {
+        const install::EntryPath read = install::readEntryPath(row.path);
+        EXPECT_EQ(read.verdict, row.verdict) << row.path;
+        EXPECT_EQ(read.components, row.components) << row.path;
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Paths, EntryPathTest,
-    ::testing::Values(PathCase{"file", "a.txt", PathVerdict::Inside, {"a.txt"}},
-                      PathCase{"folder", "dir/", PathVerdict::Inside, {"dir"}},
-                      PathCase{"dots_doubled_slashes_backslash", "./dir//sub\\f.txt", PathVerdict::Inside, {"dir", "sub", "f.txt"}},
-                      PathCase{"dots_inside_names", "..a/b..", PathVerdict::Inside, {"..a", "b.."}},
-                      PathCase{"dot_slash", "./", PathVerdict::Root, {}},
-                      PathCase{"empty", "", PathVerdict::Root, {}},
-                      PathCase{"absolute", "/etc/passwd", PathVerdict::Absolute, {}},
-                      PathCase{"unc_share", "\\\\serveur\\partage", PathVerdict::Absolute, {}},
-                      PathCase{"drive_letter", "C:\\Windows", PathVerdict::DriveOrStream, {}},
-                      PathCase{"drive_relative", "c:x", PathVerdict::DriveOrStream, {}},
-                      PathCase{"alternate_stream", "a.txt:flux", PathVerdict::DriveOrStream, {}},
-                      PathCase{"parent", "..", PathVerdict::ParentStep, {}},
-                      PathCase{"parent_beyond_root", "a/../../b", PathVerdict::ParentStep, {}},
-                      PathCase{"parent_backslash", "a\\..\\b", PathVerdict::ParentStep, {}},
-                      PathCase{"parent_at_end", "a/..", PathVerdict::ParentStep, {}}),
-    [](const auto &info) { return std::string(info.param.name); });
-
-struct KindCase {
-    const char *name;
-    unsigned fileType;
-    const char *hardlink;
-    install::EntryKind kind;
-};
-
-class EntryKindTest : public ::testing::TestWithParam<KindCase> {};
 
 // Hard links and FIFOs cannot be put in our test zips, so their headers are made here; files,
 // folders, links and devices go through real packages in the install tests.
-TEST_P(EntryKindTest, ClassifiesTheHeader)
+TEST(EntryKind, ClassifiesTheHeader)
 {
-    std::unique_ptr<archive_entry, decltype(&archive_entry_free)> entry(archive_entry_new(), &archive_entry_free);
-    archive_entry_set_pathname(entry.get(), "x");
-    archive_entry_set_filetype(entry.get(), GetParam().fileType);
-    if (GetParam().hardlink)
-        archive_entry_set_hardlink(entry.get(), GetParam().hardlink);
-    EXPECT_EQ(install::classifyEntry(entry.get()), GetParam().kind);
+    const struct {
+        unsigned fileType;
+        const char *hardlink;
+        install::EntryKind kind;
+    } rows[] = {{AE_IFREG, "kestrel11.exe", install::EntryKind::HardLink},
+                {AE_IFIFO, nullptr, install::EntryKind::Special},
+                {0, nullptr, install::EntryKind::Special}};
+    for (const auto &row : rows) {
+        std::unique_ptr<archive_entry, decltype(&archive_entry_free)> entry(archive_entry_new(), &archive_entry_free);
+        archive_entry_set_pathname(entry.get(), "x");
+        archive_entry_set_filetype(entry.get(), row.fileType);
+        if (row.hardlink)
+            archive_entry_set_hardlink(entry.get(), row.hardlink);
+        EXPECT_EQ(install::classifyEntry(entry.get()), row.kind) << row.fileType;
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Kinds, EntryKindTest,
-    ::testing::Values(KindCase{"hardlink", AE_IFREG, "kestrel11.exe", install::EntryKind::HardLink},
-                      KindCase{"fifo", AE_IFIFO, nullptr, install::EntryKind::Special},
-                      KindCase{"no_type", 0, nullptr, install::EntryKind::Special}),
-    [](const auto &info) { return std::string(info.param.name); });
 
 struct NamesCase {
     const char *name;

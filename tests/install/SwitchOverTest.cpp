@@ -52,16 +52,8 @@ INSTANTIATE_TEST_SUITE_P(Entries, SwitchOverObstacleTest,
 void declareSize(const fs::path &zipFile, const std::string &entry, std::uint32_t size)
 {
     std::string bytes = zip::readFile(zipFile);
-    const auto patch = [&](const std::string &signature, std::size_t nameAt, std::size_t sizeAt) {
-        for (std::size_t at = bytes.find(signature); at != std::string::npos; at = bytes.find(signature, at + 1)) {
-            if (bytes.compare(at + nameAt, entry.size(), entry) == 0) {
-                for (int i = 0; i < 4; ++i)
-                    bytes[at + sizeAt + i] = static_cast<char>(size >> (8 * i));
-            }
-        }
-    };
-    patch(std::string("PK\3\4", 4), 30, 22);
-    patch(std::string("PK\1\2", 4), 46, 24);
+    zip::putLE(bytes, zip::centralRecord(bytes, entry) + 24, size);
+    zip::putLE(bytes, zip::getLE(bytes, zip::centralRecord(bytes, entry) + 42) + 22, size);
     zip::writeFile(zipFile, bytes);
 }
 

@@ -86,38 +86,35 @@ TEST_F(CheckPrerequisitesTest, VersionUnfitForAFileNameCountsAsNoVersion)
     EXPECT_EQ(host.end.ended, 0);
 }
 
-struct VersionCase {
-    const char *name;
-    QString version;
-    bool plain;
-};
-
-void PrintTo(const VersionCase &c, std::ostream *os) { *os << c.name; }
-
-class VersionNameTest : public ::testing::TestWithParam<VersionCase> {};
-
-TEST_P(VersionNameTest, OnlyPlainNamesReachThePackageName)
+TEST(VersionName, OnlyPlainNamesReachThePackageName)
 {
-    EXPECT_EQ(prerequisites::isPlainFileNameComponent(GetParam().version), GetParam().plain);
+    for (const QString &plain : {QStringLiteral("11.0.27"), QStringLiteral("11.0 bêta"), QString(64, u'1')})
+        EXPECT_TRUE(prerequisites::isPlainFileNameComponent(plain)) << plain.toStdString();
+    for (const QString &unfit : {QString(65, u'1'), QString(), QStringLiteral("../../../outside"), QStringLiteral(".."),
+                                 QStringLiteral("11\\0"), QStringLiteral("C:11"), QStringLiteral("11") + QChar(0) + QStringLiteral("0"),
+                                 QStringLiteral("11\u0085"), QStringLiteral(" 11.0"), QStringLiteral("11.0.")})
+        EXPECT_FALSE(prerequisites::isPlainFileNameComponent(unfit)) << unfit.toStdString();
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Versions, VersionNameTest,
-    ::testing::Values(
-        VersionCase{"Dotted", "11.0.27", true},
-        VersionCase{"NonAsciiLetters", QString::fromUtf8("11.0 bêta"), true},
-        VersionCase{"LongestAccepted", QString(64, QLatin1Char('1')), true},
-        VersionCase{"TooLong", QString(65, QLatin1Char('1')), false},
-        VersionCase{"Empty", "", false},
-        VersionCase{"ParentFolders", "../../../outside", false},
-        VersionCase{"DotDot", "..", false},
-        VersionCase{"Backslash", "11\\0", false},
-        VersionCase{"DriveColon", "C:11", false},
-        VersionCase{"Nul", QString(QStringLiteral("11") + QChar(0) + QStringLiteral("0")), false},
-        VersionCase{"C1Control", QString::fromUtf8("11\xC2\x85"), false},
-        VersionCase{"LeadingBlank", " 11.0", false},
-        VersionCase{"TrailingDot", "11.0.", false}),
-    [](const auto &info) { return std::string(info.param.name); });
+// A failed status is told by the query's own box, then step 1 goes on as without a version, as
+// it does, after its box alone, when the service cannot be reached.
+TEST_F(CheckPrerequisitesTest, ServiceFailingOrUnreachableCountsAsNoVersion)
+{
+    installApplication();
+    server.setReply(kRecordPath, {.status = 500, .reason = "Internal Server Error"});
+    EXPECT_TRUE(prerequisites::CheckPrerequisites(host));
+    ASSERT_EQ(host.boxes.shown.size(), 2U);
+    EXPECT_EQ(host.boxes.shown[0].text, QStringLiteral("Erreur lors de la requête. Statut : 500 Internal Server Error"));
+    expectBoxes({host.boxes.shown[1]}, 1, QStringLiteral("Mise à jour"), {}, platform::BoxButtons::Ok);
+    EXPECT_EQ(host.ctx.packageFileName, QStringLiteral("maj_kestrel11_.zip"));
+
+    host.boxes.shown.clear();
+    host.service.baseUrl = QStringLiteral("https://127.0.0.1:%1/vb6/v1/softwares/").arg(closedPort());
+    EXPECT_TRUE(prerequisites::CheckPrerequisites(host));
+    expectBoxes(host.boxes.shown, 1, QStringLiteral("Mise à jour"), {}, platform::BoxButtons::Ok);
+    EXPECT_EQ(host.ctx.packageFileName, QStringLiteral("maj_kestrel11_.zip"));
+    EXPECT_EQ(host.end.ended, 0);
+}
 
 struct RunningCase {
     const char *name;

@@ -1,6 +1,8 @@
 #pragma once
 
-// Waiting on the event loop, a port where nothing listens, and test bodies.
+// Waiting on the event loop, a clock the test moves, a port where nothing listens, and test bodies.
+
+#include "platform/Clock.h"
 
 #include <QByteArray>
 
@@ -11,6 +13,20 @@ namespace kestrel::test {
 
 // Processes events until done() holds or the limit passes; answers done().
 bool waitUntil(const std::function<bool()> &done, std::chrono::milliseconds limit = std::chrono::seconds(30));
+
+// Stands still until the test moves it; a move is seen at once by every limit that reads it.
+class ManualClock final : public platform::Clock {
+public:
+    std::chrono::milliseconds now() const override { return m_now; }
+    void advance(std::chrono::milliseconds by)
+    {
+        m_now += by;
+        emit moved();
+    }
+
+private:
+    std::chrono::milliseconds m_now{0};
+};
 
 // Processes events for a while, for checks that something does not happen.
 void settle(std::chrono::milliseconds span = std::chrono::milliseconds(300));

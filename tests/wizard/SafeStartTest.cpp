@@ -1,8 +1,7 @@
 // The real window over a real application folder: the second wizard, the recovery at start-up
-// and a switch-over that fails, each seen as the user sees it.
+// and a close during the installation, each seen as the user sees it.
 
 #include "install/InstallFixture.h"
-#include "install/Obstacle.h"
 #include "os/FolderLock.h"
 #include "support/FakeStepHost.h"
 #include "wizard/FrmUpdate.h"
@@ -102,23 +101,6 @@ TEST_F(SafeStartTest, SwitchOverKilledMidwayIsUndoneAtTheNextStartAndTheUpdateTh
     click(*window);
     expectBox("Mise à jour terminée avec succès", platform::BoxIcon::Information);
     EXPECT_EQ(fileText(m_app / "lib/b.dll"), "nouveau b");
-}
-
-TEST_F(SafeStartTest, SwitchOverThatFailsShowsTheFailureBoxAndChangesNothing)
-{
-    writeAppFile("lib/a.dll", "ancien a");
-    writePackage({{"kestrel11.exe", "nouvelle version"}, {"lib/a.dll", "nouveau a"}});
-    const zip::Tree before = zip::snapshot(m_parent);
-    Obstacle obstacle(m_app / "lib/a.dll");
-    if (!obstacle.set())
-        GTEST_SKIP() << "this file system cannot make a file unmovable";
-    auto window = openWizard();
-
-    click(*window);
-
-    expectBox("Kestrel 11 reste dans sa version précédente.", platform::BoxIcon::Critical);
-    obstacle.lift();
-    EXPECT_EQ(zip::snapshot(m_parent), before);
 }
 
 TEST_F(SafeStartTest, ClosingTheWindowDuringTheInstallationWaitsForItToEnd)

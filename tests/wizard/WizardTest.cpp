@@ -1,24 +1,29 @@
 // The real window with scripted step procedures: controller, layout, start-up; the welcome page.
 #include "core/SupportContact.h"
-#include "platform/KestrelConfig.h"
 #include "support/FakeStepHost.h"
 #include "wizard/FrmUpdate.h"
+#include "wizard/QtSeams.h"
 #include "wizard/WelcomePage.h"
+#include "wizard/WindowLayout.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QFile>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QMessageBox>
 #include <QNetworkAccessManager>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
 #include <QTextBrowser>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
 #include <map>
 #include <set>
+#include <tuple>
 #include <vector>
 
 using namespace kestrel;
@@ -108,6 +113,8 @@ TEST(Controller, OneClickRunsEveryStepToTerminerWhichEndsTheProgram)
     EXPECT_EQ(f.icons(), "ddddd");
     ASSERT_EQ(f.boxes.shown.size(), 1U);
     EXPECT_EQ(f.boxes.shown[0].text, kSuccess + core::SupportContactText());
+    EXPECT_TRUE(core::SupportContactText().startsWith(kCRLF + kCRLF + QStringLiteral("Si vous rencontrez des difficultés, veuillez "
+                                                                                   "contacter notre support technique :\r\n- Email : ")));
     EXPECT_EQ(f.boxes.shown[0].title, QStringLiteral("Mise à jour"));
     EXPECT_EQ(f.boxes.shown[0].icon, platform::BoxIcon::Information);
     EXPECT_EQ(f.boxes.shown[0].buttons, platform::BoxButtons::Ok);
@@ -139,37 +146,52 @@ TEST(Controller, AFailedStepStaysCurrentAndAClickRepeatsIt)
     EXPECT_EQ(f.end.ended, 0);
 }
 
-// The paragraph that ends the boxes carries the contacts the build was configured with.
-TEST(Controller, SupportContactParagraph)
+// The design's four cases, in twips: the minimum width, dragged narrower, taller by 600, wider by 1000.
+TEST(Layout, TheDesignsFourCases)
 {
-    EXPECT_EQ(core::SupportContactText(),
-              kCRLF + kCRLF + QStringLiteral("Si vous rencontrez des difficultés, veuillez contacter notre support technique :")
-                  + kCRLF + QStringLiteral("- Email : ") + QString::fromUtf8(platform::config::kSupportEmail) + kCRLF
-                  + QStringLiteral("- Téléphone : ") + QString::fromUtf8(platform::config::kSupportPhone));
+    using wizard::TwipRect;
+    const auto at = [](float width, float height) {
+        const wizard::WindowLayout l = wizard::computeWindowLayout(width, height, 120, 450); // frame and title bar
+        return std::vector<TwipRect>{{0, 0, l.windowWidth, l.windowHeight}, l.zoneRight, l.zoneBouton, l.cmdUpdate,
+                                     l.pbarUpdate, l.lblInfo, l.browserUpdate};
+    };
+    const std::vector<TwipRect> minimum{{0, 0, 8000, 7000}, {3015, 0, 4865, 6550}, {0, 5335, 4865, 1215}, {2930, 360, 1575, 495},
+                                        {360, 480, 2210, 255}, {0, 0, 2570, 480}, {0, 0, 4865, 5335}};
+    EXPECT_EQ(at(8000, 7000), minimum);
+    EXPECT_EQ(at(7000, 7000), minimum);
+    std::vector<TwipRect> taller = minimum;
+    taller[0].height += 600, taller[1].height += 600, taller[2].top += 600, taller[6].height += 600;
+    EXPECT_EQ(at(8000, 7600), taller);
+    std::vector<TwipRect> wider = minimum;
+    for (const int i : {0, 1, 2, 4, 5, 6})
+        wider[i].width += 1000;
+    wider[3].left += 1000;
+    EXPECT_EQ(at(9000, 7000), wider);
+    EXPECT_EQ(at(9000, 6000)[0], (TwipRect{0, 0, 9000, 6000})); // at 6000 or less, the height is 6000
+    EXPECT_EQ(at(9000, 5000)[0], (TwipRect{0, 0, 9000, 6000}));
 }
 
-// Larger than at start (11535 x 8300 twips): the browser, the right pane and its controls grow,
-// the button moves; minimized, the window keeps its layout; the closing text pushes the bar down.
+// The real window lays itself out at 900 x 600 pixels (13500 x 9000 twips, offscreen without a
+// frame); minimized, it keeps its layout; the closing text pushes the bar down; below the
+// minimum size it snaps back.
 TEST(Layout, TheRealWindowFollowsItsSize)
 {
     WizardFixture f;
     f.window->show();
     f.window->resize(900, 600);
     QCoreApplication::processEvents();
-    auto *zoneRight = f.child(QStringLiteral("ZoneRight"));
     auto *browser = f.child(QStringLiteral("BrowserUpdate"));
     auto *bar = f.child(QStringLiteral("PBarUpdate"));
     EXPECT_EQ(f.child(QStringLiteral("ZoneLeft"))->width(), 209);
-    // The right pane starts where the left one ends: nothing of it lies under the step list.
-    EXPECT_EQ(zoneRight->geometry(), QRect(209, 0, 900 - 209, 600));
-    EXPECT_EQ(f.button()->geometry(), QRect(zoneRight->width() - 105 - 24, 24, 105, 33));
-    EXPECT_EQ(bar->geometry(), QRect(24, 32, f.button()->x() - 24 - 24, 17));
-    EXPECT_EQ(f.status()->geometry(), QRect(0, 0, f.button()->x() - 24, 32));
-    EXPECT_EQ(browser->geometry(), QRect(0, 0, zoneRight->width(), 600 - 81));
+    EXPECT_EQ(f.child(QStringLiteral("ZoneRight"))->geometry(), QRect(209, 0, 691, 600));
+    EXPECT_EQ(f.button()->geometry(), QRect(562, 24, 105, 33));
+    EXPECT_EQ(bar->geometry(), QRect(24, 32, 514, 17));
+    EXPECT_EQ(f.status()->width(), 538);
+    EXPECT_EQ(browser->geometry(), QRect(0, 0, 691, 519));
 
     f.window->showMinimized();
     QCoreApplication::processEvents();
-    EXPECT_EQ(browser->geometry(), QRect(0, 0, zoneRight->width(), 600 - 81));
+    EXPECT_EQ(browser->geometry(), QRect(0, 0, 691, 519));
 
     f.window->showNormal();
     f.button()->click(); // ends on the three-line closing text
@@ -178,13 +200,54 @@ TEST(Layout, TheRealWindowFollowsItsSize)
     EXPECT_GE(bar->y(), f.status()->geometry().bottom());
     EXPECT_LE(bar->geometry().bottom(), f.child(QStringLiteral("ZoneBouton"))->height());
 
-    // Below the minimum size (8000 x 6000 twips) the window snaps back, with the narrowest controls.
     f.window->resize(100, 100);
     QCoreApplication::processEvents();
     EXPECT_EQ(f.window->width(), 533);
     EXPECT_GE(f.window->frameGeometry().height(), 400);
     EXPECT_EQ(f.button()->geometry(), QRect(195, 24, 105, 33));
-    EXPECT_EQ(bar->geometry().size(), QSize(147, 17));
+}
+
+// The float range on the real bar: 1.5 of 3 and 100 of 100.1 show as such.
+TEST(QtSeams, TheProgressBarShowsTheFloatRange)
+{
+    QProgressBar real;
+    wizard::QtProgressBar bar(&real);
+    const struct { float min, max, value; double shown; } rows[] = {
+        {0, 3, 1.5F, 0.5}, {0, 100.1F, 100, 100 / 100.1}, {10, 90, 30, 0.25}, {0, 100.1F, 100.1F, 1}};
+    for (const auto &row : rows) {
+        bar.setMin(row.min);
+        bar.setMax(row.max);
+        EXPECT_TRUE(bar.setValue(row.value));
+        EXPECT_NEAR(double(real.value() - real.minimum()) / (real.maximum() - real.minimum()), row.shown, 1e-4) << row.value;
+    }
+    EXPECT_FALSE(bar.setValue(100.2F));
+    EXPECT_EQ(real.value(), real.maximum());
+}
+
+// A real box shows the text with plain line breaks, the title and the icon; Enter presses the
+// default button, Escape the one that stops.
+TEST(QtSeams, TheBoxesDefaultAndEscapeButtons)
+{
+    using platform::BoxAnswer;
+    const struct { platform::BoxButtons buttons; Qt::Key key; BoxAnswer answer; } rows[] = {
+        {platform::BoxButtons::Ok, Qt::Key_Return, BoxAnswer::Ok}, {platform::BoxButtons::Ok, Qt::Key_Escape, BoxAnswer::Ok},
+        {platform::BoxButtons::AbortRetryIgnore, Qt::Key_Return, BoxAnswer::Retry},
+        {platform::BoxButtons::AbortRetryIgnore, Qt::Key_Escape, BoxAnswer::Abort}};
+    for (const auto &row : rows) {
+        QTimer press;
+        QObject::connect(&press, &QTimer::timeout, [&] {
+            if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
+                press.stop();
+                EXPECT_EQ(std::make_tuple(box->text(), box->windowTitle(), box->icon()),
+                          std::make_tuple(QStringLiteral("texte\n\nsuite"), QStringLiteral("titre"), QMessageBox::Critical));
+                QKeyEvent key(QEvent::KeyPress, row.key, Qt::NoModifier);
+                QApplication::sendEvent(box, &key);
+            }
+        });
+        press.start(10);
+        EXPECT_EQ(wizard::QtMessageBoxes().show(QStringLiteral("texte\r\n\r\nsuite"), QStringLiteral("titre"), platform::BoxIcon::Critical,
+                                                row.buttons), row.answer) << row.key;
+    }
 }
 
 // Centred, the welcome page with working links, the keyboard and assistive technologies.
@@ -216,13 +279,6 @@ TEST(Startup, TheWindowAsItOpens)
     EXPECT_EQ(firstIcon->accessibleName(), QStringLiteral("Vérification des prérequis : en cours"));
     for (const char *name : {"ZoneLeft", "ZoneRight", "ZoneBouton", "BrowserUpdate", "PBarUpdate", "Image1"})
         EXPECT_FALSE(f.child(QLatin1String(name))->accessibleName().isEmpty()) << name;
-}
-
-// What Qt itself shows (standard buttons, network errors) is in French too.
-TEST(Startup, QtsOwnTextsAreFrench)
-{
-    EXPECT_EQ(QCoreApplication::translate("QAbstractSocket", "Connection refused"), QStringLiteral("Connexion refusée"));
-    EXPECT_EQ(QCoreApplication::translate("QPlatformTheme", "Cancel"), QStringLiteral("Annuler"));
 }
 
 // Contacts of their own, so that the page matches whatever the build was configured with.
