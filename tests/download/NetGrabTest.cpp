@@ -103,7 +103,9 @@ class Downloads : public ::testing::TestWithParam<Download> {};
 TEST_P(Downloads, EndOnceWithTheBodyOrAToldFailure)
 {
     const Download &row = GetParam();
-    GrabHarness h({.maxBodyBytes = 4 << 20}, row.certificate);
+    platform::HttpSettings settings;
+    settings.maxBodyBytes = 4 << 20;
+    GrabHarness h(settings, row.certificate);
     h.server.setReply("/p", row.reply);
     h.grab->DownloadStart(row.url.isNull() ? h.server.baseUrl() + "p" : row.url.arg(closedPort()));
     EXPECT_TRUE(row.outcome != download::kUrlRefused || h.ends == 1) << "told before DownloadStart returns";
