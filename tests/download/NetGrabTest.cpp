@@ -27,7 +27,7 @@ struct GrabHarness {
         settings.trustedCa = TestHttpsServer::caCertificates();
         settings.clock = &clock;
         grab = std::make_unique<download::NetGrab>(network, settings);
-        grab->setChunkReceiver([this](const char *data, qint64 size) {
+        grab->setChunkReceiver([this](qint64, const char *data, qint64 size) {
             stored.append(data, size);
             return QString();
         });

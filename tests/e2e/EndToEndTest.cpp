@@ -2,6 +2,7 @@
 // probe, download control, package signature and installer, over real HTTPS on 127.0.0.1.
 
 #include "core/SupportContact.h"
+#include "platform/ProxyAccess.h"
 #include "support/FakeStepHost.h"
 #include "support/TestKit.h"
 #include "support/zip/ZipBuilder.h"
@@ -15,12 +16,14 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QSslCertificate>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 
 namespace kestrel::test {
@@ -190,6 +193,135 @@ TEST_F(EndToEnd, FailedDownloadIsToldAndASecondClickCompletesOnceMended)
     EXPECT_EQ(end.ended, 1);
     EXPECT_EQ(boxes.shown.size(), 2U);
 }
+
+// Cut at half and told; the click on "Télécharger" asks for the rest only, so the package
+// arrives once in all, and the update completes.
+TEST_F(EndToEnd, InterruptedDownloadResumesWhereItStopped)
+{
+    const std::string package = packageBytes(zip::Compression::Stored);
+    const int half = static_cast<int>(package.size() / 2);
+    LocalUpdateService service(package, {});
+    service.setControl({{QStringLiteral("download_drop_after"), half}});
+    ScriptedBoxes boxes;
+    openWizard(service, boxes);
+
+    click();
+    ASSERT_EQ(boxes.shown.size(), 1U);
+    EXPECT_EQ(boxes.shown[0].title, QStringLiteral("Téléchargement de la mise à jour"));
+    EXPECT_EQ(button->text(), QStringLiteral("Télécharger"));
+
+    service.setControl({});
+    click();
+    EXPECT_EQ(zip::snapshot(app), updatedFolder());
+    const std::vector<QJsonObject> requests = service.requests();
+    ASSERT_EQ(requests.size(), 3U);
+    EXPECT_EQ(requests[2].value("status").toInt(), 206);
+    EXPECT_EQ(requests[2].value("headers").toObject().value("Range").toString(), QStringLiteral("bytes=%1-").arg(half));
+}
+
+// tinyproxy on 127.0.0.1, asking Basic credentials when given "user password"; its log shows the tunnels.
+class Tinyproxy {
+public:
+    explicit Tinyproxy(const QString &basicAuth)
+    {
+        for (int attempt = 0; attempt < 5 && !m_listening; ++attempt) { // a free port may be taken meanwhile
+            port = closedPort();
+            zip::writeFile(m_dir.filePath("tinyproxy.conf").toStdString(),
+                           QStringLiteral("Port %1\nListen 127.0.0.1\nLogFile \"%2\"\nLogLevel Connect\n%3\n")
+                               .arg(port).arg(m_dir.filePath("log"), basicAuth.isEmpty() ? "" : "BasicAuth " + basicAuth).toStdString());
+            m_process.start(QStringLiteral("tinyproxy"), {"-d", "-c", m_dir.filePath("tinyproxy.conf")});
+            m_process.waitForStarted();
+            m_listening = waitUntil([&] {
+                QTcpSocket probe;
+                probe.connectToHost(QHostAddress::LocalHost, port);
+                return probe.waitForConnected(100) || m_process.state() == QProcess::NotRunning;
+            }, std::chrono::seconds(30)) && m_process.state() == QProcess::Running;
+        }
+    }
+    ~Tinyproxy() { m_process.terminate(); m_process.waitForFinished(); }
+    int tunnels() const
+    {
+        QFile log(m_dir.filePath("log"));
+        return log.open(QIODevice::ReadOnly) ? static_cast<int>(log.readAll().count("CONNECT 127.0.0.1:")) : 0;
+    }
+    quint16 port = 0;
+
+private:
+    QTemporaryDir m_dir;
+    QProcess m_process;
+    bool m_listening = false;
+};
+
+struct ScriptedProxyCredentials final : platform::ProxyCredentials {
+    bool ask(const QString &proxy, QString &user, QString &password) override
+    {
+        asked << proxy;
+        user = QStringLiteral("kestrel");
+        password = answer;
+        return true;
+    }
+    QStringList asked;
+    QString answer;
+};
+
+struct ProxyCase {
+    const char *name;
+    bool running;          // false: nothing listens where the proxy should be
+    const char *noProxy;
+    const char *basicAuth; // what the proxy asks for
+    QString answer;        // the password answered
+    int stepAfter;
+    QString told;          // the start of the step's box, %1 the proxy's port; empty: no failure
+    int asked;
+};
+
+void PrintTo(const ProxyCase &c, std::ostream *out) { *out << c.name; }
+
+class ThroughAProxy : public EndToEnd, public ::testing::WithParamInterface<ProxyCase> {};
+
+// Both requests take the system's proxy (https_proxy here) unless no_proxy names the host, with
+// the service's certificate checked through the tunnel; the proxy's refusal or absence is told.
+TEST_P(ThroughAProxy, UpdatesOrTellsWhatTheProxyDid)
+{
+    const ProxyCase &c = GetParam();
+    LocalUpdateService service(packageBytes(), {});
+    std::optional<Tinyproxy> proxy;
+    if (c.running)
+        proxy.emplace(c.basicAuth);
+    const quint16 port = proxy ? proxy->port : closedPort();
+    qputenv("https_proxy", "http://127.0.0.1:" + QByteArray::number(port));
+    qputenv("no_proxy", c.noProxy);
+    platform::useSystemProxy(network);
+    ScriptedBoxes boxes;
+    ScriptedProxyCredentials credentials;
+    credentials.answer = c.answer;
+    window = std::make_unique<wizard::FrmUpdate>(wizard::WizardServices{&boxes, &end, nullptr,
+        {&network, service.baseUrl(), {.trustedCa = service.caCertificates()}, {}}, appDir.path(), &credentials});
+    button = window->findChild<QPushButton *>(QStringLiteral("CmdUpdate"));
+
+    click();
+
+    EXPECT_EQ(window->context().currentStep, c.stepAfter);
+    EXPECT_EQ(zip::snapshot(app), c.stepAfter == 5 ? updatedFolder() : Tree(before));
+    ASSERT_FALSE(boxes.shown.empty());
+    EXPECT_TRUE(c.told.isEmpty() || boxes.shown[0].text.startsWith(c.told.arg(port))) << boxes.shown[0].text.toStdString();
+    EXPECT_EQ(credentials.asked.size(), c.asked);
+    EXPECT_EQ(proxy && proxy->tunnels() > 0, c.running && !*c.noProxy);
+    qunsetenv("https_proxy");
+    qunsetenv("no_proxy");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Proxies, ThroughAProxy,
+    ::testing::Values(
+        ProxyCase{"TakenFromHttpsProxy", true, "", "", {}, 5, {}, 0},
+        ProxyCase{"PassedByForAHostInNoProxy", true, "127.0.0.1", "", {}, 5, {}, 0},
+        ProxyCase{"CredentialsAskedThenAccepted", true, "", "kestrel secret", "secret", 5, {}, 1},
+        ProxyCase{"CredentialsRefused", true, "", "kestrel secret", "faux", 2,
+                  QStringLiteral("Le serveur mandataire (proxy) « 127.0.0.1:%1 » a refusé l'accès"), 1},
+        ProxyCase{"ProxyUnreachable", false, "", "", {}, 2,
+                  QStringLiteral("Le serveur mandataire (proxy) « 127.0.0.1:%1 » est injoignable"), 0}),
+    [](const auto &info) { return std::string(info.param.name); });
 
 enum class Fault { None, DamagedEntry, DamagedInTransit };
 

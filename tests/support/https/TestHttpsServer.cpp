@@ -113,7 +113,9 @@ void TestHttpsServer::incomingConnection(qintptr descriptor)
         ex->answered = true;
         const QByteArray path = ex->head.left(ex->head.indexOf('\n')).split(' ').value(1);
         m_requests.append(path);
-        const auto found = m_replies.find(path);
+        m_heads.append(ex->head);
+        auto found = ex->head.toLower().contains("\r\nrange:") ? m_replies.find(path + "#range") : m_replies.end();
+        found = found != m_replies.end() ? found : m_replies.find(path);
         ex->reply = found != m_replies.end() ? found->second : ScriptedReply{.status = 404, .reason = "Not Found"};
         QTimer::singleShot(ex->reply.headerDelay, socket, [socket, ex] {
             socket->write(statusAndHeaders(ex->reply));

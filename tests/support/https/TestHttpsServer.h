@@ -40,9 +40,11 @@ public:
 
     QString baseUrl() const; // "https://127.0.0.1:PORT/"
     // The reply for one path ("/vb6/v1/softwares/kestrel11"); other paths get 404 Not Found.
+    // Requests with a Range header get the reply of path + "#range" when there is one.
     void setReply(const QByteArray &path, const ScriptedReply &reply) { m_replies[path] = reply; }
-    // The paths requested so far, as sent on the request line.
+    // The paths requested so far, as sent on the request line, and the whole request heads.
     const QList<QByteArray> &requests() const { return m_requests; }
+    const QList<QByteArray> &heads() const { return m_heads; }
     int requestCount() const { return static_cast<int>(m_requests.size()); }
 
 protected:
@@ -52,6 +54,7 @@ private:
     QSslConfiguration m_tls;
     std::map<QByteArray, ScriptedReply> m_replies;
     QList<QByteArray> m_requests;
+    QList<QByteArray> m_heads;
 };
 
 } // namespace kestrel::test
