@@ -11,7 +11,12 @@
 #include "platform/MessageBoxes.h"
 #include "platform/ProgressBar.h"
 
+#include <QDir>
+#include <QFile>
+
 #include <chrono>
+#include <filesystem>
+#include <limits>
 #include <optional>
 
 namespace kestrel::download {
@@ -25,11 +30,60 @@ QString partName(const QString &fileName)
     return fileName + QStringLiteral(".part");
 }
 
+// Beside a kept partial file: what it holds, so that the next run can ask for the rest only.
+std::string recordName(const QString &fileName)
+{
+    return partName(fileName).toStdString() + ".resume";
+}
+
+std::filesystem::path folderOf(const core::UpdateContext &context)
+{
+    return core::toPath(context.updatesFolder);
+}
+
+std::string recordText(const NetGrab::ResumePoint &point)
+{
+    return QStringLiteral("url=%1\nvalidator=%2\ntotal=%3\nlength=%4\n")
+        .arg(point.url, QString::fromLatin1(point.validator))
+        .arg(point.total)
+        .arg(point.length)
+        .toStdString();
+}
+
+NetGrab::ResumePoint parseRecord(const std::string &text)
+{
+    NetGrab::ResumePoint point;
+    for (const QByteArray &line : QByteArray::fromStdString(text).split('\n')) {
+        const QByteArray value = line.mid(line.indexOf('=') + 1);
+        if (line.startsWith("url="))
+            point.url = QString::fromUtf8(value);
+        else if (line.startsWith("validator="))
+            point.validator = value;
+        else if (line.startsWith("total="))
+            point.total = value.toLongLong();
+        else if (line.startsWith("length="))
+            point.length = value.toLongLong();
+    }
+    return point;
+}
+
+// A partial file kept for another version will never be taken up.
+void removeOtherKeptFiles(const core::UpdateContext &context)
+{
+    const QDir folder(context.updatesFolder);
+    const QStringList own{partName(context.packageFileName), QString::fromStdString(recordName(context.packageFileName))};
+    const QStringList kept = folder.entryList({QStringLiteral("maj_*.part"), QStringLiteral("maj_*.part.resume")},
+                                              QDir::Files | QDir::System | QDir::Hidden);
+    for (const QString &name : kept)
+        if (!own.contains(name))
+            QFile::remove(folder.filePath(name));
+}
+
 } // namespace
 
 DownloadStep::DownloadStep(core::StepHost &host, NetGrab &grab) : m_host(host), m_grab(grab)
 {
-    m_grab.setChunkReceiver([this](const char *data, qint64 size) { return storeChunk(data, size); });
+    m_grab.setChunkReceiver([this](qint64 offset, const char *data, qint64 size) { return storeChunk(offset, data, size); });
     m_grab.setBodyReader([this] { return readBack(); });
 }
 
@@ -46,29 +100,65 @@ bool DownloadStep::StartDownload()
         grbDownload_DownloadFailed(kPackageNotStored, invalidPackageNameText(context.packageFileName));
         return false;
     }
+    const QString url = m_host.updateService().baseUrl + core::kSoftwareId + QStringLiteral("/download");
+    NetGrab::ResumePoint from;
+    const bool resuming = reopenKept(url, from);
     // Made before the request, so that a refused folder or temporary name costs no download.
-    const os::PackageFile::Problem problem = m_package.create(
-        core::toPath(context.updatesFolder), partName(context.packageFileName).toStdString());
+    const os::PackageFile::Problem problem = resuming ? os::PackageFile::Problem{}
+        : m_package.create(folderOf(context), partName(context.packageFileName).toStdString());
     if (problem) {
         grbDownload_DownloadFailed(kPackageNotStored,
                                    packageNotStoredText(problem, context.updatesFolder, context.packagePath));
         return false;
     }
+    removeOtherKeptFiles(context);
     m_hashing = !m_host.updateService().packagePublicKey.isEmpty();
-    if (m_hashing)
-        m_digest.start([this](std::int64_t offset, char *data, std::size_t size) {
-            return m_package.readAt(offset, data, size);
-        });
-    m_grab.DownloadStart(m_host.updateService().baseUrl + core::kSoftwareId + QStringLiteral("/download"));
+    startDigest();
+    if (resuming)
+        m_grab.DownloadResume(from);
+    else
+        m_grab.DownloadStart(url);
     return false;
 }
 
-QString DownloadStep::storeChunk(const char *data, qint64 size)
+// Takes up the partial file a failed run kept for this very package, if it is intact; the
+// digest then starts with its bytes, read back from the file.
+bool DownloadStep::reopenKept(const QString &url, NetGrab::ResumePoint &from)
 {
-    const os::PackageFile::Problem written = m_package.write(data, static_cast<std::size_t>(size));
+    const core::UpdateContext &context = m_host.context();
+    from = parseRecord(m_package.takeRecord(folderOf(context), recordName(context.packageFileName)));
+    return from.isUsable() && from.url == url && from.total <= std::numeric_limits<qint32>::max()
+        && !m_package.reopen(folderOf(context), partName(context.packageFileName).toStdString(), from.length);
+}
+
+// The digest covers the whole file, from its first byte, whatever the file already holds.
+void DownloadStep::startDigest()
+{
+    if (!m_hashing)
+        return;
+    m_digest.start([this](std::int64_t offset, char *data, std::size_t size) {
+        return m_package.readAt(offset, data, size);
+    });
+    if (m_package.size() > 0)
+        m_digest.written(m_package.size());
+}
+
+QString DownloadStep::storeChunk(qint64 offset, const char *data, qint64 size)
+{
+    const core::UpdateContext &context = m_host.context();
+    os::PackageFile::Problem written;
+    if (offset == 0 && m_package.size() > 0) { // the server sends the whole package again
+        m_digest.stop();
+        written = m_package.create(folderOf(context), partName(context.packageFileName).toStdString());
+        if (!written)
+            startDigest();
+    } else if (offset != m_package.size()) {
+        written = {os::PackageFile::Stage::Write, std::make_error_code(std::errc::io_error)};
+    }
+    if (!written)
+        written = m_package.write(data, static_cast<std::size_t>(size));
     if (m_hashing && !written)
         m_digest.written(m_package.size());
-    const core::UpdateContext &context = m_host.context();
     return written ? packageNotStoredText(written, context.updatesFolder, context.packagePath) : QString();
 }
 
@@ -150,7 +240,11 @@ void DownloadStep::grbDownload_DownloadComplete(qint32)
 
 void DownloadStep::grbDownload_DownloadFailed(qint32 ErrorNumber, const QString &ErrorDescription)
 {
-    dropPackage();
+    m_digest.stop();
+    const NetGrab::ResumePoint point = m_grab.resumePoint();
+    if (point.isUsable() && m_package.isOpen() && m_package.size() == point.length)
+        m_package.keep(recordName(m_host.context().packageFileName), recordText(point));
+    m_package.discard(); // unless kept
     m_host.messageBoxes().show(QStringLiteral("Erreur lors du téléchargement de la mise à jour : ")
                                    + QString::number(ErrorNumber) + QLatin1Char(' ') + ErrorDescription
                                    + core::SupportContactText(),

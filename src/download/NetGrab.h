@@ -30,9 +30,20 @@ namespace kestrel::download {
 class NetGrab : public QObject {
     Q_OBJECT
 public:
-    // Given each chunk of a 200 reply's body once, in order, before that chunk's progress event;
-    // a non-empty answer (a French description) fails the download with kPackageNotStored.
-    using ChunkReceiver = std::function<QString(const char *data, qint64 size)>;
+    // Given each chunk of a kept body once, in order, with its offset in the body, before that
+    // chunk's progress event; a non-empty answer (a French description) fails the download with
+    // kPackageNotStored. An offset of 0 after other chunks means the body starts over.
+    using ChunkReceiver = std::function<QString(qint64 offset, const char *data, qint64 size)>;
+
+    // Where an interrupted body can be taken up again: its address, the server's validator of
+    // it (a strong ETag, or Last-Modified), its whole length and how many of its first bytes arrived.
+    struct ResumePoint {
+        QString url;
+        QByteArray validator;
+        qint64 total = -1;
+        qint64 length = 0;
+        bool isUsable() const { return !validator.isEmpty() && length > 0 && length < total; }
+    };
 
     // Answers the body that the chunk receiver stored, read back from where it keeps it.
     using BodyReader = std::function<QByteArray()>;
@@ -42,6 +53,14 @@ public:
 
     // Replaces any running download; a URL the client refuses fails before this returns.
     void DownloadStart(const QString &URL);
+    // The same, asking only for what follows the body's first bytes, which the chunk receiver
+    // already stored, as `from` describes them (Range and If-Range). The progress includes them.
+    // When the server sends the whole body instead, or cannot send that rest, it starts over
+    // from its first byte.
+    void DownloadResume(const ResumePoint &from);
+    // After DownloadFailed: where that body could be taken up again; not usable when the server
+    // named no validator, no length or no byte ranges, or when the failure was in storing it.
+    ResumePoint resumePoint() const { return m_resume.isUsable() ? m_resume : ResumePoint{}; }
     // The body of the last download when it ended with status 200, read back through the body
     // reader each time it is asked for; empty otherwise, or without a reader.
     QByteArray Bytes() const { return m_complete && m_bodyReader ? m_bodyReader() : QByteArray(); }
@@ -62,7 +81,9 @@ private:
     void readBatches(QNetworkReply *reply);
     void onFinished();
     qint64 readAvailable(QNetworkReply *reply);
-    bool chunkArrived(const char *data, qint64 size);
+    void start(const QString &URL, const ResumePoint &from);
+    bool takesUpFront(const QNetworkReply &reply) const;
+    bool chunkArrived(qint64 offset, const char *data, qint64 size);
     bool isTrickling();
     void emitChunkProgress();
     void fail(qint32 number, const QString &description);
@@ -91,6 +112,8 @@ private:
     std::deque<std::pair<qint64, qint64>> m_rateSamples; // (ms since start, bytes seen), oldest first
     ChunkReceiver m_chunkReceiver;
     BodyReader m_bodyReader;
+    ResumePoint m_from;   // what the running download asked to take up; empty for a whole body
+    ResumePoint m_resume; // what the body received so far allows
 
     qint32 totalBytes = 0;
     qint32 expectedLength = -1;

@@ -2,6 +2,7 @@
 
 #include "platform/Https.h"
 #include "platform/MessageBoxes.h"
+#include "platform/ProxyAccess.h"
 
 #include <QEventLoop>
 #include <QNetworkAccessManager>
@@ -99,7 +100,7 @@ QString ExtractJsonValue(const QString &json, const QString &key)
 }
 
 QString GetLatestVersion(const QString &softwareId, const platform::UpdateService &service,
-                         platform::MessageBoxes &boxes, RecordSignature *signature)
+                         platform::MessageBoxes &boxes, RecordSignature *signature, QString *proxyProblem)
 {
     if (service.network == nullptr)
         return {};
@@ -111,6 +112,8 @@ QString GetLatestVersion(const QString &softwareId, const platform::UpdateServic
     if (!reply->isFinished())
         return {};
 
+    if (proxyProblem != nullptr)
+        *proxyProblem = platform::proxyFailureText(*reply);
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     if (!status.isValid() || isTransportFailure(reply->error()))
         return {};

@@ -14,6 +14,8 @@ using namespace std::chrono_literals;
 namespace kestrel::test {
 namespace {
 
+const QByteArray kPackageRoute = "/vb6/v1/softwares/kestrel11/download";
+
 bool writeFile(const QString &path, const QByteArray &bytes)
 {
     QFile file(path);
@@ -37,7 +39,7 @@ struct StepHarness {
     // What a click at step 2 does, with the package served as reply; then waits for the handler that enables the button, once.
     void run(const ScriptedReply &reply)
     {
-        server.setReply("/vb6/v1/softwares/kestrel11/download", reply);
+        server.setReply(kPackageRoute, reply);
         EXPECT_FALSE(step.StartDownload());
         ASSERT_TRUE(waitUntil([this] { return host.buttonEnabled > 0; }));
         settle(100ms);
@@ -141,6 +143,75 @@ INSTANTIATE_TEST_SUITE_P(
                     }, download::kPackageNotSigned, QStringLiteral("Le paquet reçu ne correspond pas"), 1},
         StepFailure{"PackageNameWithASeparator", kDropped, [](StepHarness &s) { s.host.ctx.packageFileName = QStringLiteral("../maj.zip"); },
                     download::kPackageNotStored, QStringLiteral("Nom de paquet non valide"), 0}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+const QByteArray kPackage = patternBytes(5000);
+
+struct Resumption {
+    const char *name;
+    ScriptedReply rangeReply; // to a request for the rest
+    std::function<void(StepHarness &)> prepare; // between the two attempts
+    bool asksForTheRest;      // the second attempt sends Range and If-Range
+    QByteArray stored;        // the package file in the end
+    int requests;
+};
+
+class Resumptions : public ::testing::TestWithParam<Resumption> {};
+
+// A download cut at 2000 bytes keeps them; the next attempt asks for the rest, and keeps nothing
+// it cannot vouch for: whatever the server or the folder holds then, the file is one whole package.
+TEST_P(Resumptions, TakeUpOnlyWhatIsIntact)
+{
+    const Resumption &row = GetParam();
+    StepHarness s;
+    const QList<QPair<QByteArray, QByteArray>> served{{"ETag", "\"v1\""}, {"Accept-Ranges", "bytes"}};
+    s.run({.headers = served, .pieces = {kPackage}, .dropAfterBodyBytes = 2000});
+    EXPECT_EQ(s.updatesEntries(), QStringList({s.host.ctx.packageFileName + ".part", s.host.ctx.packageFileName + ".part.resume"}));
+
+    s.server.setReply(kPackageRoute + "#range", row.rangeReply);
+    writeFile(s.host.ctx.updatesFolder + "maj_kestrel11_1.0.zip.part", "ancienne version");
+    row.prepare(s);
+    s.host.buttonEnabled = 0;
+    s.run({.headers = served, .pieces = {row.stored}});
+
+    EXPECT_EQ(s.host.stepsCompleted, 1) << s.host.boxes.shown.back().text.toStdString();
+    QFile stored(s.packagePath());
+    EXPECT_TRUE(stored.open(QIODevice::ReadOnly) && stored.readAll() == row.stored);
+    EXPECT_EQ(s.updatesEntries(), QStringList{s.host.ctx.packageFileName});
+    ASSERT_EQ(s.server.requestCount(), row.requests);
+    EXPECT_EQ(s.server.heads()[1].contains("\r\nRange: bytes=2000-\r\n") && s.server.heads()[1].contains("\r\nIf-Range: \"v1\"\r\n"),
+              row.asksForTheRest);
+}
+
+const ScriptedReply kRest{.status = 206, .reason = "Partial Content", .headers = {{"Content-Range", "bytes 2000-4999/5000"}}, .pieces = {kPackage.mid(2000)}};
+const QByteArray kChanged = patternBytes(6000, 7);
+const auto kNothing = [](StepHarness &) {};
+
+INSTANTIATE_TEST_SUITE_P(
+    Downloads, Resumptions,
+    ::testing::Values(
+        Resumption{"RestSent", kRest, kNothing, true, kPackage, 2},
+        Resumption{"RestSentWithTheVendorKeyCheckedOverTheWholeFile", kRest,
+                   [](StepHarness &s) {
+                       s.host.service.packagePublicKey = QStringLiteral("clé");
+                       s.host.ctx.signedDigest = QCryptographicHash::hash(kPackage, QCryptographicHash::Sha256);
+                   }, true, kPackage, 2},
+        Resumption{"WholePackageSentInstead", {.pieces = {kPackage}}, kNothing, true, kPackage, 2},
+        Resumption{"ChangedPackageSentWhole", {.headers = {{"ETag", "\"v2\""}}, .pieces = {kChanged}}, kNothing, true, kChanged, 2},
+        Resumption{"RangeNotSatisfiable", {.status = 416, .reason = "Range Not Satisfiable"}, kNothing, true, kChanged, 3},
+        Resumption{"RestNotWhereAsked", {.status = 206, .headers = {{"Content-Range", "bytes 1000-4999/5000"}}, .pieces = {kPackage.mid(1000)}},
+                   kNothing, true, kChanged, 3},
+        Resumption{"LinkPlantedAtThePartialFile", kRest, [](StepHarness &s) {
+                       const QString part = s.packagePath() + ".part";
+                       QFile::remove(part);
+                       writeFile(s.host.ctx.appFolder + "ailleurs", kPackage.left(2000));
+                       QFile::link(s.host.ctx.appFolder + "ailleurs", part);
+                   }, false, kChanged, 2},
+        Resumption{"LargerFilePlantedAtThePartialFile", kRest, [](StepHarness &s) {
+                       QFile part(s.packagePath() + ".part");
+                       part.open(QIODevice::Append);
+                       part.write("X");
+                   }, false, kChanged, 2}),
     [](const auto &info) { return std::string(info.param.name); });
 
 } // namespace

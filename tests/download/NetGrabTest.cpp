@@ -18,7 +18,7 @@ namespace {
 struct GrabHarness {
     explicit GrabHarness(TestHttpsServer::Certificate certificate = {}) : server(certificate)
     {
-        grab.setChunkReceiver([this](const char *data, qint64 size) { return stored.append(data, size), QString(); });
+        grab.setChunkReceiver([this](qint64, const char *data, qint64 size) { return stored.append(data, size), QString(); });
         grab.setBodyReader([this] { return stored; });
         QObject::connect(&grab, &download::NetGrab::DownloadProgress, &grab, [this](float p) { progress.push_back(p); });
         QObject::connect(&grab, &download::NetGrab::DownloadComplete, &grab, [this](qint32 n) { end(n, {}, true); });

@@ -1,6 +1,8 @@
 // The whole wizard against the local update service of tools/update-service: the real window,
-// service client, process probe, download control, package signature and installer, over real HTTPS on 127.0.0.1.
+// service client, process probe, download control, package signature and installer, over real
+// HTTPS on 127.0.0.1.
 
+#include "platform/ProxyAccess.h"
 #include "support/FakeStepHost.h"
 #include "support/zip/ZipBuilder.h"
 #include "wizard/FrmUpdate.h"
@@ -10,81 +12,243 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QSslCertificate>
+#include <QTcpSocket>
+
+#include <optional>
+#include <stdexcept>
 
 namespace kestrel::test {
 namespace {
 
 namespace fs = std::filesystem;
 
-// One click with the vendor's key: the record the service signed and the package it describes,
-// 11.0.27, installed over the user's files, which stay; its folder "donnees" already exists.
-TEST(EndToEnd, OneClickInstallsThePackageTheVendorSigned)
-{
-    const zip::Tree package = {{"kestrel11.exe", "Kestrel 11 version 11.0.27\n"}, {"LISEZMOI.txt", "Nouveautés de 11.0.27\n"},
-                               {"donnees/", ""}, {"donnees/modeles/", ""}, {"donnees/langues/", ""},
-                               {"donnees/langues/fr.txt", "bonjour=Bonjour\n"}, {"donnees/modeles/facture.kmod", "modèle de facture, révision 27\n"}};
-    QTemporaryDir appDir, dir;
-    const fs::path app = appDir.path().toStdString(), served = dir.filePath("served").toStdString();
-    zip::writeFile(app / "kestrel11.exe", "Kestrel 11 version 11.0.1\n");
-    zip::writeFile(app / "mes-notes.txt", "Mes notes : ne pas perdre.\n");
-    fs::create_directories(app / "donnees");
-    zip::writeFile(app / "donnees" / "mes-reglages.ini", "[affichage]\r\ntheme=sombre\r\n");
-    zip::Tree expected = zip::snapshot(app);
-    std::vector<zip::Entry> entries;
-    for (const auto &[path, data] : package)
-        entries.push_back({path, data, path.ends_with('/') ? zip::EntryType::Dir : zip::EntryType::File});
-    fs::create_directories(served);
-    zip::writeFile(served / "version.txt", "11.0.27\n");
-    zip::writeZip(served / "package.zip", entries);
-    // The service's own command makes the key pair and prints the public key.
-    QProcess service;
-    service.start(QStringLiteral(KESTREL_PYTHON3), {KESTREL_UPDATE_SERVICE_SCRIPT, "--make-signing-key", dir.filePath("vendor.pem")});
-    ASSERT_TRUE(service.waitForFinished(60000));
-    const QString publicKey = QString::fromLatin1(service.readAllStandardOutput().trimmed());
-    ASSERT_EQ(publicKey.size(), 44);
-    // Its standard error shows in the test's output; the first line of its standard output is the
-    // port, once it listens (its CA is made first).
-    service.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    service.start(QStringLiteral(KESTREL_PYTHON3),
-                  {KESTREL_UPDATE_SERVICE_SCRIPT, "--folder", dir.filePath("served"), "--state-dir", dir.filePath("state"), "--log",
-                   dir.filePath("requests.jsonl"), "--signing-key", dir.filePath("vendor.pem"), "--port", "0"});
-    while (!service.canReadLine())
-        ASSERT_TRUE(service.waitForReadyRead(60000)) << "the update service did not start (its messages are above)";
-    const QString baseUrl = QStringLiteral("https://127.0.0.1:%1/vb6/v1/softwares/").arg(service.readLine().trimmed().toInt());
+// The package of 11.0.27: a replaced executable, new files and nested folders; its folder
+// "donnees" already exists in the application folder and holds a file of the user's.
+const zip::Tree kPackage = {{"kestrel11.exe", "Kestrel 11 version 11.0.27\n"}, {"LISEZMOI.txt", "Nouveautés de 11.0.27\n"},
+                            {"donnees/", ""}, {"donnees/modeles/", ""}, {"donnees/langues/", ""},
+                            {"donnees/langues/fr.txt", "bonjour=Bonjour\n"}, {"donnees/modeles/facture.kmod", "modèle de facture, révision 27\n"}};
+
+// The local update service, a child process of one test with its files in a temporary folder, on
+// a free port of 127.0.0.1, serving version 11.0.27 and the package; arguments go to its command line.
+class LocalUpdateService {
+public:
+    LocalUpdateService(const std::string &package, const QStringList &arguments)
+    {
+        QDir(m_dir.path()).mkdir(QStringLiteral("served"));
+        zip::writeFile(file("served/version.txt"), "11.0.27\n");
+        zip::writeFile(file("served/package.zip"), package);
+        // Its standard error shows in the test's output; the first line of its standard output
+        // is the port, once it listens (its CA is made first).
+        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        m_process.start(QStringLiteral(KESTREL_PYTHON3),
+                        QStringList{KESTREL_UPDATE_SERVICE_SCRIPT, "--folder", m_dir.filePath("served"), "--state-dir", m_dir.filePath("state"),
+                                    "--log", m_dir.filePath("requests.jsonl"), "--port", "0"} + arguments);
+        while (!m_process.canReadLine())
+            if (!m_process.waitForReadyRead(60000))
+                throw std::runtime_error("the update service did not start (its messages are above)");
+        m_port = m_process.readLine().trimmed().toInt();
+    }
+    ~LocalUpdateService()
+    {
+        m_process.terminate();
+        m_process.waitForFinished(60000); // else QProcess kills it
+    }
+
+    QString baseUrl() const { return QStringLiteral("https://127.0.0.1:%1/vb6/v1/softwares/").arg(m_port); }
+    QList<QSslCertificate> caCertificates() const { return QSslCertificate::fromPath(m_dir.filePath("state/ca.pem")); }
+    std::vector<QJsonObject> requests() const
+    {
+        std::vector<QJsonObject> entries;
+        QFile log(m_dir.filePath("requests.jsonl"));
+        for (log.open(QIODevice::ReadOnly); !log.atEnd();)
+            entries.push_back(QJsonDocument::fromJson(log.readLine()).object());
+        return entries;
+    }
+
+private:
+    fs::path file(const char *name) const { return m_dir.filePath(name).toStdString(); }
+    QTemporaryDir m_dir;
+    QProcess m_process;
+    int m_port = 0;
+};
+
+class EndToEnd : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        zip::writeFile(app / "kestrel11.exe", "Kestrel 11 version 11.0.1\n");
+        zip::writeFile(app / "mes-notes.txt", "Mes notes : ne pas perdre.\n");
+        fs::create_directory(app / "donnees");
+        zip::writeFile(app / "donnees" / "mes-reglages.ini", "[affichage]\r\ntheme=sombre\r\n");
+        before = zip::snapshot(app);
+        before["updates/"] = "";
+    }
+    static std::string packageBytes()
+    {
+        std::vector<zip::Entry> entries;
+        for (const auto &[path, data] : kPackage)
+            entries.push_back({path, data, path.ends_with('/') ? zip::EntryType::Dir : zip::EntryType::File});
+        return zip::buildZip(entries, zip::Compression::Stored);
+    }
+    void openWizard(const LocalUpdateService &service, const QString &publicKey = {}, platform::ProxyCredentials *credentials = nullptr)
+    {
+        window = std::make_unique<wizard::FrmUpdate>(wizard::WizardServices{
+            &boxes, &end, nullptr, {&network, service.baseUrl(), {.trustedCa = service.caCertificates()}, publicKey}, appDir.path(), credentials});
+        window->show();
+        button = window->findChild<QPushButton *>(QStringLiteral("CmdUpdate"));
+    }
+    // Clicks and lets the wizard work until it waits for the user again (or ends the program).
+    void click()
+    {
+        ASSERT_TRUE(button->isEnabled());
+        button->click();
+        ASSERT_TRUE(waitUntil([&] { return button->isEnabled() || end.ended > 0; }, std::chrono::minutes(2)));
+    }
+    // The package's files and folders, the user's files, and the updates folder, now empty.
+    zip::Tree updatedFolder() const
+    {
+        zip::Tree expected = before;
+        for (const auto &[path, data] : kPackage)
+            expected[path] = data;
+        return expected;
+    }
+
+    QTemporaryDir appDir;
+    const fs::path app = appDir.path().toStdString();
+    zip::Tree before; // the application folder at the start, with the updates folder the wizard makes
     ScriptedBoxes boxes;
     RecordingProgramEnd end;
     QNetworkAccessManager network;
-    wizard::FrmUpdate window({&boxes, &end, nullptr,
-                              {&network, baseUrl, {.trustedCa = QSslCertificate::fromPath(dir.filePath("state/ca.pem"))}, publicKey},
-                              appDir.path()});
-    window.show();
-    auto *button = window.findChild<QPushButton *>(QStringLiteral("CmdUpdate"));
+    std::unique_ptr<wizard::FrmUpdate> window;
+    QPushButton *button = nullptr;
+};
 
-    button->click();
-    ASSERT_TRUE(waitUntil([&] { return button->isEnabled(); }, std::chrono::minutes(2)));
+// One click with the vendor's key: the record the service signed and the package it describes,
+// installed over plain GETs that carry only what the HTTP client sends by itself.
+TEST_F(EndToEnd, OneClickInstallsThePackageTheVendorSigned)
+{
+    QTemporaryDir keys;
+    const QString keyFile = keys.filePath(QStringLiteral("vendor.pem"));
+    QProcess maker; // the service's own command makes the pair and prints the public key
+    maker.start(QStringLiteral(KESTREL_PYTHON3), {KESTREL_UPDATE_SERVICE_SCRIPT, "--make-signing-key", keyFile});
+    ASSERT_TRUE(maker.waitForFinished(60000));
+    const QString publicKey = QString::fromLatin1(maker.readAllStandardOutput().trimmed());
+    ASSERT_EQ(publicKey.size(), 44);
+    LocalUpdateService service(packageBytes(), {"--signing-key", keyFile});
+    openWizard(service, publicKey);
+
+    click();
 
     ASSERT_EQ(boxes.shown.size(), 1U);
     EXPECT_EQ(boxes.shown[0].title, QStringLiteral("Mise à jour"));
-    EXPECT_EQ(window.context().currentStep, 5);
-    // Plain GETs carrying only what the HTTP client sends by itself.
+    EXPECT_EQ(window->context().currentStep, 5);
+    EXPECT_EQ(zip::snapshot(app), updatedFolder());
     QStringList requested;
-    QFile log(dir.filePath("requests.jsonl"));
-    ASSERT_TRUE(log.open(QIODevice::ReadOnly));
-    while (!log.atEnd()) {
-        const QJsonObject request = QJsonDocument::fromJson(log.readLine()).object();
+    for (const QJsonObject &request : service.requests()) {
         requested << request.value("method").toString() + ' ' + request.value("path").toString();
         for (const QString &name : request.value("headers").toObject().keys())
             EXPECT_TRUE(QStringList({"host", "connection", "accept-encoding", "accept-language", "user-agent"}).contains(name.toLower()))
                 << "header of the wizard's own: " << name.toStdString();
     }
     EXPECT_EQ(requested, QStringList({"GET /vb6/v1/softwares/kestrel11", "GET /vb6/v1/softwares/kestrel11/download"}));
-    for (const auto &[path, data] : package)
-        expected[path] = data;
-    expected["updates/"] = "";
-    EXPECT_EQ(zip::snapshot(app), expected);
-    service.terminate();
-    service.waitForFinished(60000);
 }
+
+// tinyproxy on 127.0.0.1, asking Basic credentials when given "user password"; its log shows the tunnels.
+class Tinyproxy {
+public:
+    explicit Tinyproxy(const QString &basicAuth)
+    {
+        for (int attempt = 0; attempt < 5 && !m_listening; ++attempt) { // a free port may be taken meanwhile
+            port = closedPort();
+            zip::writeFile(m_dir.filePath("tinyproxy.conf").toStdString(),
+                           QStringLiteral("Port %1\nListen 127.0.0.1\nLogFile \"%2\"\nLogLevel Connect\n%3\n")
+                               .arg(port).arg(m_dir.filePath("log"), basicAuth.isEmpty() ? "" : "BasicAuth " + basicAuth).toStdString());
+            m_process.start(QStringLiteral("tinyproxy"), {"-d", "-c", m_dir.filePath("tinyproxy.conf")});
+            m_process.waitForStarted();
+            m_listening = waitUntil([&] {
+                QTcpSocket probe;
+                probe.connectToHost(QHostAddress::LocalHost, port);
+                return probe.waitForConnected(100) || m_process.state() == QProcess::NotRunning;
+            }, std::chrono::seconds(30)) && m_process.state() == QProcess::Running;
+        }
+    }
+    ~Tinyproxy() { m_process.terminate(), m_process.waitForFinished(); }
+    int tunnels() const
+    {
+        QFile log(m_dir.filePath("log"));
+        return log.open(QIODevice::ReadOnly) ? static_cast<int>(log.readAll().count("CONNECT 127.0.0.1:")) : 0;
+    }
+    quint16 port = 0;
+
+private:
+    QTemporaryDir m_dir;
+    QProcess m_process;
+    bool m_listening = false;
+};
+
+struct ScriptedProxyCredentials final : platform::ProxyCredentials {
+    bool ask(const QString &proxy, QString &user, QString &password) override
+    {
+        asked << proxy;
+        user = QStringLiteral("kestrel");
+        password = answer;
+        return true;
+    }
+    QStringList asked;
+    QString answer;
+};
+
+struct ProxyCase {
+    const char *name;
+    bool running;          // false: nothing listens where the proxy should be
+    const char *noProxy;
+    const char *basicAuth; // what the proxy asks for
+    QString answer;        // the password answered
+    int stepAfter;
+    QString told;          // the start of the step's box, %1 the proxy's port; empty: no failure
+    int asked;
+};
+
+class ThroughAProxy : public EndToEnd, public ::testing::WithParamInterface<ProxyCase> {};
+
+// Both requests take the system's proxy (https_proxy here) unless no_proxy names the host, with
+// the service's certificate checked through the tunnel; the proxy's refusal or absence is told.
+TEST_P(ThroughAProxy, UpdatesOrTellsWhatTheProxyDid)
+{
+    const ProxyCase &c = GetParam();
+    LocalUpdateService service(packageBytes(), {});
+    std::optional<Tinyproxy> proxy;
+    if (c.running)
+        proxy.emplace(c.basicAuth);
+    const quint16 port = proxy ? proxy->port : closedPort();
+    qputenv("https_proxy", "http://127.0.0.1:" + QByteArray::number(port));
+    qputenv("no_proxy", c.noProxy);
+    platform::useSystemProxy(network);
+    ScriptedProxyCredentials credentials;
+    credentials.answer = c.answer;
+    openWizard(service, {}, &credentials);
+
+    click();
+
+    EXPECT_EQ(window->context().currentStep, c.stepAfter);
+    EXPECT_EQ(zip::snapshot(app), c.stepAfter == 5 ? updatedFolder() : before);
+    ASSERT_FALSE(boxes.shown.empty());
+    EXPECT_TRUE(c.told.isEmpty() || boxes.shown[0].text.startsWith(c.told.arg(port))) << boxes.shown[0].text.toStdString();
+    EXPECT_EQ(credentials.asked.size(), c.asked);
+    EXPECT_EQ(proxy && proxy->tunnels() > 0, c.running && !*c.noProxy);
+    qunsetenv("https_proxy");
+    qunsetenv("no_proxy");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Proxies, ThroughAProxy,
+    ::testing::Values(
+        ProxyCase{"PassedByForAHostInNoProxy", true, "127.0.0.1", "", {}, 5, {}, 0},
+        ProxyCase{"CredentialsAskedThenAccepted", true, "", "kestrel secret", "secret", 5, {}, 1},
+        ProxyCase{"CredentialsRefused", true, "", "kestrel secret", "faux", 2,
+                  QStringLiteral("Le serveur mandataire (proxy) « 127.0.0.1:%1 » a refusé l'accès"), 1},
+        ProxyCase{"ProxyUnreachable", false, "", "", {}, 2, QStringLiteral("Le serveur mandataire (proxy) « 127.0.0.1:%1 » est injoignable"), 0}),
+    [](const auto &info) { return std::string(info.param.name); });
 
 } // namespace
 } // namespace kestrel::test

@@ -98,8 +98,10 @@ void TestHttpsServer::incomingConnection(qintptr descriptor)
         if (ex->answered || !ex->head.contains("\r\n\r\n"))
             return;
         ex->answered = true;
-        ++m_requests;
-        const auto found = m_replies.find(ex->head.left(ex->head.indexOf('\n')).split(' ').value(1)); // the path
+        m_heads.append(ex->head);
+        const QByteArray path = ex->head.left(ex->head.indexOf('\n')).split(' ').value(1);
+        auto found = ex->head.toLower().contains("\r\nrange:") ? m_replies.find(path + "#range") : m_replies.end();
+        found = found != m_replies.end() ? found : m_replies.find(path);
         ex->reply = found != m_replies.end() ? found->second : ScriptedReply{.status = 404, .reason = "Not Found"};
         QTimer::singleShot(ex->reply.headerDelay, socket, [socket, ex] { socket->write(statusAndHeaders(ex->reply)), sendBody(socket, ex, 0); });
     });

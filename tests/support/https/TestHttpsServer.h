@@ -34,8 +34,10 @@ public:
     static QList<QSslCertificate> caCertificates(); // the CA that signs the trusted certificate
     QString baseUrl() const; // "https://127.0.0.1:PORT/"
     // The reply for one path ("/vb6/v1/softwares/kestrel11"); other paths get 404 Not Found.
+    // Requests with a Range header get the reply of path + "#range" when there is one.
     void setReply(const QByteArray &path, const ScriptedReply &reply) { m_replies[path] = reply; }
-    int requestCount() const { return m_requests; }
+    const QList<QByteArray> &heads() const { return m_heads; } // the request heads so far, whole
+    int requestCount() const { return static_cast<int>(m_heads.size()); }
 
 protected:
     void incomingConnection(qintptr descriptor) override;
@@ -43,7 +45,7 @@ protected:
 private:
     QSslConfiguration m_tls;
     std::map<QByteArray, ScriptedReply> m_replies;
-    int m_requests = 0;
+    QList<QByteArray> m_heads;
 };
 
 } // namespace kestrel::test
