@@ -1,4 +1,5 @@
 #include "install/InstallFixture.h"
+#include "install/Obstacle.h"
 
 #include "install/PackageInstaller.h"
 #include "install/SwitchRecord.h"
@@ -74,6 +75,22 @@ TEST_P(SwitchOverFaultTest, RunsTheUndoAndLeavesTheFolderAsItWas)
 }
 
 INSTANTIATE_TEST_SUITE_P(Faults, SwitchOverFaultTest, ::testing::ValuesIn(kFaults), [](const auto &info) { return std::string(info.param.name); });
+
+// A file the switch-over cannot move, after others were moved: the rename's own error runs the undo.
+TEST_F(InstallFixture, UnmovableFileAfterOthersPutsEverythingBack)
+{
+    for (const char *file : {"a.txt", "lib/b.dll", "z.txt"})
+        writeAppFile(file, std::string("ancien ") + file);
+    writePackage({{"a.txt", "nouveau a"}, {"lib/b.dll", "nouveau b"}, {"lib/c.dll", "nouveau c"}, {"z.txt", "nouveau z"}});
+    const zip::Tree before = zip::snapshot(m_parent);
+    Obstacle obstacle(m_app / "z.txt");
+    if (!obstacle.set())
+        GTEST_SKIP() << "this file system cannot make a file unmovable";
+    EXPECT_FALSE(install());
+    expectOneFailureBox("Kestrel 11 reste dans sa version précédente.");
+    obstacle.lift();
+    EXPECT_EQ(zip::snapshot(m_parent), before);
+}
 
 // Watches how much the staged content holds each time the engine reports progress.
 struct StagedBytes final : BusyCounter {
