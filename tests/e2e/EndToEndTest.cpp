@@ -198,9 +198,36 @@ struct ScriptedProxyCredentials final : platform::ProxyCredentials {
     QString answer;
 };
 
+// Cut at half and told; the click on "Télécharger" asks for the rest only, so the package
+// arrives once in all, and the update completes.
+TEST_F(EndToEnd, InterruptedDownloadResumesWhereItStopped)
+{
+    QTemporaryDir controlDir;
+    const std::string control = controlDir.filePath("control.json").toStdString();
+    const std::string package = packageBytes();
+    const qsizetype half = static_cast<qsizetype>(package.size() / 2);
+    zip::writeFile(control, QStringLiteral("{\"download_drop_after\": %1}").arg(half).toStdString());
+    LocalUpdateService service(package, {"--control", QString::fromStdString(control)});
+    openWizard(service);
+
+    click();
+    ASSERT_EQ(boxes.shown.size(), 1U);
+    EXPECT_EQ(boxes.shown[0].title, QStringLiteral("Téléchargement de la mise à jour"));
+    EXPECT_EQ(button->text(), QStringLiteral("Télécharger"));
+    zip::writeFile(control, "{}");
+    click();
+
+    EXPECT_EQ(zip::snapshot(app), updatedFolder());
+    const std::vector<QJsonObject> requests = service.requests();
+    ASSERT_EQ(requests.size(), 3U);
+    EXPECT_EQ(requests[2].value("status").toInt(), 206);
+    EXPECT_EQ(requests[2].value("headers").toObject().value("Range").toString(), QStringLiteral("bytes=%1-").arg(half));
+}
+
 struct ProxyCase {
     const char *name;
     bool running;          // false: nothing listens where the proxy should be
+    const char *noProxy;
     const char *basicAuth; // what the proxy asks for
     QString answer;        // the password answered
     int stepAfter;
@@ -210,8 +237,8 @@ struct ProxyCase {
 
 class ThroughAProxy : public EndToEnd, public ::testing::WithParamInterface<ProxyCase> {};
 
-// Both requests take the system's proxy (https_proxy here), with the service's certificate checked
-// through the tunnel; the proxy's refusal or absence is told.
+// Both requests take the system's proxy (https_proxy here) unless no_proxy names the host, with the
+// service's certificate checked through the tunnel; the proxy's refusal or absence is told.
 TEST_P(ThroughAProxy, UpdatesOrTellsWhatTheProxyDid)
 {
     const ProxyCase &c = GetParam();
@@ -221,7 +248,7 @@ TEST_P(ThroughAProxy, UpdatesOrTellsWhatTheProxyDid)
         proxy.emplace(c.basicAuth);
     const quint16 port = proxy ? proxy->port : closedPort();
     qputenv("https_proxy", "http://127.0.0.1:" + QByteArray::number(port));
-    qputenv("no_proxy", "");
+    qputenv("no_proxy", c.noProxy);
     platform::useSystemProxy(network);
     ScriptedProxyCredentials credentials;
     credentials.answer = c.answer;
@@ -234,7 +261,7 @@ TEST_P(ThroughAProxy, UpdatesOrTellsWhatTheProxyDid)
     ASSERT_FALSE(boxes.shown.empty());
     EXPECT_TRUE(c.told.isEmpty() || boxes.shown[0].text.startsWith(c.told.arg(port))) << boxes.shown[0].text.toStdString();
     EXPECT_EQ(credentials.asked.size(), c.asked);
-    EXPECT_EQ(proxy && proxy->tunnels() > 0, c.running);
+    EXPECT_EQ(proxy && proxy->tunnels() > 0, c.running && !*c.noProxy);
     qunsetenv("https_proxy");
     qunsetenv("no_proxy");
 }
@@ -242,10 +269,11 @@ TEST_P(ThroughAProxy, UpdatesOrTellsWhatTheProxyDid)
 INSTANTIATE_TEST_SUITE_P(
     Proxies, ThroughAProxy,
     ::testing::Values(
-        ProxyCase{"CredentialsAskedThenAccepted", true, "kestrel secret", "secret", 5, {}, 1},
-        ProxyCase{"CredentialsRefused", true, "kestrel secret", "faux", 2,
+        ProxyCase{"PassedByForAHostInNoProxy", true, "127.0.0.1", "", {}, 5, {}, 0},
+        ProxyCase{"CredentialsAskedThenAccepted", true, "", "kestrel secret", "secret", 5, {}, 1},
+        ProxyCase{"CredentialsRefused", true, "", "kestrel secret", "faux", 2,
                   QStringLiteral("Le serveur mandataire (proxy) « 127.0.0.1:%1 » a refusé l'accès"), 1},
-        ProxyCase{"ProxyUnreachable", false, "", {}, 2, QStringLiteral("Le serveur mandataire (proxy) « 127.0.0.1:%1 » est injoignable"), 0}),
+        ProxyCase{"ProxyUnreachable", false, "", "", {}, 2, QStringLiteral("Le serveur mandataire (proxy) « 127.0.0.1:%1 » est injoignable"), 0}),
     [](const auto &info) { return std::string(info.param.name); });
 
 } // namespace

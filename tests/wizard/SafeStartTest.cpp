@@ -2,6 +2,7 @@
 // unlockable folder and a close during the installation, each seen as the user sees it.
 
 #include "install/InstallFixture.h"
+#include "install/SwitchOver.h"
 #include "wizard/FrmUpdate.h"
 
 #include <QPushButton>
@@ -76,6 +77,30 @@ TEST_F(SafeStartTest, SwitchOverKilledMidwayIsUndoneAtTheNextStartAndTheUpdateTh
     window->click();
     expectBox("Mise à jour terminée avec succès", platform::BoxIcon::Information);
     EXPECT_EQ(fileText(m_app / "lib/b.dll"), "nouveau b");
+}
+
+// The staged copy of a replaced file disappears as the switch-over starts (a virus scanner's
+// quarantine): the box says so, the folder is as it was, and after a restart the update installs.
+TEST_F(SafeStartTest, StagedFileThatDisappearsLeavesTheOldVersionAndARestartInstalls)
+{
+    writeAppFile("lib/a.dll", "ancien a");
+    writePackage({{"kestrel11.exe", "nouvelle version"}, {"lib/a.dll", "nouveau a"}});
+    const zip::Tree before = zip::snapshot(m_parent);
+    static std::filesystem::path staged;
+    staged = m_updates / "kestrel-staging/content/lib/a.dll";
+    install::setSwitchPointHook([](std::size_t) { return std::filesystem::remove(staged), std::error_code(); });
+    auto window = openWizard();
+    window->click();
+    install::setSwitchPointHook(nullptr);
+    expectBox("Le nouveau fichier « lib/a.dll » a disparu", platform::BoxIcon::Critical);
+    EXPECT_EQ(zip::snapshot(m_parent), before);
+
+    window.reset();
+    window = openWizard();
+    EXPECT_TRUE(m_host.boxes.shown.empty());
+    window->click();
+    expectBox("Mise à jour terminée avec succès", platform::BoxIcon::Information);
+    EXPECT_EQ(fileText(m_app / "lib/a.dll"), "nouveau a");
 }
 
 // Without the lock another wizard could work on the same folder: nothing starts.
