@@ -3,7 +3,8 @@
 //
 //   bench_download_client SERVICE_BASE_URL CA_PEM UPDATES_FOLDER
 //
-// Exit status 0 once the package file is written, 1 otherwise.
+// Exit status 0 once the package file is written, 1 otherwise. Standard output gets the number
+// of body bytes received from the network, every request counted.
 
 #include "core/StepHost.h"
 #include "download/DownloadStep.h"
@@ -17,9 +18,11 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QNetworkAccessManager>
+#include <QNetworkReply>
 #include <QSslCertificate>
 
 #include <cstdio>
+#include <utility>
 
 #include <sys/resource.h>
 
@@ -67,6 +70,22 @@ public:
     bool done = false;
 };
 
+// Counts the body bytes of every reply as they arrive.
+class CountingNetwork final : public QNetworkAccessManager {
+public:
+    qint64 received = 0;
+
+protected:
+    QNetworkReply *createRequest(Operation op, const QNetworkRequest &request, QIODevice *data) override
+    {
+        QNetworkReply *reply = QNetworkAccessManager::createRequest(op, request, data);
+        connect(reply, &QNetworkReply::downloadProgress, this, [this, seen = qint64(0)](qint64 bytes, qint64) mutable {
+            received += bytes - std::exchange(seen, bytes);
+        });
+        return reply;
+    }
+};
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -76,7 +95,7 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "usage: %s SERVICE_BASE_URL CA_PEM UPDATES_FOLDER\n", argv[0]);
         return 2;
     }
-    QNetworkAccessManager network;
+    CountingNetwork network;
     BenchHost host;
     host.service.network = &network;
     host.service.baseUrl = QString::fromLocal8Bit(argv[1]);
@@ -116,7 +135,7 @@ int main(int argc, char **argv)
     QObject::connect(&grab, &download::NetGrab::DownloadFailed,
                      [&](qint32 n, const QString &d) { step.grbDownload_DownloadFailed(n, d); });
     step.StartDownload();
-    if (host.done) // refused before any network work
-        return host.stored ? 0 : 1;
-    return app.exec();
+    const int status = host.done ? (host.stored ? 0 : 1) : app.exec(); // done: refused before any network work
+    std::printf("%lld\n", static_cast<long long>(network.received));
+    return status;
 }

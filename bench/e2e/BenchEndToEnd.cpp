@@ -162,11 +162,11 @@ int main(int argc, char **argv)
         };
         const bool wizardFirst = round % 2 == 0;
         if (wizardFirst) {
-            wizard::runWizard();
+            runWizard();
             runReference();
         } else {
             runReference();
-            wizard::runWizard();
+            runWizard();
         }
 
         auto out = readKeyValues(wizardOut);
@@ -218,12 +218,19 @@ int main(int argc, char **argv)
     const double ratio = median(wizTimes) / median(refTimes);
     const double sizeMiBExact = static_cast<double>(packageSize) / mib;
     const double peakMiB = static_cast<double>(std::max(peakHwm, peakMaxrss)) / 1024;
+    // The reference for memory: the smallest Qt Widgets window (a label), shown off screen like
+    // the wizard's and ended at its first paint; the largest of three runs.
+    long bareKiB = 0;
+    for (int i = 0; i < 3; ++i)
+        bareKiB = std::max(bareKiB, runChild({KESTREL_BENCH_BARE_WINDOW}, "/dev/null").peakKiB);
+    const double bareMiB = static_cast<double>(bareKiB) / 1024;
     std::printf("\n%zu of %d rounds completed and verified\n", wizTimes.size(), rounds);
     std::printf("median wall time: reference (curl + bsdtar -xf + sync -f) %.2f s, wizard click to \"Terminer\" %.2f s, "
                 "ratio %.2f (goal <= 1.2: %s)\n",
                 median(refTimes), median(wizTimes), ratio, ratio <= 1.2 ? "met" : "NOT met");
-    std::printf("peak resident memory of the wizard: %.0f MiB = package + %.0f MiB (goal <= package + 64 MiB: %s)\n",
-                peakMiB, peakMiB - sizeMiBExact, peakMiB <= sizeMiBExact + 64 ? "met" : "NOT met");
+    std::printf("peak resident memory of the wizard: %.0f MiB for a package of %.0f MiB; bare Qt window %.0f MiB; "
+                "wizard - bare window = %.0f MiB (goal <= 64 MiB: %s)\n",
+                peakMiB, sizeMiBExact, bareMiB, peakMiB - bareMiB, peakMiB - bareMiB <= 64 ? "met" : "NOT met");
     std::printf("longest wait between event handling, download: median of rounds %.1f ms, worst %.1f ms; "
                 "p99 median %.1f ms over a median of %.0f waits (goal < 100 ms: %s)\n",
                 median(downloadMax), maximum(downloadMax), median(downloadP99), median(downloadCount),

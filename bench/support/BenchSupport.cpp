@@ -170,12 +170,12 @@ std::optional<int> PackageServer::start(const QString &kind, const QString &fold
     if (!versionFile.open(QIODevice::ReadOnly) || port == 0)
         return std::nullopt;
     QString config = QString::fromLatin1(kNginxConfig);
-    platform::config.replace(QStringLiteral("%STATE%"), state)
+    config.replace(QStringLiteral("%STATE%"), state)
         .replace(QStringLiteral("%FOLDER%"), folder)
         .replace(QStringLiteral("%PORT%"), QString::number(port))
         .replace(QStringLiteral("%VERSION%"), QString::fromUtf8(versionFile.readAll().trimmed()));
     QFile configFile(state + QStringLiteral("/nginx.conf"));
-    if (!configFile.open(QIODevice::WriteOnly) || configFile.write(platform::config.toUtf8()) < 0)
+    if (!configFile.open(QIODevice::WriteOnly) || configFile.write(config.toUtf8()) < 0)
         return std::nullopt;
     configFile.close();
     m_nginx = new QProcess;

@@ -16,7 +16,7 @@ namespace kestrel::download {
 inline constexpr qint32 kPackageNotStored = -1;
 // The body, declared or received, is larger than HttpSettings::maxBodyBytes.
 inline constexpr qint32 kBodyTooLarge = -2;
-// The memory for the body could not be obtained.
+// The memory for a batch of the body could not be obtained.
 inline constexpr qint32 kOutOfMemory = -3;
 // The average rate stayed below HttpSettings::trickleFloorBytesPerSecond for a whole trickleWindow.
 inline constexpr qint32 kTooSlow = -4;

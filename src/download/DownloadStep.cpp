@@ -11,6 +11,14 @@
 #include "platform/MessageBoxes.h"
 #include "platform/ProgressBar.h"
 
+#include <QDir>
+#include <QFile>
+
+#include <chrono>
+#include <filesystem>
+#include <limits>
+#include <optional>
+
 namespace kestrel::download {
 
 namespace {
@@ -22,11 +30,61 @@ QString partName(const QString &fileName)
     return fileName + QStringLiteral(".part");
 }
 
+// Beside a kept partial file: what it holds, so that the next run can ask for the rest only.
+std::string recordName(const QString &fileName)
+{
+    return partName(fileName).toStdString() + ".resume";
+}
+
+std::filesystem::path folderOf(const core::UpdateContext &context)
+{
+    return core::toPath(context.updatesFolder);
+}
+
+std::string recordText(const NetGrab::ResumePoint &point)
+{
+    return QStringLiteral("url=%1\nvalidator=%2\ntotal=%3\nlength=%4\n")
+        .arg(point.url, QString::fromLatin1(point.validator))
+        .arg(point.total)
+        .arg(point.length)
+        .toStdString();
+}
+
+NetGrab::ResumePoint parseRecord(const std::string &text)
+{
+    NetGrab::ResumePoint point;
+    for (const QByteArray &line : QByteArray::fromStdString(text).split('\n')) {
+        const QByteArray value = line.mid(line.indexOf('=') + 1);
+        if (line.startsWith("url="))
+            point.url = QString::fromUtf8(value);
+        else if (line.startsWith("validator="))
+            point.validator = value;
+        else if (line.startsWith("total="))
+            point.total = value.toLongLong();
+        else if (line.startsWith("length="))
+            point.length = value.toLongLong();
+    }
+    return point;
+}
+
+// A partial file kept for another version will never be taken up.
+void removeOtherKeptFiles(const core::UpdateContext &context)
+{
+    const QDir folder(context.updatesFolder);
+    const QStringList own{partName(context.packageFileName), QString::fromStdString(recordName(context.packageFileName))};
+    const QStringList kept = folder.entryList({QStringLiteral("maj_*.part"), QStringLiteral("maj_*.part.resume")},
+                                              QDir::Files | QDir::System | QDir::Hidden);
+    for (const QString &name : kept)
+        if (!own.contains(name))
+            QFile::remove(folder.filePath(name));
+}
+
 } // namespace
 
 DownloadStep::DownloadStep(core::StepHost &host, NetGrab &grab) : m_host(host), m_grab(grab)
 {
-    m_grab.setChunkReceiver([this](const char *data, qint64 size) { return storeChunk(data, size); });
+    m_grab.setChunkReceiver([this](qint64 offset, const char *data, qint64 size) { return storeChunk(offset, data, size); });
+    m_grab.setBodyReader([this] { return readBack(); });
 }
 
 bool DownloadStep::StartDownload()
@@ -42,27 +100,104 @@ bool DownloadStep::StartDownload()
         grbDownload_DownloadFailed(kPackageNotStored, invalidPackageNameText(context.packageFileName));
         return false;
     }
+    const QString url = m_host.updateService().baseUrl + core::kSoftwareId + QStringLiteral("/download");
+    NetGrab::ResumePoint from;
+    const bool resuming = reopenKept(url, from);
     // Made before the request, so that a refused folder or temporary name costs no download.
-    const os::PackageFile::Problem problem = m_package.create(
-        core::toPath(context.updatesFolder), partName(context.packageFileName).toStdString());
+    const os::PackageFile::Problem problem = resuming ? os::PackageFile::Problem{}
+        : m_package.create(folderOf(context), partName(context.packageFileName).toStdString());
     if (problem) {
         grbDownload_DownloadFailed(kPackageNotStored,
                                    packageNotStoredText(problem, context.updatesFolder, context.packagePath));
         return false;
     }
+    removeOtherKeptFiles(context);
     m_hashing = !m_host.updateService().packagePublicKey.isEmpty();
-    m_digest.reset();
-    m_grab.DownloadStart(m_host.updateService().baseUrl + core::kSoftwareId + QStringLiteral("/download"));
+    startDigest();
+    if (resuming)
+        m_grab.DownloadResume(from);
+    else
+        m_grab.DownloadStart(url);
     return false;
 }
 
-QString DownloadStep::storeChunk(const char *data, qint64 size)
+// Takes up the partial file a failed run kept for this very package, if it is intact; the
+// digest then starts with its bytes, read back from the file.
+bool DownloadStep::reopenKept(const QString &url, NetGrab::ResumePoint &from)
 {
-    if (m_hashing)
-        m_digest.addData(data, size);
-    const os::PackageFile::Problem written = m_package.write(data, static_cast<std::size_t>(size));
     const core::UpdateContext &context = m_host.context();
+    from = parseRecord(m_package.takeRecord(folderOf(context), recordName(context.packageFileName)));
+    return from.isUsable() && from.url == url && from.total <= std::numeric_limits<qint32>::max()
+        && !m_package.reopen(folderOf(context), partName(context.packageFileName).toStdString(), from.length);
+}
+
+// The digest covers the whole file, from its first byte, whatever the file already holds.
+void DownloadStep::startDigest()
+{
+    if (!m_hashing)
+        return;
+    m_digest.start([this](std::int64_t offset, char *data, std::size_t size) {
+        return m_package.readAt(offset, data, size);
+    });
+    if (m_package.size() > 0)
+        m_digest.written(m_package.size());
+}
+
+QString DownloadStep::storeChunk(qint64 offset, const char *data, qint64 size)
+{
+    const core::UpdateContext &context = m_host.context();
+    os::PackageFile::Problem written;
+    if (offset == 0 && m_package.size() > 0) { // the server sends the whole package again
+        m_digest.stop();
+        written = m_package.create(folderOf(context), partName(context.packageFileName).toStdString());
+        if (!written)
+            startDigest();
+    } else if (offset != m_package.size()) {
+        written = {os::PackageFile::Stage::Write, std::make_error_code(std::errc::io_error)};
+    }
+    if (!written)
+        written = m_package.write(data, static_cast<std::size_t>(size));
+    if (m_hashing && !written)
+        m_digest.written(m_package.size());
     return written ? packageNotStoredText(written, context.updatesFolder, context.packagePath) : QString();
+}
+
+// The whole package file as written so far; empty once it is committed or discarded.
+QByteArray DownloadStep::readBack() const
+{
+    if (!m_package.isOpen())
+        return {};
+    QByteArray bytes(static_cast<qsizetype>(m_package.size()), Qt::Uninitialized);
+    qint64 done = 0;
+    while (done < bytes.size()) {
+        const std::int64_t got = m_package.readAt(done, bytes.data() + done, static_cast<std::size_t>(bytes.size() - done));
+        if (got <= 0)
+            return {};
+        done += got;
+    }
+    return bytes;
+}
+
+// The digest's thread has normally caught up with the last batch already; if it lags behind
+// (a busy machine), the window keeps handling its events meanwhile. False when the window was
+// closed meanwhile, which has dropped the package.
+bool DownloadStep::waitForDigest(QByteArray &digest)
+{
+    std::optional<QByteArray> done;
+    while (!(done = m_digest.result(std::chrono::milliseconds(15)))) {
+        m_host.eventPump().processPendingEvents();
+        if (!m_package.isOpen())
+            return false;
+    }
+    digest = *done;
+    return true;
+}
+
+// The digest's thread reads the file through the package's handle: it stops first.
+void DownloadStep::dropPackage()
+{
+    m_digest.stop();
+    m_package.discard();
 }
 
 void DownloadStep::grbDownload_DownloadProgress(float Progress)
@@ -73,9 +208,9 @@ void DownloadStep::grbDownload_DownloadProgress(float Progress)
 
 void DownloadStep::grbDownload_DownloadComplete(qint32)
 {
-    const QByteArray bytes = m_grab.Bytes();
-    if (bytes.isEmpty()) {
-        m_package.discard();
+    // The body is the package file: an empty file is an empty body, without reading it back.
+    if (m_package.size() == 0) {
+        dropPackage();
         m_host.messageBoxes().show(QStringLiteral("Erreur lors du téléchargement de la mise à jour.")
                                        + core::SupportContactText(),
                                    kTitle, platform::BoxIcon::Critical, platform::BoxButtons::Ok);
@@ -83,23 +218,16 @@ void DownloadStep::grbDownload_DownloadComplete(qint32)
         return;
     }
     core::UpdateContext &context = m_host.context();
-    // The chunks were written as they came; whatever the file lacks (nothing, normally) goes now.
-    os::PackageFile::Problem problem;
-    if (m_package.size() > bytes.size()) {
-        problem = {os::PackageFile::Stage::Write, std::make_error_code(std::errc::io_error)};
-    } else if (m_package.size() < bytes.size()) {
-        const qint64 missing = bytes.size() - m_package.size();
-        if (m_hashing)
-            m_digest.addData(bytes.constData() + m_package.size(), missing);
-        problem = m_package.write(bytes.constData() + m_package.size(), static_cast<std::size_t>(missing));
+    if (m_hashing) {
+        QByteArray digest;
+        if (!waitForDigest(digest))
+            return;
+        if (!isSignedPackageDigest(m_host.updateService(), context, digest)) {
+            grbDownload_DownloadFailed(kPackageNotSigned, packageNotSignedText());
+            return;
+        }
     }
-    if (!problem && m_hashing
-        && !isSignedPackageDigest(m_host.updateService(), context, m_digest.result())) {
-        grbDownload_DownloadFailed(kPackageNotSigned, packageNotSignedText());
-        return;
-    }
-    if (!problem)
-        problem = m_package.commit(context.packageFileName.toStdString());
+    const os::PackageFile::Problem problem = m_package.commit(context.packageFileName.toStdString());
     if (problem) {
         grbDownload_DownloadFailed(kPackageNotStored,
                                    packageNotStoredText(problem, context.updatesFolder, context.packagePath));
@@ -112,7 +240,11 @@ void DownloadStep::grbDownload_DownloadComplete(qint32)
 
 void DownloadStep::grbDownload_DownloadFailed(qint32 ErrorNumber, const QString &ErrorDescription)
 {
-    m_package.discard();
+    m_digest.stop();
+    const NetGrab::ResumePoint point = m_grab.resumePoint();
+    if (point.isUsable() && m_package.isOpen() && m_package.size() == point.length)
+        m_package.keep(recordName(m_host.context().packageFileName), recordText(point));
+    m_package.discard(); // unless kept
     m_host.messageBoxes().show(QStringLiteral("Erreur lors du téléchargement de la mise à jour : ")
                                    + QString::number(ErrorNumber) + QLatin1Char(' ') + ErrorDescription
                                    + core::SupportContactText(),
@@ -123,7 +255,7 @@ void DownloadStep::grbDownload_DownloadFailed(qint32 ErrorNumber, const QString 
 void DownloadStep::CancelDownload()
 {
     m_grab.DownloadCancel();
-    m_package.discard();
+    dropPackage();
 }
 
 } // namespace kestrel::download

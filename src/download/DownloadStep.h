@@ -1,5 +1,6 @@
 #pragma once
 
+#include "download/NetGrab.h"
 #include "download/PackageDigest.h"
 #include "os/PackageFile.h"
 
@@ -12,11 +13,12 @@ class StepHost;
 
 namespace kestrel::download {
 
-class NetGrab;
-
 // Step 2 and the download control's events: the package file, written as the bytes arrive
-// under a temporary name that only the completion renames, and the digest of those bytes when
-// a vendor key is built in. The window forwards the control's three events to it.
+// under a temporary name that only the completion renames, and the digest of those bytes, on a
+// thread of its own, when a vendor key is built in. The body lives only in that file: the
+// control reads it back from there when its Bytes are asked for. When a download fails part-way
+// and the server allows ranges, the partial file is kept with a record of what it holds, and the
+// next start asks for the rest only. The window forwards the control's three events to it.
 class DownloadStep {
 public:
     DownloadStep(core::StepHost &host, NetGrab &grab);
@@ -28,13 +30,20 @@ public:
 
     void grbDownload_DownloadProgress(float Progress);
     void grbDownload_DownloadComplete(qint32 BytesReceived);
+    // What arrived of a package the server can send in ranges stays for the next attempt, which
+    // asks for the rest only: the partial file and a record beside it of what it holds.
     void grbDownload_DownloadFailed(qint32 ErrorNumber, const QString &ErrorDescription);
 
     // The window is closing: the download stops without a further event and no package file remains.
     void CancelDownload();
 
 private:
-    QString storeChunk(const char *data, qint64 size);
+    QString storeChunk(qint64 offset, const char *data, qint64 size);
+    bool reopenKept(const QString &url, NetGrab::ResumePoint &from);
+    void startDigest();
+    QByteArray readBack() const;
+    bool waitForDigest(QByteArray &digest);
+    void dropPackage();
 
     core::StepHost &m_host;
     NetGrab &m_grab;

@@ -1,6 +1,7 @@
 #include "download/NetGrab.h"
 
 #include "download/DownloadFailures.h"
+#include "platform/ProxyAccess.h"
 
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -35,6 +36,7 @@ NetGrab::NetGrab(QNetworkAccessManager &network, platform::HttpSettings settings
     : QObject(parent), m_network(network), m_settings(std::move(settings))
 {
     connect(&m_activityCheck, &QTimer::timeout, this, &NetGrab::checkActivity);
+    connect(m_settings.clock, &platform::Clock::moved, this, &NetGrab::checkActivity);
     m_batchWait.setSingleShot(true);
     connect(&m_batchWait, &QTimer::timeout, this, [this] {
         if (m_reply && !m_reading)
@@ -49,12 +51,29 @@ NetGrab::~NetGrab()
 
 void NetGrab::DownloadStart(const QString &URL)
 {
+    start(URL, {});
+}
+
+void NetGrab::DownloadResume(const ResumePoint &from)
+{
+    start(from.url, from);
+}
+
+void NetGrab::start(const QString &URL, const ResumePoint &from)
+{
     releaseReply();
     expectedLength = -1;
     receivedLength = 0;
     m_headersRead = false;
     m_keepBody = false;
-    m_body = QByteArray();
+    m_complete = false;
+    m_from = {};
+    m_resume = {URL, {}};
+    if (from.isUsable() && from.total <= bodyLimit()) {
+        m_from = from;
+        m_resume = from;
+        receivedLength = static_cast<qint32>(from.length);
+    }
 
     const QUrl url(URL);
     if (!isFetchable(url)) {
@@ -62,6 +81,10 @@ void NetGrab::DownloadStart(const QString &URL)
         return;
     }
     QNetworkRequest request = platform::makeServiceRequest(url, m_settings);
+    if (!m_from.validator.isEmpty()) {
+        request.setRawHeader("Range", "bytes=" + QByteArray::number(m_from.length) + '-');
+        request.setRawHeader("If-Range", m_from.validator);
+    }
     // Qt's own transfer time-out re-arms a timer through the event queue on every chunk,
     // which slows a large download measurably; a periodic look at the last activity is enough.
     request.setTransferTimeout(0);
@@ -70,8 +93,8 @@ void NetGrab::DownloadStart(const QString &URL)
     connect(m_reply, &QNetworkReply::metaDataChanged, this, &NetGrab::ReadContentLength);
     connect(m_reply, &QNetworkReply::readyRead, this, &NetGrab::onReadyRead);
     connect(m_reply, &QNetworkReply::finished, this, &NetGrab::onFinished);
-    m_sinceActivity.start();
-    m_sinceStart.start();
+    noteActivity();
+    m_startedAt = *m_lastActivity;
     m_bytesSeen = 0;
     m_rateSamples.clear();
     qint64 period = 1000;
@@ -85,7 +108,6 @@ void NetGrab::DownloadStart(const QString &URL)
 void NetGrab::DownloadCancel()
 {
     releaseReply();
-    m_body = QByteArray();
 }
 
 void NetGrab::checkActivity()
@@ -93,7 +115,7 @@ void NetGrab::checkActivity()
     if (!m_reply)
         return;
     const qint64 idle = m_settings.inactivityTimeout.count();
-    if (idle > 0 && m_sinceActivity.isValid() && m_sinceActivity.elapsed() >= idle)
+    if (idle > 0 && m_lastActivity && (m_settings.clock->now() - *m_lastActivity).count() >= idle)
         fail(QNetworkReply::TimeoutError, stalledText());
     else if (isTrickling())
         fail(kTooSlow, tooSlowText(m_settings.trickleFloorBytesPerSecond, m_settings.trickleWindow));
@@ -106,7 +128,7 @@ bool NetGrab::isTrickling()
     const qint64 window = m_settings.trickleWindow.count();
     if (m_settings.trickleFloorBytesPerSecond <= 0 || window <= 0)
         return false;
-    const qint64 now = m_sinceStart.elapsed();
+    const qint64 now = (m_settings.clock->now() - m_startedAt).count();
     if (m_rateSamples.empty())
         m_rateSamples.emplace_back(0, 0);
     m_rateSamples.emplace_back(now, m_bytesSeen);
@@ -120,15 +142,52 @@ bool NetGrab::isTrickling()
     return static_cast<double>(m_bytesSeen - bytesThen) < needed;
 }
 
+// A 206 that carries exactly the rest asked for: from the front's end to the same whole length.
+bool NetGrab::takesUpFront(const QNetworkReply &reply) const
+{
+    const QByteArray range = reply.rawHeader("Content-Range").trimmed();
+    const qsizetype dash = range.indexOf('-');
+    const qsizetype slash = range.indexOf('/');
+    if (!range.startsWith("bytes ") || dash < 0 || slash < dash)
+        return false;
+    bool ok[3] = {};
+    const qint64 first = range.mid(6, dash - 6).toLongLong(&ok[0]);
+    const qint64 last = range.mid(dash + 1, slash - dash - 1).toLongLong(&ok[1]);
+    const qint64 total = range.mid(slash + 1).toLongLong(&ok[2]);
+    return ok[0] && ok[1] && ok[2] && first == m_from.length && total == m_from.total && last == total - 1;
+}
+
 void NetGrab::ReadContentLength()
 {
     if (!m_reply)
         return;
     m_headersRead = true;
-    m_sinceActivity.restart();
-    m_keepBody = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() == 200;
+    noteActivity();
+    const int status = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if (!m_from.validator.isEmpty()) {
+        if (status == 206 && takesUpFront(*m_reply)) {
+            m_keepBody = true;
+            expectedLength = static_cast<qint32>(m_from.total);
+            return;
+        }
+        if (status == 206 || status == 416) { // not the rest of what we hold: the whole body again
+            const QString url = m_from.url; // start() clears m_from
+            start(url, {});
+            return;
+        }
+        if (status == 200) { // the server sends the whole body: the front goes
+            m_from = {};
+            receivedLength = 0;
+        }
+    }
+    m_keepBody = status == 200;
     if (!m_keepBody)
         return;
+    const QByteArray etag = m_reply->rawHeader("ETag").trimmed();
+    const bool ranges = m_reply->rawHeader("Accept-Ranges").toLower().contains("bytes");
+    // A weak ETag does not promise the same bytes, so it cannot vouch for a range.
+    const QByteArray validator = !etag.isEmpty() && !etag.startsWith("W/") ? etag : m_reply->rawHeader("Last-Modified").trimmed();
+    m_resume = {m_resume.url, ranges && validator.size() <= 256 ? validator : QByteArray()};
     const QByteArray text = m_reply->rawHeader("Content-Length").trimmed();
     bool isNumber = false;
     const qint64 declared = text.toLongLong(&isNumber);
@@ -141,11 +200,7 @@ void NetGrab::ReadContentLength()
         return;
     }
     expectedLength = static_cast<qint32>(declared);
-    try {
-        m_body.reserve(expectedLength);
-    } catch (const std::bad_alloc &) {
-        fail(kOutOfMemory, outOfMemoryText());
-    }
+    m_resume.total = declared;
 }
 
 void NetGrab::onReadyRead()
@@ -189,8 +244,9 @@ void NetGrab::readBatches(QNetworkReply *reply)
         m_reading = false;
 }
 
-// Reads what the reply holds into place, one batch at most, so that the window's events are
-// handled between batches: the count, or -1 once the download has ended.
+// Reads what the reply holds, one batch at most, so that the window's events are handled between
+// batches, and hands it to the chunk receiver: the count, or -1 once the download has ended.
+// The batch buffer is the same from batch to batch: it is allocated, and its pages touched, once.
 qint64 NetGrab::readAvailable(QNetworkReply *reply)
 {
     if (!isCurrent(reply))
@@ -198,7 +254,7 @@ qint64 NetGrab::readAvailable(QNetworkReply *reply)
     const qint64 available = std::min(reply->bytesAvailable(), kBatchBytes);
     if (available <= 0)
         return 0;
-    m_sinceActivity.restart();
+    noteActivity();
     if (!m_keepBody) {
         const qint64 skipped = reply->skip(available);
         m_bytesSeen += qMax<qint64>(skipped, 0);
@@ -211,13 +267,13 @@ qint64 NetGrab::readAvailable(QNetworkReply *reply)
         return -1;
     }
     try {
-        const qsizetype start = m_body.size();
-        m_body.resize(start + available);
-        const qint64 got = qMax<qint64>(reply->read(m_body.data() + start, available), 0);
-        m_body.resize(start + got);
-        if (!chunkArrived(m_body.constData() + start, got))
+        if (m_batch.size() < kBatchBytes)
+            m_batch.resize(kBatchBytes);
+        const qint64 got = qMax<qint64>(reply->read(m_batch.data(), available), 0);
+        if (!chunkArrived(receivedLength, m_batch.constData(), got))
             return -1;
         receivedLength += static_cast<qint32>(got);
+        m_resume.length = receivedLength;
         return got;
     } catch (const std::bad_alloc &) {
         fail(kOutOfMemory, outOfMemoryText());
@@ -226,12 +282,12 @@ qint64 NetGrab::readAvailable(QNetworkReply *reply)
 }
 
 // Every byte of a kept body passes here once, in order.
-bool NetGrab::chunkArrived(const char *data, qint64 size)
+bool NetGrab::chunkArrived(qint64 offset, const char *data, qint64 size)
 {
     m_bytesSeen += size;
     if (!m_chunkReceiver || size == 0)
         return true;
-    const QString problem = m_chunkReceiver(data, size);
+    const QString problem = m_chunkReceiver(offset, data, size);
     if (problem.isEmpty())
         return true;
     fail(kPackageNotStored, problem);
@@ -266,11 +322,13 @@ void NetGrab::onFinished()
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     const QString reason = platform::reasonPhraseText(reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute));
     const QNetworkReply::NetworkError error = reply->error();
-    const QString errorText = reply->errorString();
-    QByteArray body = std::exchange(m_body, QByteArray());
+    const QString proxyText = platform::proxyFailureText(*reply);
+    const QString errorText = proxyText.isEmpty() ? reply->errorString() : proxyText;
+    const bool kept = m_keepBody;
+    const qint64 bodySize = receivedLength;
     releaseReply();
 
-    if (status.isValid() && status.toInt() != 200) {
+    if (status.isValid() && !kept) {
         emit DownloadFailed(status.toInt(), reason);
         return;
     }
@@ -278,8 +336,9 @@ void NetGrab::onFinished()
         emit DownloadFailed(static_cast<qint32>(error), errorText);
         return;
     }
-    downloadedBytes = std::move(body);
-    totalBytes = static_cast<qint32>(downloadedBytes.size());
+    m_resume = {};
+    m_complete = true;
+    totalBytes = static_cast<qint32>(bodySize);
     const quint64 generation = m_generation;
     emit DownloadProgress(100.0F);
     if (generation == m_generation) // a receiver may have started another download
@@ -288,8 +347,10 @@ void NetGrab::onFinished()
 
 void NetGrab::fail(qint32 number, const QString &description)
 {
+    // What could not be kept or stored is no ground to take up again.
+    if (number == kPackageNotStored || number == kBodyTooLarge || number == kOutOfMemory)
+        m_resume = {};
     releaseReply();
-    m_body = QByteArray();
     emit DownloadFailed(number, description);
 }
 
@@ -299,9 +360,10 @@ void NetGrab::releaseReply()
     ++m_generation;
     m_activityCheck.stop();
     m_batchWait.stop();
-    m_sinceActivity.invalidate();
+    m_lastActivity.reset();
     m_sinceRead.invalidate();
     m_reading = false;
+    m_batch = QByteArray();
     if (!m_reply)
         return;
     QNetworkReply *reply = m_reply;

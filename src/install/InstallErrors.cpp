@@ -191,6 +191,28 @@ std::string encryptedZipEntry(const std::string &entry)
         + ") : l'assistant de mise à jour ne peut pas les installer." + kUnchanged;
 }
 
+std::string unsupportedCompression(const std::string &entry, std::uint64_t method)
+{
+    return "Le fichier d'installation utilise pour l'élément " + quoted(entry) + " une méthode de compression (n° "
+        + std::to_string(method)
+        + ") que l'assistant de mise à jour n'accepte pas : seules les méthodes « stockée » et « deflate » le sont."
+        + kUnchanged;
+}
+
+std::string vanishedUndone(const std::string &name)
+{
+    return "Le nouveau fichier " + quoted(name)
+        + " a disparu avant d'être mis en place (un antivirus l'a peut-être mis en quarantaine). "
+          "Les fichiers d'origine ont été remis en place :"
+        + kPrevious;
+}
+
+std::string tooLarge()
+{
+    return std::string("Le fichier d'installation annonce plus de données qu'aucun disque ne peut en contenir.")
+        + kUnchanged;
+}
+
 std::string unreadableZipDirectory()
 {
     return std::string("Le fichier d'installation est endommagé ou incomplet : "

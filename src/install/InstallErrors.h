@@ -47,6 +47,10 @@ std::string overlappingZipEntries(const std::string &first, const std::string &s
 std::string zipEntryIntoDirectory(const std::string &entry);
 std::string impossibleZipEntrySize(const std::string &entry);
 std::string encryptedZipEntry(const std::string &entry);
+std::string unsupportedCompression(const std::string &entry, std::uint64_t method);
+// A new file found neither in the application folder nor in the staging: everything was put back.
+std::string vanishedUndone(const std::string &name);
+std::string tooLarge();
 std::string unreadableZipDirectory();
 std::string outOfMemory();
 std::string fileSystem(const std::error_code &error);

@@ -8,6 +8,8 @@
 #include "install/SwitchOver.h"
 #include "install/ZipLayout.h"
 
+#include <set>
+
 namespace fs = std::filesystem;
 
 namespace kestrel::install {
@@ -30,11 +32,12 @@ public:
     {
     }
 
-    // The staging goes on every path, except when it holds a switch-over to finish or undo.
+    // The staging goes on every path, except when it holds a switch record: a switch-over to
+    // finish or undo at the next start.
     ~Installer()
     {
-        if (m_stagingCreated && !m_keepStaging)
-            removeOurTree(m_staging.folder());
+        if (m_stagingCreated && !existsHere(m_staging.folder() / "switch-record"))
+            dropStaging(m_staging.folder());
     }
 
     InstallResult run()
@@ -44,7 +47,14 @@ public:
             return {InstallOutcome::Failed, message::nothingToInstall()};
         if (!reader)
             return {InstallOutcome::CannotOpen, {}};
-        std::optional<std::string> failure = checkZipLayout(m_package);
+        std::vector<std::string> withoutMode;
+        std::optional<std::string> failure = checkZipLayout(m_package, withoutMode);
+        for (const std::string &name : withoutMode) {
+            std::string relative;
+            for (const std::string &component : readEntryPath(name).components)
+                relative += (relative.empty() ? "" : "/") + component;
+            m_withoutMode.insert(relative);
+        }
         if (!failure)
             failure = scanPackage(reader.get(), m_checker, m_plan);
         reader.reset();
@@ -105,11 +115,11 @@ private:
                 return message::cannotCreateTarget(m_target, error);
         }
         SwitchOver switchOver({m_target, m_staging.folder()}, m_observer);
-        std::optional<std::string> failure = switchOver.plan(m_plan.topLevel);
+        std::optional<std::string> failure = switchOver.plan(m_plan.topLevel, m_withoutMode);
         if (!failure)
             failure = switchOver.checkTargets();
         if (!failure)
-            failure = switchOver.run(m_staging, m_keepStaging);
+            failure = switchOver.run(m_staging);
         return failure;
     }
 
@@ -119,8 +129,8 @@ private:
     InstallObserver &m_observer;
     EntryChecker m_checker;
     Plan m_plan;
+    std::set<std::string> m_withoutMode;
     bool m_stagingCreated = false;
-    bool m_keepStaging = false;
 };
 
 } // namespace
@@ -131,7 +141,7 @@ InstallResult installPackage(const fs::path &package, const fs::path &target, In
         return Installer(package, target, observer).run();
     } catch (const std::bad_alloc &) {
         return {InstallOutcome::Failed, message::outOfMemory()};
-    } catch (const fs::filesystem_error &error) {
+    } catch (const std::system_error &error) {
         return {InstallOutcome::Failed, message::fileSystem(error.code())};
     }
 }

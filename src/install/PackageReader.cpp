@@ -147,8 +147,12 @@ std::optional<std::string> scanPackage(archive *reader, const EntryChecker &chec
         }
         lastEntryOfTop[it->second] = i;
         topOfEntry.push_back(it->second);
+        const std::uintmax_t size = static_cast<std::uintmax_t>(declaredSize(entry));
+        if (classifyEntry(entry) == EntryKind::File
+            && (size > UINTMAX_MAX - kSlackPerEntry || plan.totalBytes > UINTMAX_MAX - kSlackPerEntry - size))
+            return message::tooLarge();
         if (classifyEntry(entry) == EntryKind::File)
-            plan.totalBytes += static_cast<std::uintmax_t>(declaredSize(entry)) + kSlackPerEntry;
+            plan.totalBytes += size + kSlackPerEntry;
     }
     if (plan.topLevel.empty())
         return message::nothingToInstall();

@@ -10,12 +10,13 @@ namespace kestrel::install {
 enum class RecoveryOutcome {
     Nothing,     // no interrupted switch-over
     RolledBack,  // the folder is back to wholly old
-    Completed,   // every new entry was already in place: the update is kept
+    Completed,   // every new file was found in place as staged: the update is kept
     Failed,      // could not be brought back; description says why (French, UTF-8)
 };
 struct RecoveryResult {
     RecoveryOutcome outcome = RecoveryOutcome::Nothing;
     std::string description;
+    std::string vanished;  // RolledBack: a new file found neither in place nor staged (UTF-8)
 };
 RecoveryResult recoverInterruptedInstall(const std::filesystem::path &updatesFolder);
 

@@ -37,7 +37,9 @@ std::optional<std::string> Staging::prepare(bool &created)
     if (fs::exists(status)) {
         if (!fs::is_directory(status) || !fs::is_regular_file(linkStatus(m_folder / kStagingMarkerName)))
             return message::foreignStaging(m_folder);
-        if ((error = removeOurTree(m_folder)))
+        if (existsHere(m_folder / "switch-record"))
+            return message::cannotClearStaging(m_folder, std::make_error_code(std::errc::device_or_resource_busy));
+        if ((error = dropStaging(m_folder)))
             return message::cannotClearStaging(m_folder, error);
     }
     fs::create_directory(m_folder, error);
@@ -93,7 +95,10 @@ std::optional<std::string> Staging::stageEntry(archive *reader, archive_entry *e
         return makeFolder(destination);
     if (auto failure = makeFolder(destination.parent_path()))
         return failure;
-    return writeData(reader, entry, destination);
+    std::string relative;
+    for (const std::string &component : path.components)
+        relative += (relative.empty() ? "" : "/") + component;
+    return writeData(reader, entry, destination, relative);
 }
 
 // Remembers the folders made so far, which spares a look at the disk for most entries.
@@ -112,7 +117,8 @@ std::optional<std::string> Staging::makeFolder(const fs::path &folder)
 
 // The declared size is a hard limit: a block that would pass it stops the installation before
 // it is written, so a package cannot fill the disk beyond what the space check allowed.
-std::optional<std::string> Staging::writeData(archive *reader, archive_entry *entry, const fs::path &destination)
+std::optional<std::string> Staging::writeData(archive *reader, archive_entry *entry, const fs::path &destination,
+                                              const std::string &relative)
 {
     const std::int64_t declared = declaredSize(entry);
     os::OutputFile out;
@@ -124,21 +130,26 @@ std::optional<std::string> Staging::writeData(archive *reader, archive_entry *en
     std::size_t size = 0;
     la_int64_t offset = 0;
     std::int64_t end = 0;
+    std::int64_t next = 0;  // the CRC covers the bytes in order: zip data comes in order
+    std::uint32_t crc = 0;
     for (;;) {
         const int status = archive_read_data_block(reader, &block, &size, &offset);
         if (status == ARCHIVE_EOF)
             break;
         // Bad CRCs come back as warnings: any status but OK is a damaged entry.
         if (status != ARCHIVE_OK || offset < 0 || static_cast<std::uint64_t>(size) > static_cast<std::uint64_t>(declared)
-            || offset > declared - static_cast<std::int64_t>(size))
+            || offset > declared - static_cast<std::int64_t>(size) || offset != next)
             return message::damaged(entryPathText(entry));
         if ((error = out.writeAt(offset, block, size)))
             return message::stagingError(destination, error);
+        crc = crc32Of(crc, static_cast<const char *>(block), size);
+        next += static_cast<std::int64_t>(size);
         end = std::max<std::int64_t>(end, offset + static_cast<std::int64_t>(size));
         m_observer.busy();
     }
     if (end != declared)
         return message::damaged(entryPathText(entry));
+    m_newFiles[relative] = NewFile{static_cast<std::uint64_t>(declared), crc};
     return failure(destination, out.close());
 }
 

@@ -5,6 +5,7 @@
 
 #include "install/EngineTypes.h"
 #include "install/PackageReader.h"
+#include "install/SwitchRecord.h"
 
 #include <filesystem>
 #include <optional>
@@ -30,17 +31,20 @@ public:
                                      const Plan &plan);
     // Forces every staged file and folder to the disk.
     std::optional<std::string> flush();
+    // Every staged file with its size and the CRC-32 of the bytes written.
+    const NewFiles &newFiles() const { return m_newFiles; }
 
 private:
     std::optional<std::string> stageEntry(archive *reader, archive_entry *entry, const EntryPath &path);
     std::optional<std::string> makeFolder(const std::filesystem::path &folder);
     std::optional<std::string> writeData(archive *reader, archive_entry *entry,
-                                         const std::filesystem::path &destination);
+                                         const std::filesystem::path &destination, const std::string &relative);
 
     std::filesystem::path m_folder;
     InstallObserver &m_observer;
     std::unordered_set<std::filesystem::path::string_type> m_folders;
     std::vector<std::filesystem::path> m_files;  // written, to be flushed
+    NewFiles m_newFiles;
 };
 
 } // namespace kestrel::install

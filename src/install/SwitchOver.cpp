@@ -15,35 +15,43 @@ namespace kestrel::install {
 
 namespace {
 
-SwitchPointHook g_hook = nullptr;
-
 std::string nameText(const fs::path &name)
 {
     const std::u8string text = name.u8string();
     return {text.begin(), text.end()};
 }
 
+std::string shown(const std::string &relative)
+{
+    return nameText(fs::path(std::u8string(relative.begin(), relative.end())).make_preferred());
+}
+
+// What an exception stands for, as the error code that the boxes can tell.
+std::error_code caughtError()
+{
+    try {
+        throw;
+    } catch (const std::system_error &error) {
+        return error.code();
+    } catch (const std::bad_alloc &) {
+        return std::make_error_code(std::errc::not_enough_memory);
+    } catch (...) {
+        return std::make_error_code(std::errc::state_not_recoverable);
+    }
+}
+
 } // namespace
-
-void setSwitchPointHook(SwitchPointHook hook)
-{
-    g_hook = hook;
-}
-
-std::error_code switchPoint(std::size_t point)
-{
-    return g_hook ? g_hook(point) : std::error_code();
-}
 
 SwitchOver::SwitchOver(SwitchPaths paths, InstallObserver &observer)
     : m_paths(std::move(paths)), m_observer(observer)
 {
 }
 
-std::optional<std::string> SwitchOver::plan(const std::vector<std::string> &topLevel)
+std::optional<std::string> SwitchOver::plan(const std::vector<std::string> &topLevel,
+                                             const std::set<std::string> &withoutMode)
 {
     for (const std::string &top : topLevel) {
-        if (auto refused = planEntry(top))
+        if (auto refused = planEntry(top, withoutMode))
             return refused;
     }
     m_moves.insert(m_moves.end(), m_places.begin(), m_places.end());
@@ -53,22 +61,27 @@ std::optional<std::string> SwitchOver::plan(const std::vector<std::string> &topL
 
 // Only real folders of the target are entered; a link there is a file to set aside, never a
 // way into somewhere else.
-std::optional<std::string> SwitchOver::planEntry(const std::string &relative)
+std::optional<std::string> SwitchOver::planEntry(const std::string &relative, const std::set<std::string> &withoutMode)
 {
-    const fs::path staged = underFolder(m_paths.content(), relative);
+    const fs::path staged = underFolder(m_paths.staging / "content", relative);
     const fs::path installed = underFolder(m_paths.target, relative);
     const fs::file_status existing = linkStatus(installed);
+    const fs::file_status incoming = linkStatus(staged);
     m_targetFolders.insert(installed.parent_path());
     if (!fs::exists(existing)) {
-        m_places.push_back({Move::Kind::Place, relative});
+        m_places.push_back({fs::is_directory(incoming) ? Move::Kind::PlaceFolder : Move::Kind::Place, relative});
         return std::nullopt;
     }
-    if (!fs::is_directory(linkStatus(staged))) {
+    if (!fs::is_directory(incoming)) {
         if (fs::is_directory(existing))
             return message::folderReplacedByFile(relative);
-        const Move backup{Move::Kind::Backup, relative};
-        m_moves.push_back(backup);
-        m_backupFolders.insert(m_paths.destination(backup).parent_path());
+        std::error_code error;
+        if (fs::is_regular_file(existing) && withoutMode.contains(relative))
+            fs::permissions(staged, fs::symlink_status(installed).permissions() & fs::perms::mask, error);
+        if (error)
+            return message::stagingError(staged, error);
+        m_moves.push_back({Move::Kind::Backup, relative});
+        m_backupFolders.insert(fs::path(std::u8string(relative.begin(), relative.end())).parent_path());
         m_places.push_back({Move::Kind::Place, relative});
         return std::nullopt;
     }
@@ -82,7 +95,7 @@ std::optional<std::string> SwitchOver::planEntry(const std::string &relative)
         return message::stagingError(staged, error);
     std::sort(children.begin(), children.end());
     for (const std::string &child : children) {
-        if (auto refused = planEntry(relative + '/' + child))
+        if (auto refused = planEntry(relative + '/' + child, withoutMode))
             return refused;
     }
     return std::nullopt;
@@ -94,7 +107,7 @@ std::optional<std::string> SwitchOver::checkTargets() const
         const std::string name = nameText(folder.lexically_relative(m_paths.target.parent_path()));
         if (!os::canWriteInto(folder))
             return message::notWritable(name);
-        if (!os::sameVolume(folder, m_paths.content()))
+        if (!os::sameVolume(folder, m_paths.staging))
             return message::otherVolume(name);
     }
     return std::nullopt;
@@ -105,65 +118,91 @@ std::optional<std::string> SwitchOver::syncTouchedFolders() const
     const std::error_code whole = whileBusy(m_observer, [this] { return os::syncVolume(m_paths.staging); });
     if (whole != std::errc::function_not_supported)
         return whole ? std::optional(message::stagingError(m_paths.staging, whole)) : std::nullopt;
-    for (const auto *folders : {&m_targetFolders, &m_backupFolders}) {
-        for (const fs::path &folder : *folders) {
-            if (const std::error_code error = os::syncFolder(folder))
-                return message::stagingError(folder, error);
-        }
+    for (const fs::path &folder : m_targetFolders) {
+        if (const std::error_code error = os::syncFolder(folder))
+            return message::stagingError(folder, error);
+    }
+    for (const fs::path &folder : m_backupFolders) {
+        const fs::path path = m_paths.staging / "backup" / folder;
+        if (const std::error_code error = os::syncFolder(path))
+            return message::stagingError(path, error);
     }
     return std::nullopt;
 }
 
-std::string SwitchOver::nameOf(const Move &move) const
+std::optional<std::string> SwitchOver::run(Staging &staging)
 {
-    return nameText(fs::path(std::u8string(move.relative.begin(), move.relative.end())).make_preferred());
-}
-
-std::optional<std::string> SwitchOver::run(Staging &staging, bool &keepStaging)
-{
-    std::error_code error;
+    std::error_code error = m_trees.open(m_paths);
+    if (error)
+        return message::stagingError(m_paths.staging, error);
     for (const fs::path &folder : m_backupFolders) {
-        if (fs::create_directories(folder, error); error)
-            return message::stagingError(folder, error);
+        const SwitchTrees::Spot spot = m_trees.backup(nameText(folder));
+        if ((error = spot.tree->createFolders(spot.relative)))
+            return message::stagingError(m_paths.staging / "backup" / folder, error);
     }
     if (auto failure = staging.flush())
         return failure;
-    if ((error = writeRecord(m_paths, m_moves)))
+    const NewFiles &files = staging.newFiles();
+    if ((error = writeRecord(m_paths, m_moves, files)))
         return message::stagingError(m_paths.record(), error);
+    // From here on, every way out runs the undo or leaves the record for the next start.
+    try {
+        return switchFiles(files);
+    } catch (...) {
+        return undone(m_current, caughtError(), files);
+    }
+}
 
+std::optional<std::string> SwitchOver::switchFiles(const NewFiles &files)
+{
     const auto firstPlace = std::find_if(m_moves.begin(), m_moves.end(),
-                                         [](const Move &move) { return move.kind == Move::Kind::Place; });
+                                         [](const Move &move) { return move.kind != Move::Kind::Backup; });
     for (auto move = m_moves.begin(); move != m_moves.end(); ++move) {
+        m_current = move->relative;
+        std::error_code error;
         // Old files set aside must be on disk before any new file takes their place.
         if (move == firstPlace && syncTouchedFolders())
             error = std::make_error_code(std::errc::io_error);
         else
             error = switchPoint(static_cast<std::size_t>(move - m_moves.begin()));
         if (!error)
-            error = os::retryWhileHeld([&] {
-                std::error_code renameError;
-                fs::rename(m_paths.source(*move), m_paths.destination(*move), renameError);
-                return renameError;
-            });
-        if (error) {
-            std::string notUndone;
-            std::error_code undoError = undoMoves(m_paths, m_moves, notUndone);
-            if (!undoError)
-                fs::remove(m_paths.record(), undoError);
-            keepStaging = static_cast<bool>(undoError);
-            return keepStaging ? message::switchNotUndone(nameOf(*move), error)
-                               : message::switchUndone(nameOf(*move), error);
-        }
+            error = os::retryWhileHeld(
+                [&] { return renameSpot(m_trees.source(*move), m_trees.destination(*move)); });
+        if (error)
+            return undone(move->relative, error, files);
         m_observer.busy();
     }
     // Best effort: should the new names not reach the disk, the record still finds them.
     syncTouchedFolders();
     switchPoint(m_moves.size());
-    keepStaging = static_cast<bool>(markCommitted(m_paths));
+    const SwitchState state(m_trees, m_moves, files);
+    std::error_code error;
+    std::string missing;
+    if (!whileBusy(m_observer, [&] { return state.allInPlace(missing, error); }))
+        return undone(missing, error ? error : std::make_error_code(std::errc::no_such_file_or_directory), files);
     switchPoint(m_moves.size() + 1);
-    keepStaging = keepStaging || dropStaging(m_paths);
+    m_trees.close();
+    // A staging left with its record is found complete by the next start; one without, cleared.
+    dropStaging(m_paths.staging);
     switchPoint(m_moves.size() + 2);
     return std::nullopt;
+}
+
+std::string SwitchOver::undone(const std::string &relative, const std::error_code &error, const NewFiles &files)
+{
+    try {
+        const SwitchState state(m_trees, m_moves, files);
+        std::string notUndone;
+        std::error_code undoError = state.undo(notUndone);
+        const bool vanished = state.vanished(relative);
+        m_trees.close();
+        if (!undoError)
+            fs::remove(m_paths.record(), undoError);
+        if (!undoError)
+            return vanished ? message::vanishedUndone(shown(relative)) : message::switchUndone(shown(relative), error);
+    } catch (...) {
+    }
+    return message::switchNotUndone(shown(relative), error);
 }
 
 } // namespace kestrel::install

@@ -4,8 +4,12 @@
 #include "install/OwnFiles.h"
 #include "os/DiskSync.h"
 #include "os/OutputFile.h"
+#include "install/EngineTypes.h"
+
+#include <zlib.h>
 
 #include <fstream>
+#include <sstream>
 
 namespace fs = std::filesystem;
 
@@ -13,7 +17,12 @@ namespace kestrel::install {
 
 namespace {
 
-const char *const kHeader = "kestrel-switch 1";
+const char *const kHeader = "kestrel-switch 2";
+const char *const kMarkerName = kStagingMarkerName;
+
+SwitchPointHook g_switchHook = nullptr;
+SwitchPointHook g_undoHook = nullptr;
+WorkerStartHook g_workerHook = nullptr;
 
 // Entry names may hold any byte but '/': line breaks and '%' are escaped.
 std::string escaped(const std::string &text)
@@ -63,7 +72,34 @@ fs::path fromUtf8(const std::string &text)
     return fs::path(std::u8string(text.begin(), text.end()));
 }
 
+
 } // namespace
+
+void setSwitchPointHook(SwitchPointHook hook)
+{
+    g_switchHook = hook;
+}
+
+void setUndoPointHook(SwitchPointHook hook)
+{
+    g_undoHook = hook;
+}
+
+void setWorkerStartHook(WorkerStartHook hook)
+{
+    g_workerHook = hook;
+}
+
+void workerStarting()
+{
+    if (g_workerHook)
+        g_workerHook();
+}
+
+std::error_code switchPoint(std::size_t point)
+{
+    return g_switchHook ? g_switchHook(point) : std::error_code();
+}
 
 fs::path underFolder(const fs::path &folder, const std::string &relative)
 {
@@ -73,22 +109,95 @@ fs::path underFolder(const fs::path &folder, const std::string &relative)
     return path;
 }
 
-fs::path SwitchPaths::source(const Move &move) const
+std::error_code SwitchTrees::open(const SwitchPaths &paths)
 {
-    return underFolder(move.kind == Move::Kind::Backup ? target : content(), move.relative);
+    if (const std::error_code error = m_target.open(paths.target))
+        return error;
+    const fs::path inside = paths.staging.lexically_relative(paths.target);
+    if (!inside.empty() && *inside.begin() != ".." && inside != ".") {
+        m_staging = &m_target;
+        m_stagingBelow = inside;
+        return {};
+    }
+    m_staging = &m_ownStaging;
+    m_stagingBelow.clear();
+    return m_ownStaging.open(paths.staging);
 }
 
-fs::path SwitchPaths::destination(const Move &move) const
+void SwitchTrees::close()
 {
-    return underFolder(move.kind == Move::Kind::Backup ? backup() : target, move.relative);
+    m_target.close();
+    m_ownStaging.close();
 }
 
-std::error_code writeRecord(const SwitchPaths &paths, const std::vector<Move> &moves)
+SwitchTrees::Spot SwitchTrees::target(const std::string &relative) const
+{
+    return {&m_target, underFolder({}, relative)};
+}
+
+SwitchTrees::Spot SwitchTrees::content(const std::string &relative) const
+{
+    return {m_staging, underFolder(m_stagingBelow / "content", relative)};
+}
+
+SwitchTrees::Spot SwitchTrees::backup(const std::string &relative) const
+{
+    return {m_staging, underFolder(m_stagingBelow / "backup", relative)};
+}
+
+SwitchTrees::Spot SwitchTrees::source(const Move &move) const
+{
+    return move.kind == Move::Kind::Backup ? target(move.relative) : content(move.relative);
+}
+
+SwitchTrees::Spot SwitchTrees::destination(const Move &move) const
+{
+    return move.kind == Move::Kind::Backup ? backup(move.relative) : target(move.relative);
+}
+
+std::error_code renameSpot(const SwitchTrees::Spot &from, const SwitchTrees::Spot &to)
+{
+    return from.tree->rename(from.relative, *to.tree, to.relative);
+}
+
+os::NodeKind kindAt(const SwitchTrees::Spot &spot, std::error_code &error)
+{
+    return spot.tree->kind(spot.relative, error);
+}
+
+std::uint32_t crc32Of(std::uint32_t crc, const char *data, std::size_t size)
+{
+    while (size > 0) {
+        const auto part = static_cast<uInt>(std::min<std::size_t>(size, 1U << 30));
+        crc = static_cast<std::uint32_t>(::crc32(crc, reinterpret_cast<const Bytef *>(data), part));
+        data += part;
+        size -= part;
+    }
+    return crc;
+}
+
+std::optional<NewFile> fileAt(const SwitchTrees::Spot &spot, std::error_code &error)
+{
+    if (kindAt(spot, error) != os::NodeKind::File)
+        return std::nullopt;
+    NewFile found;
+    error = spot.tree->read(spot.relative, [&found](const char *data, std::size_t size) {
+        found.crc = crc32Of(found.crc, data, size);
+        found.size += size;
+    });
+    if (error == std::errc::no_such_file_or_directory)
+        error.clear();
+    return error ? std::nullopt : std::optional(found);
+}
+
+std::error_code writeRecord(const SwitchPaths &paths, const std::vector<Move> &moves, const NewFiles &files)
 {
     std::string text = std::string(kHeader) + "\ntarget " + escaped(utf8(paths.target)) + "\n";
     for (const Move &move : moves)
         text += std::string(1, static_cast<char>(move.kind)) + ' ' + escaped(move.relative) + '\n';
-    text += "end " + std::to_string(moves.size()) + "\n";
+    for (const auto &[relative, file] : files)
+        text += "F " + std::to_string(file.size) + ' ' + std::to_string(file.crc) + ' ' + escaped(relative) + '\n';
+    text += "end " + std::to_string(moves.size()) + ' ' + std::to_string(files.size()) + "\n";
     const fs::path temporary = paths.staging / "switch-record.new";
     os::OutputFile out;
     std::error_code error = out.open(temporary, 0644);
@@ -105,74 +214,181 @@ std::error_code writeRecord(const SwitchPaths &paths, const std::vector<Move> &m
     return error;
 }
 
-std::optional<std::vector<Move>> readRecord(const fs::path &staging, fs::path &target)
+bool readRecord(const fs::path &staging, fs::path &target, std::vector<Move> &moves, NewFiles &files)
 {
     if (!fs::is_regular_file(linkStatus(staging / "switch-record")))
-        return std::nullopt;
+        return false;
     std::ifstream in(staging / "switch-record", std::ios::binary);
     std::string line;
     if (!std::getline(in, line) || line != kHeader || !std::getline(in, line) || line.rfind("target ", 0) != 0)
-        return std::nullopt;
+        return false;
     const auto targetText = unescaped(line.substr(7));
     if (!targetText || !fromUtf8(*targetText).is_absolute())
-        return std::nullopt;
+        return false;
     target = fromUtf8(*targetText);
-    std::vector<Move> moves;
+    const auto inside = [](const std::optional<std::string> &relative) {
+        return relative && readEntryPath(*relative).verdict == PathVerdict::Inside;
+    };
     while (std::getline(in, line)) {
-        if (line == "end " + std::to_string(moves.size()))
-            return moves;
+        if (line == "end " + std::to_string(moves.size()) + ' ' + std::to_string(files.size()))
+            return true;
+        if (line.rfind("F ", 0) == 0) {
+            std::istringstream fields(line.substr(2));
+            NewFile file;
+            std::string rest;
+            if (!(fields >> file.size >> file.crc) || fields.get() != ' ' || !std::getline(fields, rest))
+                return false;
+            const auto relative = unescaped(rest);
+            if (!inside(relative))
+                return false;
+            files[*relative] = file;
+            continue;
+        }
         const auto relative = line.size() > 2 ? unescaped(line.substr(2)) : std::nullopt;
-        if (!relative || (line[0] != 'B' && line[0] != 'P') || line[1] != ' '
-            || readEntryPath(*relative).verdict != PathVerdict::Inside)
-            return std::nullopt;
+        if (!inside(relative) || (line[0] != 'B' && line[0] != 'P' && line[0] != 'D') || line[1] != ' ')
+            return false;
         moves.push_back({static_cast<Move::Kind>(line[0]), *relative});
     }
-    return std::nullopt;  // no end line: not one we wrote
+    return false;  // no end line: not one we wrote
 }
 
-bool moveDone(const SwitchPaths &paths, const Move &move)
+SwitchState::SwitchState(const SwitchTrees &trees, const std::vector<Move> &moves, const NewFiles &files)
+    : m_trees(trees), m_moves(moves), m_files(files)
 {
-    return move.kind == Move::Kind::Backup ? existsHere(paths.destination(move)) : !existsHere(paths.source(move));
+    for (const Move &move : moves)
+        m_replaces[move.relative] = m_replaces[move.relative] || move.kind == Move::Kind::Backup;
 }
 
-std::error_code undoMoves(const SwitchPaths &paths, const std::vector<Move> &moves, std::string &failed)
+bool SwitchState::placedFile(const std::string &relative, std::error_code &error) const
 {
-    for (auto move = moves.rbegin(); move != moves.rend(); ++move) {
-        if (!moveDone(paths, *move))
-            continue;
+    const auto expected = m_files.find(relative);
+    if (expected == m_files.end())
+        return false;
+    const std::optional<NewFile> found = fileAt(m_trees.target(relative), error);
+    // No rename goes through a link: a file beyond one was not put there by this switch-over.
+    if (error == std::errc::too_many_symbolic_link_levels)
+        error.clear();
+    return found && found->size == expected->second.size && found->crc == expected->second.crc;
+}
+
+// A new folder counts as put in when it stands in the application folder, is gone from the
+// staging, and holds nothing but files of the package as staged (some may be missing): only
+// then may it go back into the staging without taking anything else with it.
+bool SwitchState::placedFolder(const std::string &relative, std::error_code &error) const
+{
+    if (kindAt(m_trees.target(relative), error) != os::NodeKind::Folder) {
+        if (error == std::errc::too_many_symbolic_link_levels)
+            error.clear();
+        return false;
+    }
+    if (kindAt(m_trees.content(relative), error) != os::NodeKind::Missing || error)
+        return false;
+    std::vector<std::string> folders = {relative};
+    while (!folders.empty()) {
+        const std::string folder = folders.back();
+        folders.pop_back();
+        std::vector<std::pair<fs::path, os::NodeKind>> children;
+        const SwitchTrees::Spot spot = m_trees.target(folder);
+        if ((error = spot.tree->list(spot.relative, children)))
+            return false;
+        for (const auto &[name, kind] : children) {
+            const std::string child = folder + '/' + utf8(name);
+            if (kind == os::NodeKind::Folder)
+                folders.push_back(child);
+            else if (kind != os::NodeKind::File || !placedFile(child, error))
+                return false;
+        }
+    }
+    return true;
+}
+
+bool SwitchState::done(const Move &move, std::error_code &error) const
+{
+    switch (move.kind) {
+    case Move::Kind::Backup:
+        return os::NodeKind::Missing != kindAt(m_trees.backup(move.relative), error) && !error;
+    case Move::Kind::Place: {
+        // An old file still in place is never taken for the new one, even with the same bytes.
+        const auto replaces = m_replaces.find(move.relative);
+        if (replaces != m_replaces.end() && replaces->second
+            && !done({Move::Kind::Backup, move.relative}, error))
+            return false;
+        return !error && placedFile(move.relative, error);
+    }
+    case Move::Kind::PlaceFolder:
+        return placedFolder(move.relative, error);
+    }
+    return false;
+}
+
+bool SwitchState::allInPlace(std::string &missing, std::error_code &error) const
+{
+    for (const auto &[relative, file] : m_files) {
+        if (!placedFile(relative, error) || error) {
+            missing = relative;
+            return false;
+        }
+    }
+    return true;
+}
+
+bool SwitchState::vanished(const std::string &relative) const
+{
+    std::error_code error;
+    if (placedFile(relative, error) || error)
+        return false;
+    const std::optional<NewFile> staged = fileAt(m_trees.content(relative), error);
+    return !error && !staged;
+}
+
+std::error_code SwitchState::undo(std::string &failed) const
+{
+    std::error_code first;
+    std::size_t point = 0;
+    for (auto move = m_moves.rbegin(); move != m_moves.rend(); ++move) {
         std::error_code error;
-        fs::rename(paths.destination(*move), paths.source(*move), error);
-        if (error) {
+        if (done(*move, error) && !error) {
+            if (g_undoHook)
+                error = g_undoHook(point++);
+            if (!error)
+                error = renameSpot(m_trees.destination(*move), m_trees.source(*move));
+        }
+        if (error && !first) {
+            first = error;
             failed = move->relative;
-            return error;
+        }
+    }
+    if (first)
+        return first;
+    // The backups may go only once no old file is left in them.
+    for (const Move &move : m_moves) {
+        std::error_code error;
+        if (move.kind == Move::Kind::Backup && (done(move, error) || error)) {
+            failed = move.relative;
+            return error ? error : std::make_error_code(std::errc::file_exists);
         }
     }
     return {};
 }
 
-std::error_code markCommitted(const SwitchPaths &paths)
-{
-    os::OutputFile mark;
-    std::error_code error = mark.open(paths.committed(), 0644);
-    if (!error)
-        error = mark.close();
-    return error ? error : os::syncFolder(paths.staging);
-}
-
-std::error_code dropStaging(const SwitchPaths &paths)
+std::error_code dropStaging(const fs::path &staging)
 {
     std::error_code error;
-    fs::remove(paths.record(), error);
-    if (!error)
-        fs::remove(paths.committed(), error);
-    // The backups before the marker: a backup that cannot go yet (on Windows, the wizard's own
-    // running executable) leaves a staging still marked as ours and with neither record nor
-    // commit mark, which the next start removes without a word.
-    for (const fs::path &part : {paths.backup(), paths.content()}) {
-        if (!error)
-            error = removeOurTree(part);
+    fs::remove(staging / "switch-record", error);
+    if (error)
+        return error;
+    std::vector<fs::path> children;
+    for (const fs::directory_entry &child : fs::directory_iterator(staging, error)) {
+        if (child.path().filename() != kMarkerName)
+            children.push_back(child.path());
     }
-    return error ? error : removeOurTree(paths.staging);
+    if (error == std::errc::no_such_file_or_directory)
+        return {};
+    for (const fs::path &child : children) {
+        if (!error)
+            error = removeOurTree(child);
+    }
+    return error ? error : removeOurTree(staging);
 }
 
 } // namespace kestrel::install

@@ -11,9 +11,13 @@
 
 namespace kestrel::install {
 
+// Before each worker starts: the seam where tests make a thread start fail.
+void workerStarting();
+
 template <typename Work>
 auto whileBusy(InstallObserver &observer, Work work) -> decltype(work())
 {
+    workerStarting();
     auto result = std::async(std::launch::async, std::move(work));
     while (result.wait_for(std::chrono::milliseconds(15)) != std::future_status::ready)
         observer.busy();

@@ -28,7 +28,9 @@ constexpr std::uint32_t kInZip64Extra = 0xFFFFFFFF;
 // Traditional encryption, strong encryption, encrypted central directory.
 constexpr std::uint16_t kEncryptionFlags = 0x0001 | 0x0040 | 0x2000;
 constexpr std::uint16_t kAesMethod = 99;
+constexpr std::uint16_t kStoredMethod = 0;
 constexpr std::uint16_t kDeflateMethod = 8;
+constexpr std::uint64_t kUnixHost = 3;
 // No deflate stream gives more than 1032 bytes per byte (258-byte matches in two-bit codes); a
 // little slack covers the stream's own framing on tiny entries.
 constexpr std::uint64_t kDeflateMostRatio = 1032;
@@ -182,7 +184,7 @@ bool widen(const std::string &extra, Fields &fields)
 
 // Reads the entries of the directory; an encrypted one stops the reading with its refusal.
 std::optional<std::string> readEntries(const std::string &directory, const Directory &where,
-                                       std::vector<Entry> &entries)
+                                       std::vector<Entry> &entries, std::vector<std::string> &withoutMode)
 {
     for (std::size_t at = 0; at < directory.size();) {
         if (directory.size() - at < kCentralSize || little(directory, at, 4) != kCentralSignature)
@@ -195,16 +197,22 @@ std::optional<std::string> readEntries(const std::string &directory, const Direc
             return message::unreadableZipDirectory();
         Entry entry;
         entry.name = directory.substr(at + kCentralSize, nameLength);
-        if ((little(directory, at + 8, 2) & kEncryptionFlags) != 0 || little(directory, at + 10, 2) == kAesMethod)
+        const std::uint64_t method = little(directory, at + 10, 2);
+        if ((little(directory, at + 8, 2) & kEncryptionFlags) != 0 || method == kAesMethod)
             return message::encryptedZipEntry(entry.name);
+        if (method != kStoredMethod && method != kDeflateMethod)
+            return message::unsupportedCompression(entry.name, method);
+        if (little(directory, at + 5, 1) != kUnixHost)
+            withoutMode.push_back(entry.name);
         Fields fields{little(directory, at + 24, 4), little(directory, at + 20, 4), little(directory, at + 42, 4)};
         if (!widen(directory.substr(at + kCentralSize + nameLength, extraLength), fields)
             || fields.offset >= where.begin)
             return message::unreadableZipDirectory();
         // A stream that claims more than deflate can give hides where it really ends: the reader
         // inflates a deflated entry whose size follows its data up to the stream's end.
-        if (little(directory, at + 10, 2) == kDeflateMethod
-            && fields.original > kDeflateSlack && (fields.original - kDeflateSlack) / kDeflateMostRatio > fields.stored)
+        if ((method == kDeflateMethod && fields.original > kDeflateSlack
+             && (fields.original - kDeflateSlack) / kDeflateMostRatio > fields.stored)
+            || (method == kStoredMethod && fields.original != fields.stored))
             return message::impossibleZipEntrySize(entry.name);
         entry.localHeader = fields.offset;
         entry.storedSize = fields.stored;
@@ -230,6 +238,9 @@ std::optional<std::string> placeEntries(PackageBytes &bytes, const Directory &wh
             return message::unreadableZipDirectory();
         if ((little(header, 6, 2) & kEncryptionFlags) != 0)
             return message::encryptedZipEntry(entry.name);
+        // The reader takes the method from the local header.
+        if (little(header, 8, 2) != kStoredMethod && little(header, 8, 2) != kDeflateMethod)
+            return message::unsupportedCompression(entry.name, little(header, 8, 2));
         const std::uint64_t nameEnd = entry.localHeader + kLocalSize + little(header, 26, 2);
         const std::uint64_t dataBegin = nameEnd + little(header, 28, 2);
         if (dataBegin > where.begin)
@@ -260,7 +271,7 @@ std::optional<std::string> findOverlap(const std::vector<Entry> &entries)
 
 } // namespace
 
-std::optional<std::string> checkZipLayout(const std::filesystem::path &package)
+std::optional<std::string> checkZipLayout(const std::filesystem::path &package, std::vector<std::string> &withoutMode)
 {
     PackageBytes bytes(package);
     if (!bytes.isOpen())
@@ -270,7 +281,7 @@ std::optional<std::string> checkZipLayout(const std::filesystem::path &package)
     if (!where || !bytes.read(where->begin, where->size, directory))
         return message::unreadableZipDirectory();
     std::vector<Entry> entries;
-    if (auto refusal = readEntries(directory, *where, entries))
+    if (auto refusal = readEntries(directory, *where, entries, withoutMode))
         return refusal;
     directory = std::string();
     if (auto refusal = placeEntries(bytes, *where, entries))

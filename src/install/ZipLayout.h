@@ -8,13 +8,17 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace kestrel::install {
 
 // Reads only the end records (zip64 included), the central directory and each entry's local
 // header. Nothing when the layout is sound, else the French reason to refuse the package:
-// entries whose ranges overlap, an entry running into the directory, an encrypted entry, or a
-// directory that cannot be made sense of.
-std::optional<std::string> checkZipLayout(const std::filesystem::path &package);
+// entries whose ranges overlap, an entry running into the directory, an encrypted entry, a
+// compression other than stored and deflate (whose output we cannot bound before reading), or a
+// directory that cannot be made sense of. withoutMode receives the names of the entries that
+// carry no Unix permission bits (made on Windows).
+std::optional<std::string> checkZipLayout(const std::filesystem::path &package,
+                                          std::vector<std::string> &withoutMode);
 
 } // namespace kestrel::install

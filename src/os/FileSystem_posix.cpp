@@ -21,50 +21,109 @@ std::error_code lastError()
     return {errno, std::generic_category()};
 }
 
-std::error_code removeAt(int parent, const char *name);
+// One folder on the way down: its identity, to recognise it when coming back up through "..",
+// and the names still to remove in it.
+struct Level {
+    dev_t device;
+    ino_t inode;
+    std::string name;  // in its parent
+    std::vector<std::string> pending;
+};
 
-// Empties the folder open as folder, a descriptor that this call takes over.
-std::error_code removeContents(int folder)
+std::error_code listNames(int folder, std::vector<std::string> &names)
 {
-    DIR *listing = ::fdopendir(folder);
+    const int listed = ::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR *listing = listed < 0 ? nullptr : ::fdopendir(listed);
     if (!listing) {
         const std::error_code error = lastError();
-        ::close(folder);
+        if (listed >= 0)
+            ::close(listed);
         return error;
     }
     // All names first: a folder changed while it is read may skip some.
-    std::vector<std::string> names;
-    std::error_code first;
     errno = 0;
     while (const dirent *entry = ::readdir(listing)) {
         if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
             names.emplace_back(entry->d_name);
     }
-    if (errno != 0)
-        first = lastError();
-    for (const std::string &name : names) {
-        const std::error_code error = removeAt(::dirfd(listing), name.c_str());
-        if (!first)
-            first = error;
-    }
+    const std::error_code error = errno != 0 ? lastError() : std::error_code();
     ::closedir(listing);
-    return first;
+    return error;
 }
 
-// Each step names its node relative to an open folder, so that no link met on the way is followed.
-std::error_code removeAt(int parent, const char *name)
+// Each node is named relative to an open folder, so that no link met on the way is followed.
+// Only the folder being emptied is held open: the way back up is "..", checked to be the folder
+// that was left, so that any depth takes two descriptors. Goes on after a failure.
+std::error_code removeAt(int top, const char *topName)
 {
     struct stat info {};
-    if (::fstatat(parent, name, &info, AT_SYMLINK_NOFOLLOW) != 0)
+    if (::fstatat(top, topName, &info, AT_SYMLINK_NOFOLLOW) != 0)
         return errno == ENOENT ? std::error_code() : lastError();
     if (!S_ISDIR(info.st_mode))
-        return ::unlinkat(parent, name, 0) == 0 || errno == ENOENT ? std::error_code() : lastError();
-    const int folder = ::openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (folder < 0)
-        return lastError();
-    if (const std::error_code error = removeContents(folder))
-        return error;
-    return ::unlinkat(parent, name, AT_REMOVEDIR) == 0 ? std::error_code() : lastError();
+        return ::unlinkat(top, topName, 0) == 0 || errno == ENOENT ? std::error_code() : lastError();
+    std::error_code first;
+    const auto note = [&first](const std::error_code &error) {
+        if (!first)
+            first = error;
+    };
+    std::vector<Level> levels;
+    int current = -1;
+    const auto enter = [&](int parent, const std::string &name) {
+        const int folder = ::openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        struct stat seen {};
+        if (folder < 0 || ::fstat(folder, &seen) != 0) {
+            note(lastError());
+            if (folder >= 0)
+                ::close(folder);
+            return false;
+        }
+        Level level{seen.st_dev, seen.st_ino, name, {}};
+        note(listNames(folder, level.pending));
+        levels.push_back(std::move(level));
+        if (current >= 0)
+            ::close(current);
+        current = folder;
+        return true;
+    };
+    if (!enter(top, topName))
+        return first;
+    while (!levels.empty()) {
+        Level &level = levels.back();
+        if (!level.pending.empty()) {
+            const std::string name = std::move(level.pending.back());
+            level.pending.pop_back();
+            if (::fstatat(current, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+                if (errno != ENOENT)
+                    note(lastError());
+            } else if (S_ISDIR(info.st_mode)) {
+                enter(current, name);
+            } else if (::unlinkat(current, name.c_str(), 0) != 0 && errno != ENOENT) {
+                note(lastError());
+            }
+            continue;
+        }
+        const std::string name = level.name;
+        levels.pop_back();
+        int parent = top;
+        if (!levels.empty()) {
+            parent = ::openat(current, "..", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            struct stat seen {};
+            if (parent < 0 || ::fstat(parent, &seen) != 0 || seen.st_dev != levels.back().device
+                || seen.st_ino != levels.back().inode) {
+                // The folder was moved meanwhile: nothing above it can be reached safely.
+                note(parent < 0 ? lastError() : std::make_error_code(std::errc::too_many_symbolic_link_levels));
+                if (parent >= 0)
+                    ::close(parent);
+                ::close(current);
+                return first;
+            }
+        }
+        ::close(current);
+        current = parent == top ? -1 : parent;
+        if (::unlinkat(parent, name.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT)
+            note(lastError());
+    }
+    return first;
 }
 
 } // namespace

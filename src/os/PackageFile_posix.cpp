@@ -30,7 +30,7 @@ PackageFile::~PackageFile()
     closeAll();
 }
 
-PackageFile::Problem PackageFile::create(const std::filesystem::path &folder, const std::string &partName)
+PackageFile::Problem PackageFile::openFolder(const std::filesystem::path &folder, const std::string &partName)
 {
     discard();
     closeAll();
@@ -51,7 +51,15 @@ PackageFile::Problem PackageFile::create(const std::filesystem::path &folder, co
     if (dir < 0)
         return failed(errno == ELOOP ? Stage::FolderIsLink : Stage::Folder);
     m_folderHandle = dir;
+    return {};
+}
 
+PackageFile::Problem PackageFile::create(const std::filesystem::path &folder, const std::string &partName)
+{
+    if (const Problem problem = openFolder(folder, partName))
+        return problem;
+    const int dir = static_cast<int>(m_folderHandle);
+    struct stat info {};
     if (::fstatat(dir, partName.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
         // unlinkat removes the entry itself: a link's target, or a hard link's other names, stay untouched.
         if (::unlinkat(dir, partName.c_str(), S_ISDIR(info.st_mode) ? AT_REMOVEDIR : 0) != 0)
@@ -59,11 +67,12 @@ PackageFile::Problem PackageFile::create(const std::filesystem::path &folder, co
     } else if (errno != ENOENT) {
         return failed(Stage::Clear);
     }
-    const int fd = ::openat(dir, partName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    const int fd = ::openat(dir, partName.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd < 0)
         return failed(Stage::Create);
     m_file = fd;
     m_size = 0;
+    m_writtenBack = 0;
     return {};
 }
 
@@ -83,7 +92,27 @@ PackageFile::Problem PackageFile::write(const void *data, std::size_t size)
         size -= static_cast<std::size_t>(written);
         m_size += written;
     }
+#ifdef SYNC_FILE_RANGE_WRITE
+    // The disk takes the bytes while the rest arrives, so that keeping a partial file for a
+    // resume flushes little; the call only starts the writing and does not wait.
+    constexpr std::int64_t kWriteBackBytes = 8 * 1024 * 1024;
+    if (m_size - m_writtenBack >= kWriteBackBytes) {
+        ::sync_file_range(static_cast<int>(m_file), m_writtenBack, m_size - m_writtenBack, SYNC_FILE_RANGE_WRITE);
+        m_writtenBack = m_size;
+    }
+#endif
     return {};
+}
+
+std::int64_t PackageFile::readAt(std::int64_t offset, void *data, std::size_t size) const
+{
+    if (m_file == -1)
+        return -1;
+    ssize_t got = 0;
+    do
+        got = ::pread(static_cast<int>(m_file), data, size, static_cast<off_t>(offset));
+    while (got < 0 && errno == EINTR);
+    return got;
 }
 
 PackageFile::Problem PackageFile::commit(const std::string &finalName)
@@ -116,6 +145,95 @@ void PackageFile::discard()
     ::close(static_cast<int>(m_file));
     m_file = -1;
     ::unlinkat(static_cast<int>(m_folderHandle), m_partName.c_str(), 0);
+}
+
+PackageFile::Problem PackageFile::keep(const std::string &recordName, const std::string &record)
+{
+    if (m_file == -1)
+        return failed(Stage::Write, EBADF);
+    const int dir = static_cast<int>(m_folderHandle);
+    const std::string temporary = recordName + ".new";
+    int fd = -1;
+    bool kept = ::fdatasync(static_cast<int>(m_file)) == 0;
+    if (kept) {
+        ::unlinkat(dir, temporary.c_str(), 0);
+        fd = ::openat(dir, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        kept = fd >= 0 && ::write(fd, record.data(), record.size()) == static_cast<ssize_t>(record.size())
+            && ::fsync(fd) == 0;
+    }
+    if (fd >= 0)
+        kept = ::close(fd) == 0 && kept;
+    kept = kept && ::renameat(dir, temporary.c_str(), dir, recordName.c_str()) == 0;
+    if (!kept) {
+        const Problem problem = failed(Stage::Write);
+        ::unlinkat(dir, temporary.c_str(), 0);
+        discard();
+        return problem;
+    }
+    ::close(static_cast<int>(m_file));
+    m_file = -1;
+    closeAll();
+    return {};
+}
+
+std::string PackageFile::takeRecord(const std::filesystem::path &folder, const std::string &recordName)
+{
+    if (openFolder(folder, recordName))
+        return {};
+    const int dir = static_cast<int>(m_folderHandle);
+    std::string text;
+    // Non-blocking, so that a pipe put in its place cannot hold the wizard.
+    const int fd = ::openat(dir, recordName.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    struct stat info {};
+    if (fd >= 0 && ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_nlink == 1
+        && info.st_uid == ::geteuid() && info.st_size <= 4096) {
+        text.resize(static_cast<std::size_t>(info.st_size));
+        if (::read(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
+            text.clear();
+    }
+    if (fd >= 0)
+        ::close(fd);
+    ::unlinkat(dir, recordName.c_str(), 0);
+    closeAll();
+    return text;
+}
+
+PackageFile::Problem PackageFile::reopen(const std::filesystem::path &folder, const std::string &partName,
+                                         std::int64_t length)
+{
+    if (const Problem problem = openFolder(folder, partName))
+        return problem;
+    const int dir = static_cast<int>(m_folderHandle);
+    struct stat info {};
+    // Only a regular file is opened at all: a device or a pipe is not even touched.
+    if (::fstatat(dir, partName.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(info.st_mode))
+        return failed(Stage::Create, EEXIST);
+    const int fd = ::openat(dir, partName.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return failed(Stage::Create);
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_nlink != 1 || info.st_uid != ::geteuid()
+        || info.st_size != length || ::ftruncate(fd, length) != 0
+        || ::lseek(fd, length, SEEK_SET) != length) {
+        ::close(fd);
+        return failed(Stage::Create, EEXIST);
+    }
+    m_file = fd;
+    m_size = m_writtenBack = length;
+    return {};
+}
+
+PackageFile::Problem PackageFile::readFront(void *into, std::size_t size)
+{
+    char *bytes = static_cast<char *>(into);
+    for (std::size_t done = 0; done < size;) {
+        const ssize_t got = ::pread(static_cast<int>(m_file), bytes + done, size - done, static_cast<off_t>(done));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            return failed(Stage::Write, got < 0 ? errno : EIO);
+        done += static_cast<std::size_t>(got);
+    }
+    return {};
 }
 
 void PackageFile::closeAll()

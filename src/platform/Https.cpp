@@ -23,7 +23,7 @@ QNetworkRequest makeServiceRequest(const QUrl &url, const HttpSettings &settings
     request.setTransferTimeout(static_cast<int>(settings.inactivityTimeout.count()));
     QSslConfiguration ssl = QSslConfiguration::defaultConfiguration();
     ssl.setPeerVerifyMode(QSslSocket::VerifyPeer);
-    if (!settings.trustedCa.isEmpty())
+    if (settings.pinned || !settings.trustedCa.isEmpty())
         ssl.setCaCertificates(settings.trustedCa);
     request.setSslConfiguration(ssl);
     return request;
@@ -56,8 +56,10 @@ HttpSettings configuredHttpSettings()
 {
     HttpSettings settings;
     // Parsing certificates loads the TLS back-end: not at start-up when there is nothing to parse.
-    if (config::kTrustedCaPem[0] != '\0')
+    if (config::kTrustedCaPem[0] != '\0') {
         settings.trustedCa = QSslCertificate::fromData(QByteArray(config::kTrustedCaPem), QSsl::Pem);
+        settings.pinned = true;
+    }
     return settings;
 }
 

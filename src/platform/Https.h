@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/Clock.h"
+
 #include <QList>
 #include <QSslCertificate>
 #include <QString>
@@ -16,8 +18,10 @@ namespace kestrel::platform {
 
 // How every request to the update service is made.
 struct HttpSettings {
-    // Empty: the system's trust store. Otherwise the only certificates the service may chain to.
-    QList<QSslCertificate> trustedCa;
+    // Empty and not pinned: the system's trust store. Otherwise the only certificates the
+    // service may chain to; pinned with none trusts nothing rather than the system's store.
+    QList<QSslCertificate> trustedCa{};
+    bool pinned = false;
     // A request that receives nothing for this long is abandoned.
     std::chrono::milliseconds inactivityTimeout{30000};
     // A download whose average rate over the last trickleWindow stays below this floor is
@@ -29,6 +33,9 @@ struct HttpSettings {
     std::chrono::milliseconds recordTimeout{60000};
     // The largest package body accepted; the counters of the download are 32-bit.
     qint64 maxBodyBytes = 0x7fffffff;
+    // What the inactivity limit and the slow-rate bound of the download and the record time
+    // limit read (Qt's own transfer time-out of the record query reads the system's time).
+    Clock *clock = &steadyClock();
 };
 
 // The update service as the steps reach it. The network manager is the caller's.

@@ -2,6 +2,7 @@
 
 #include "platform/Https.h"
 #include "platform/MessageBoxes.h"
+#include "platform/ProxyAccess.h"
 
 #include <QEventLoop>
 #include <QNetworkAccessManager>
@@ -50,17 +51,27 @@ QString decodeBody(const QByteArray &body, const QByteArray &charset)
     return decoder.decode(body);
 }
 
-// Waits for the reply without letting the user's clicks and keys in, within the record time limit.
-void waitForReply(QNetworkReply &reply, std::chrono::milliseconds limit)
+// Waits for the reply without letting the user's clicks and keys in, within the record time limit
+// as the settings' clock tells it.
+void waitForReply(QNetworkReply &reply, std::chrono::milliseconds limit, const platform::Clock &clock)
 {
     if (reply.isFinished())
         return;
     QEventLoop loop;
     QTimer timer;
     timer.setSingleShot(true);
+    const std::chrono::milliseconds deadline = clock.now() + limit;
+    const auto lookAtTheTime = [&] {
+        const std::chrono::milliseconds left = deadline - clock.now();
+        if (left.count() <= 0)
+            reply.abort();
+        else
+            timer.start(left); // a timer may fire early: wait for the rest
+    };
     QObject::connect(&reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
-    QObject::connect(&timer, &QTimer::timeout, &reply, &QNetworkReply::abort);
-    QObject::connect(&reply, &QNetworkReply::downloadProgress, &reply, [&reply](qint64 received, qint64) {
+    QObject::connect(&timer, &QTimer::timeout, &loop, lookAtTheTime);
+    QObject::connect(&clock, &platform::Clock::moved, &loop, lookAtTheTime);
+    QObject::connect(&reply, &QNetworkReply::downloadProgress, &loop, [&reply](qint64 received, qint64) {
         if (received > kMaxRecordBytes)
             reply.abort();
     });
@@ -89,7 +100,7 @@ QString ExtractJsonValue(const QString &json, const QString &key)
 }
 
 QString GetLatestVersion(const QString &softwareId, const platform::UpdateService &service,
-                         platform::MessageBoxes &boxes, RecordSignature *signature)
+                         platform::MessageBoxes &boxes, RecordSignature *signature, QString *proxyProblem)
 {
     if (service.network == nullptr)
         return {};
@@ -97,10 +108,12 @@ QString GetLatestVersion(const QString &softwareId, const platform::UpdateServic
     ReplyHolder reply(service.network->get(platform::makeServiceRequest(url, service.http)));
     if (!reply)
         return {};
-    waitForReply(*reply, service.http.recordTimeout);
+    waitForReply(*reply, service.http.recordTimeout, *service.http.clock);
     if (!reply->isFinished())
         return {};
 
+    if (proxyProblem != nullptr)
+        *proxyProblem = platform::proxyFailureText(*reply);
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     if (!status.isValid() || isTransportFailure(reply->error()))
         return {};

@@ -21,8 +21,10 @@ struct RecordSignature {
 
 // One synchronous HTTPS GET of the software record; the version, or the empty text.
 // A status other than 200 is shown in a box; a transport failure is silent.
-// When signature is given, it receives the record's signature members (empty when absent).
+// When signature is given, it receives the record's signature members (empty when absent);
+// when proxyProblem is given, it receives what a proxy in the way did, in French (else empty).
 QString GetLatestVersion(const QString &softwareId, const platform::UpdateService &service,
-                         platform::MessageBoxes &boxes, RecordSignature *signature = nullptr);
+                         platform::MessageBoxes &boxes, RecordSignature *signature = nullptr,
+                         QString *proxyProblem = nullptr);
 
 } // namespace kestrel::prerequisites::API

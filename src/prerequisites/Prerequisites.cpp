@@ -37,9 +37,10 @@ void showNotFoundBox(platform::MessageBoxes &boxes)
                QStringLiteral("Application introuvable"), platform::BoxIcon::Critical, platform::BoxButtons::Ok);
 }
 
-void showNoVersionBox(platform::MessageBoxes &boxes)
+// A proxy that refused access or cannot be reached is named; otherwise the box has only the contacts.
+void showNoVersionBox(platform::MessageBoxes &boxes, const QString &proxyProblem)
 {
-    boxes.show(core::SupportContactText(), QStringLiteral("Mise à jour"), platform::BoxIcon::Critical, platform::BoxButtons::Ok);
+    boxes.show(proxyProblem + core::SupportContactText(), QStringLiteral("Mise à jour"), platform::BoxIcon::Critical, platform::BoxButtons::Ok);
 }
 
 void showNotSignedBox(platform::MessageBoxes &boxes)
@@ -97,13 +98,14 @@ bool CheckPrerequisites(core::StepHost &host)
 
     const QString &publicKey = host.updateService().packagePublicKey;
     API::RecordSignature signature;
-    ctx.latestVersion = API::GetLatestVersion(core::kSoftwareId, host.updateService(), boxes, &signature);
+    QString proxyProblem;
+    ctx.latestVersion = API::GetLatestVersion(core::kSoftwareId, host.updateService(), boxes, &signature, &proxyProblem);
     // The version becomes part of a file name: anything that could leave the updates folder
     // or make an invalid name counts as no version at all.
     if (!isPlainFileNameComponent(ctx.latestVersion))
         ctx.latestVersion.clear();
     if (ctx.latestVersion.isEmpty())
-        showNoVersionBox(boxes);
+        showNoVersionBox(boxes, proxyProblem);
     ctx.signedDigest.clear();
     if (!publicKey.isEmpty()) {
         // With a vendor key built in, nothing goes further than the record it signed.

@@ -4,6 +4,7 @@
 #include "platform/MessageBoxes.h"
 #include "wizard/FrmUpdate.h"
 #include "wizard/QtSeams.h"
+#include "platform/ProxyAccess.h"
 
 #include <QApplication>
 #include <QNetworkAccessManager>
@@ -13,18 +14,22 @@ namespace kestrel::wizard {
 int runWizard(QApplication &app)
 {
     QNetworkAccessManager network;
+    platform::useSystemProxy(network);
     QtMessageBoxes boxes;
     QtProgramEnd programEnd;
+    QtProxyCredentials proxyCredentials;
 
     WizardServices services;
     services.messageBoxes = &boxes;
     services.programEnd = &programEnd;
+    services.proxyCredentials = &proxyCredentials;
     services.updateService = {&network, platform::configuredServiceBaseUrl(), platform::configuredHttpSettings(),
                               platform::configuredPackagePublicKey()};
     services.programFolder = QString::fromStdString(os::programFolder());
 
     FrmUpdate window(services);
     boxes.setParent(&window);
+    proxyCredentials.setParent(&window);
     programEnd.setWindow(&window);
     window.show();
     return app.exec();

@@ -16,6 +16,7 @@
 #include "wizard/SingleWizard.h"
 #include "wizard/StepTexts.h"
 #include "wizard/WindowLayout.h"
+#include "platform/ProxyAccess.h"
 
 #include <QAccessible>
 #include <QCloseEvent>
@@ -124,6 +125,8 @@ void FrmUpdate::createControls()
     setMinimumSize(px(kMinWindowWidth), px(kMinWindowHeight));
 
     grbDownloadControl = new download::NetGrab(*m_services.updateService.network, m_services.updateService.http, this);
+    if (m_services.proxyCredentials)
+        platform::answerProxyChallenges(*m_services.updateService.network, *m_services.proxyCredentials, this);
     grbDownloadControl->setObjectName(QStringLiteral("grbDownloadControl"));
 
     ZoneRight = new QWidget(this);

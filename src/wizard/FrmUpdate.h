@@ -20,6 +20,7 @@ class QTextBrowser;
 namespace kestrel::platform {
 class MessageBoxes;
 class ProgramEnd;
+class ProxyCredentials;
 }
 namespace kestrel::download {
 class DownloadStep;
@@ -39,6 +40,7 @@ struct WizardServices {
     platform::UpdateService updateService;
     // The folder of the wizard's executable as the system reports it.
     QString programFolder;
+    platform::ProxyCredentials *proxyCredentials = nullptr; // null: a proxy's challenges go unanswered
 };
 
 // The wizard's only window: the controls, the update context and the step controller.

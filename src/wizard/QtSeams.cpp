@@ -1,5 +1,11 @@
 #include "wizard/QtSeams.h"
 
+#include <QAccessible>
+#include <QDialog>
+#include <QDialogButtonBox>
+#include <QFormLayout>
+#include <QLabel>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
@@ -64,6 +70,12 @@ void QtProgressBar::render()
     const int shown = span > 0.0F
         ? static_cast<int>(std::lround((value() - min()) / span * kSteps))
         : 0;
+    // With a screen reader on, every change of the bar crosses the accessibility bridge to it: a
+    // download's few hundred batches would each send one. A change within the same hundredth of
+    // the bar is left out there; a reset to zero always shows.
+    constexpr int kHundredth = kSteps / 100;
+    if (shown != 0 && shown / kHundredth == m_bar->value() / kHundredth && QAccessible::isActive())
+        return;
     m_bar->setValue(shown);
 }
 
@@ -74,6 +86,31 @@ void QtProgramEnd::endProgram()
     std::fflush(nullptr);
     // Not exit(): the caller is deep inside a click handler and must not return into it.
     std::_Exit(0);
+}
+
+bool QtProxyCredentials::ask(const QString &proxy, QString &user, QString &password)
+{
+    QDialog dialog(m_parent);
+    dialog.setObjectName(QStringLiteral("ProxyCredentials"));
+    dialog.setWindowTitle(QStringLiteral("Serveur mandataire"));
+    auto *form = new QFormLayout(&dialog);
+    form->addRow(new QLabel(QStringLiteral("Le serveur mandataire (proxy) « %1 » demande une identification.").arg(proxy)));
+    auto *userEdit = new QLineEdit(&dialog);
+    auto *passwordEdit = new QLineEdit(&dialog);
+    passwordEdit->setEchoMode(QLineEdit::Password);
+    form->addRow(QStringLiteral("Nom d'utilisateur :"), userEdit);
+    form->addRow(QStringLiteral("Mot de passe :"), passwordEdit);
+    auto *buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
+    buttons->button(QDialogButtonBox::Ok)->setText(QStringLiteral("OK"));
+    buttons->button(QDialogButtonBox::Cancel)->setText(QStringLiteral("Annuler"));
+    QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
+    QObject::connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
+    form->addRow(buttons);
+    if (dialog.exec() != QDialog::Accepted)
+        return false;
+    user = userEdit->text();
+    password = passwordEdit->text();
+    return true;
 }
 
 } // namespace kestrel::wizard

@@ -5,6 +5,7 @@
 #include "platform/MessageBoxes.h"
 #include "platform/ProgramEnd.h"
 #include "platform/ProgressBar.h"
+#include "platform/ProxyAccess.h"
 
 class QProgressBar;
 class QWidget;
@@ -44,6 +45,17 @@ public:
 
 private:
     QWidget *m_window;
+};
+
+// A French modal dialog over the given window; what is typed is never written anywhere.
+class QtProxyCredentials final : public platform::ProxyCredentials {
+public:
+    explicit QtProxyCredentials(QWidget *parent = nullptr) : m_parent(parent) {}
+    void setParent(QWidget *parent) { m_parent = parent; }
+    bool ask(const QString &proxy, QString &user, QString &password) override;
+
+private:
+    QWidget *m_parent;
 };
 
 } // namespace kestrel::wizard

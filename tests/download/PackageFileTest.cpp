@@ -11,12 +11,10 @@
 namespace kestrel::test {
 namespace {
 
-using os::PackageFile;
 namespace fs = std::filesystem;
+using Stage = os::PackageFile::Stage;
 
-const std::string kPart = "maj_kestrel11_2.0.0.zip.part";
-const std::string kFinal = "maj_kestrel11_2.0.0.zip";
-const std::string kOutside = "fichier de l'utilisateur";
+const std::string kPart = "maj_kestrel11_2.0.0.zip.part", kFinal = "maj_kestrel11_2.0.0.zip", kOutside = "fichier de l'utilisateur";
 
 std::string readAll(const fs::path &path)
 {
@@ -24,44 +22,17 @@ std::string readAll(const fs::path &path)
     return {std::istreambuf_iterator<char>(in), {}};
 }
 
-void writeAll(const fs::path &path, const std::string &bytes) { std::ofstream(path, std::ios::binary) << bytes; }
-
 // An application folder with its updates folder, and a file of the user's outside it.
 struct Place {
     QTemporaryDir dir;
-    fs::path app = fs::path(dir.path().toStdString()) / "app";
-    fs::path updates = app / "updates";
-    fs::path outside = fs::path(dir.path().toStdString()) / "outside.txt";
-    Place()
-    {
-        fs::create_directories(updates);
-        writeAll(outside, kOutside);
-    }
+    fs::path app = fs::path(dir.path().toStdString()) / "app", updates = app / "updates", outside = app.parent_path() / "outside.txt";
+    Place() { fs::create_directories(updates), std::ofstream(outside, std::ios::binary) << kOutside; }
 };
 
 struct Planted {
     const char *name;
     std::function<void(Place &)> plant;
-    os::PackageFile::Stage refusedAt; // None: cleared away, and the package written
-};
-
-void PrintTo(const Planted &p, std::ostream *out) { *out << p.name; }
-
-const Planted kPlanted[] = {
-    {"NothingThere", [](Place &) {}, os::PackageFile::Stage::None},
-    {"SymlinkToUserFile", [](Place &p) { fs::create_symlink(p.outside, p.updates / kPart); }, os::PackageFile::Stage::None},
-    {"HardLinkToUserFile", [](Place &p) { fs::create_hard_link(p.outside, p.updates / kPart); }, os::PackageFile::Stage::None},
-    {"Fifo", [](Place &p) { ASSERT_EQ(::mkfifo((p.updates / kPart).c_str(), 0600), 0); }, os::PackageFile::Stage::None},
-    {"EmptyFolder", [](Place &p) { fs::create_directory(p.updates / kPart); }, os::PackageFile::Stage::None},
-    {"SymlinkAtFinalName", [](Place &p) { fs::create_symlink(p.outside, p.updates / kFinal); }, os::PackageFile::Stage::None},
-    {"FolderHoldingFiles", [](Place &p) {
-         fs::create_directory(p.updates / kPart);
-         writeAll(p.updates / kPart / "garder.txt", "garder");
-     }, os::PackageFile::Stage::Clear},
-    {"UpdatesFolderIsSymlink", [](Place &p) {
-         fs::remove(p.updates);
-         fs::create_directory_symlink(p.outside.parent_path(), p.updates);
-     }, os::PackageFile::Stage::FolderIsLink},
+    Stage refusedAt; // None: cleared away, and the package written
 };
 
 class PlantedAtPackage : public ::testing::TestWithParam<Planted> {};
@@ -70,7 +41,6 @@ TEST_P(PlantedAtPackage, IsNeverWrittenThrough)
 {
     Place place;
     GetParam().plant(place);
-    const fs::path outsideFolder = place.outside.parent_path();
     os::PackageFile package;
     const os::PackageFile::Problem created = package.create(place.updates.string() + "/", kPart);
     EXPECT_EQ(created.stage, GetParam().refusedAt);
@@ -85,11 +55,22 @@ TEST_P(PlantedAtPackage, IsNeverWrittenThrough)
     // The user's file is intact and alone where it was: nothing was written or made beside it.
     EXPECT_EQ(readAll(place.outside), kOutside);
     EXPECT_EQ(fs::hard_link_count(place.outside), 1u);
-    EXPECT_EQ(std::distance(fs::directory_iterator(outsideFolder), fs::directory_iterator()), 2); // app, outside
+    EXPECT_EQ(std::distance(fs::directory_iterator(place.outside.parent_path()), fs::directory_iterator()), 2); // app, outside
 }
 
-INSTANTIATE_TEST_SUITE_P(Entries, PlantedAtPackage, ::testing::ValuesIn(kPlanted),
-                         [](const auto &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Entries, PlantedAtPackage,
+    ::testing::Values(
+        Planted{"NothingThere", [](Place &) {}, Stage::None},
+        Planted{"SymlinkToUserFile", [](Place &p) { fs::create_symlink(p.outside, p.updates / kPart); }, Stage::None},
+        Planted{"HardLinkToUserFile", [](Place &p) { fs::create_hard_link(p.outside, p.updates / kPart); }, Stage::None},
+        Planted{"Fifo", [](Place &p) { ASSERT_EQ(::mkfifo((p.updates / kPart).c_str(), 0600), 0); }, Stage::None},
+        Planted{"EmptyFolder", [](Place &p) { fs::create_directory(p.updates / kPart); }, Stage::None},
+        Planted{"SymlinkAtFinalName", [](Place &p) { fs::create_symlink(p.outside, p.updates / kFinal); }, Stage::None},
+        Planted{"FolderHoldingFiles", [](Place &p) { fs::create_directory(p.updates / kPart), std::ofstream(p.updates / kPart / "garder.txt") << "garder"; }, Stage::Clear},
+        Planted{"UpdatesFolderIsSymlink", [](Place &p) { fs::remove(p.updates), fs::create_directory_symlink(p.app.parent_path(), p.updates); },
+                Stage::FolderIsLink}),
+    [](const auto &info) { return std::string(info.param.name); });
 
 } // namespace
 } // namespace kestrel::test

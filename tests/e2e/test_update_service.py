@@ -31,10 +31,10 @@ class Service:
         self.port = int(line)
         self.context = ssl.create_default_context(cafile=os.path.join(self.state, "ca.pem"))
 
-    def get(self, path, method="GET"):
+    def get(self, path, method="GET", headers=None):
         connection = http.client.HTTPSConnection("127.0.0.1", self.port, context=self.context)
         try:
-            connection.request(method, path)
+            connection.request(method, path, headers=headers or {})
             response = connection.getresponse()
             return response.status, response.reason, dict(response.getheaders()), response.read()
         finally:
@@ -120,6 +120,28 @@ class UpdateServiceTest(unittest.TestCase):
         self.assertEqual(service.get(self.RECORD)[0], 200)
         os.unlink(service.control)
         self.assertEqual(service.get(self.RECORD)[0], 503)
+
+    def test_ranges_of_the_package_as_a_web_server_answers_them(self):
+        service = self.start()
+        size = len(self.package)
+        etag = service.get(self.DOWNLOAD, "HEAD")[2]["ETag"]
+        cases = [  # request headers -> status, Content-Range, body
+            ({"Range": "bytes=1000-"}, 206, "bytes 1000-%d/%d" % (size - 1, size), self.package[1000:]),
+            ({"Range": "bytes=5-9", "If-Range": etag}, 206, "bytes 5-9/%d" % size, self.package[5:10]),
+            ({"Range": "bytes=5-", "If-Range": '"autre"'}, 200, None, self.package),
+            ({"Range": "bytes=0-1,5-6"}, 200, None, self.package),
+            ({"Range": "bytes=%d-" % size}, 416, "bytes */%d" % size, b""),
+        ]
+        for headers, status, content_range, body in cases:
+            got = service.get(self.DOWNLOAD, headers=headers)
+            self.assertEqual((got[0], got[2].get("Content-Range"), got[3]), (status, content_range, body), headers)
+
+        # An interrupted download: the connection ends after the chosen number of body bytes.
+        with open(service.control, "w") as f:
+            json.dump({"download_drop_after": 5000}, f)
+        with self.assertRaises(http.client.IncompleteRead) as cut:
+            service.get(self.DOWNLOAD)
+        self.assertEqual(cut.exception.partial, self.package[:5000])
 
     def test_prefix_and_a_certificate_made_for_127_0_0_1(self):
         service = self.start("--prefix", "/api/")

@@ -1,9 +1,11 @@
-// Installs a package and kills itself (SIGKILL; TerminateProcess on Windows) at one point of the
-// switch-over, as a power cut or a killed process would stop it.
+// Installs a package and kills itself with SIGKILL (TerminateProcess on Windows) at one point of the switch-over, as a
+// power cut or a killed process would stop it; or recovers and kills itself before one rename of the undo.
 //
 //   install_crash_child PACKAGE TARGET POINT
+//   install_crash_child --recover UPDATES POINT
 
 #include "install/PackageInstaller.h"
+#include "install/Recovery.h"
 #include "install/SwitchOver.h"
 
 #ifdef _WIN32
@@ -13,21 +15,19 @@
 #endif
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 namespace {
 
 std::size_t g_killAt = 0;
 
-std::error_code killHere(std::size_t point)
+void killNow()
 {
-    if (point == g_killAt) {
 #ifdef _WIN32
-        ::TerminateProcess(::GetCurrentProcess(), 9);
+    ::TerminateProcess(::GetCurrentProcess(), 9);
 #else
-        std::raise(SIGKILL);
+    std::raise(SIGKILL);
 #endif
-    }
-    return {};
 }
 
 struct Quiet final : kestrel::install::InstallObserver {
@@ -43,9 +43,14 @@ int main(int argc, char **argv)
     if (argc != 4)
         return 2;
     g_killAt = std::strtoull(argv[3], nullptr, 10);
+    const auto killHere = [](std::size_t point) { return point == g_killAt ? (killNow(), std::error_code()) : std::error_code(); };
+    if (argv[1] == std::string("--recover")) {
+        kestrel::install::setUndoPointHook(killHere);
+        std::fprintf(stderr, "not killed: %s\n", kestrel::install::recoverInterruptedInstall(argv[2]).description.c_str());
+        return 1;
+    }
     kestrel::install::setSwitchPointHook(killHere);
     Quiet observer;
-    const auto result = kestrel::install::installPackage(argv[1], argv[2], observer);
-    std::fprintf(stderr, "not killed: %s\n", result.description.c_str());
+    std::fprintf(stderr, "not killed: %s\n", kestrel::install::installPackage(argv[1], argv[2], observer).description.c_str());
     return 1;
 }

@@ -1,16 +1,7 @@
 #include "install/InstallFixture.h"
 
-#include "install/PackageInstaller.h"
 #include "install/Recovery.h"
 
-#include <QTemporaryDir>
-
-#include <spawn.h>
-#include <sys/wait.h>
-
-#include <csignal>
-#include <cstdio>
-#include <memory>
 #include <set>
 
 namespace fs = std::filesystem;
@@ -22,58 +13,44 @@ namespace {
 // folder, one new folder and one new file: 444 renames, then the commit's two points.
 constexpr std::size_t kRenames = 201 + 201 + 40 + 1 + 1;
 
-std::string numbered(const char *prefix, int i)
+std::string numbered(const char *prefix, std::size_t i)
 {
-    char name[32];
-    std::snprintf(name, sizeof name, "%s%03d", prefix, i);
+    char name[40];
+    std::snprintf(name, sizeof name, "%s%03zu", prefix, i);
     return name;
 }
 
-void put(const fs::path &file, const std::string &text)
-{
-    fs::create_directories(file.parent_path());
-    zip::writeFile(file, text);
-}
-
-// The old application, its package, and the folder as a finished installation leaves it.
+// The old application with its package in its updates folder, and the folder as a complete
+// installation leaves it: the package's files over the old ones, the package kept for the cleanup.
 struct Prepared {
     QTemporaryDir folder;
-    fs::path oldApp;
+    fs::path oldApp = fs::path(folder.path().toStdString()) / "ancien";
     zip::Tree oldTree, newTree;
 
     Prepared()
     {
-        oldApp = fs::path(folder.path().toStdString()) / "ancien";
         std::vector<zip::Entry> package = {{"kestrel11.exe", "v2"}, {"readme.txt", "lisez-moi"}};
-        put(oldApp / "kestrel11.exe", "v1");
-        put(oldApp / "notes.txt", "mes notes");
-        put(oldApp / "lib/user.cfg", "mes réglages");
+        std::vector<std::pair<fs::path, std::string>> old = {{"kestrel11.exe", "v1"}, {"notes.txt", "mes notes"}, {"lib/user.cfg", "mes réglages"}};
         for (int i = 0; i < 120; ++i) {
-            put(oldApp / "lib" / numbered("f", i), "ancien " + std::to_string(i));
+            old.push_back({"lib/" + numbered("f", i), "ancien " + std::to_string(i)});
             package.push_back({"lib/" + numbered("f", i), "nouveau " + std::to_string(i)});
         }
         for (int i = 0; i < 80; ++i) {
-            put(oldApp / "data" / numbered("d", i), "anciennes données");
+            old.push_back({"data/" + numbered("d", i), "anciennes données"});
             package.push_back({"data/" + numbered("d", i), "nouvelles données " + std::to_string(i)});
         }
         for (int i = 0; i < 40; ++i)
             package.push_back({"lib/" + numbered("g", i), "ajout"});
         for (int i = 0; i < 30; ++i)
             package.push_back({"plugins/" + numbered("p", i), "greffon"});
+        for (const auto &[file, text] : old)
+            fs::create_directories((oldApp / file).parent_path()), zip::writeFile(oldApp / file, text);
         fs::create_directories(oldApp / "updates");
         zip::writeZip(oldApp / "updates/maj.zip", package);
-        oldTree = zip::snapshot(oldApp);
-        const fs::path newApp = oldApp.parent_path() / "nouveau";
-        fs::copy(oldApp, newApp, fs::copy_options::recursive);
-        struct Quiet final : install::InstallObserver {
-            void started(std::size_t) override {}
-            void topLevelStaged(std::size_t) override {}
-            void busy() override {}
-        } quiet;
-        if (install::installPackage(newApp / "updates/maj.zip", newApp, quiet).outcome
-            != install::InstallOutcome::Installed)
-            throw std::runtime_error("the package does not install");
-        newTree = zip::snapshot(newApp);
+        newTree = oldTree = zip::snapshot(oldApp);
+        newTree["plugins/"] = "";
+        for (const zip::Entry &entry : package)
+            newTree[entry.path] = entry.data;
     }
 };
 
@@ -85,35 +62,29 @@ std::vector<std::size_t> killPoints()
     return {points.begin(), points.end()};
 }
 
-class CrashTest : public ::testing::TestWithParam<std::size_t> {
+class KilledInstall : public ::testing::Test {
 protected:
     static void SetUpTestSuite() { s_prepared = std::make_unique<Prepared>(); }
     static void TearDownTestSuite() { s_prepared.reset(); }
     static inline std::unique_ptr<Prepared> s_prepared;
 
     // A copy of the old application whose installation was killed at the given point.
-    static fs::path killedAt(const QTemporaryDir &work, const char *name, std::size_t point)
+    fs::path killedAt(const char *name, std::size_t point)
     {
         const fs::path app = fs::path(work.path().toStdString()) / name;
         fs::copy(s_prepared->oldApp, app, fs::copy_options::recursive);
-        const std::string package = (app / "updates/maj.zip").string(), target = app.string();
-        const std::string pointText = std::to_string(point);
-        char *argv[] = {const_cast<char *>(KESTREL_CRASH_CHILD), const_cast<char *>(package.c_str()),
-                        const_cast<char *>(target.c_str()), const_cast<char *>(pointText.c_str()), nullptr};
-        pid_t child = 0;
-        int status = 0;
-        EXPECT_EQ(::posix_spawn(&child, KESTREL_CRASH_CHILD, nullptr, nullptr, argv, environ), 0);
-        EXPECT_EQ(::waitpid(child, &status, 0), child);
-        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "status " << status;
+        runCrashChild((app / "updates/maj.zip").string(), app.string(), point);
         return app;
     }
+    QTemporaryDir work;
 };
+
+class CrashTest : public KilledInstall, public ::testing::WithParamInterface<std::size_t> {};
 
 TEST_P(CrashTest, RecoveryLeavesTheFolderWhollyOldOrWhollyNew)
 {
     const std::size_t point = GetParam();
-    QTemporaryDir work;
-    const fs::path app = killedAt(work, "Kestrel 11", point);
+    const fs::path app = killedAt("Kestrel 11", point);
     ASSERT_FALSE(HasFailure());
 
     const install::RecoveryResult recovery = install::recoverInterruptedInstall(app / "updates");
@@ -125,25 +96,78 @@ TEST_P(CrashTest, RecoveryLeavesTheFolderWhollyOldOrWhollyNew)
     EXPECT_EQ(zip::snapshot(app), point < kRenames ? s_prepared->oldTree : s_prepared->newTree);
 }
 
-// A record is only obeyed for the folder that holds its updates folder: one copied from another
-// application's updates folder moves nothing in either.
-TEST_F(CrashTest, RecordOfAnotherFolderIsRefusedAndMovesNothing)
+// A record is only obeyed for the folder that holds its updates folder: one copied into another
+// application's updates folder, or reached through an updates folder replaced by a link to it, moves nothing on either side.
+TEST_F(KilledInstall, RecordOfAnotherFolderOrBehindALinkMovesNothing)
 {
-    QTemporaryDir work;
-    const fs::path killed = killedAt(work, "interrompu", kRenames / 2);
-    const fs::path other = fs::path(work.path().toStdString()) / "autre";
-    fs::copy(s_prepared->oldApp, other, fs::copy_options::recursive);
-    fs::copy(killed / "updates", other / "updates", fs::copy_options::recursive | fs::copy_options::overwrite_existing);
-    const zip::Tree killedTree = zip::snapshot(killed), otherTree = zip::snapshot(other);
+    for (const bool link : {false, true}) {
+        const fs::path killed = killedAt(link ? "lien" : "copie", kRenames / 2), other = killed.string() + "-autre";
+        if (link) {
+            fs::rename(killed / "updates", other);
+            fs::create_directory_symlink(other, killed / "updates");
+        } else {
+            fs::copy(s_prepared->oldApp, other, fs::copy_options::recursive);
+            fs::copy(killed / "updates", other / "updates", fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+        }
+        const zip::Tree killedTree = zip::snapshot(killed), otherTree = zip::snapshot(other);
 
-    EXPECT_EQ(install::recoverInterruptedInstall(other / "updates").outcome, install::RecoveryOutcome::Failed);
+        const install::RecoveryOutcome outcome = install::recoverInterruptedInstall((link ? killed : other) / "updates").outcome;
 
-    EXPECT_EQ(zip::snapshot(killed), killedTree);
-    EXPECT_EQ(zip::snapshot(other), otherTree);
+        EXPECT_TRUE(link ? outcome != install::RecoveryOutcome::RolledBack : outcome == install::RecoveryOutcome::Failed) << link;
+        EXPECT_EQ(zip::snapshot(killed), killedTree) << link;
+        EXPECT_EQ(zip::snapshot(other), otherTree) << link;
+    }
 }
 
+// A folder of the backups swapped for a link to a neighbour holding a file of the same name as
+// one set aside: the recovery moves, creates and deletes nothing there, and keeps its record.
+TEST_F(KilledInstall, LinkInTheBackupsLeadsNowhere)
+{
+    const fs::path killed = killedAt("interrompu", 150);
+    const fs::path backup = killed / "updates/kestrel-staging/backup/lib", neighbour = killed.parent_path() / "voisin";
+    fs::create_directory(neighbour);
+    zip::writeFile(neighbour / numbered("f", 0), "à garder");
+    fs::rename(backup, killed.parent_path() / "ailleurs");
+    fs::create_directory_symlink(neighbour, backup);
+    const zip::Tree around = zip::snapshot(neighbour);
+
+    EXPECT_EQ(install::recoverInterruptedInstall(killed / "updates").outcome, install::RecoveryOutcome::Failed);
+
+    EXPECT_EQ(zip::snapshot(neighbour), around);
+}
+
+// A new file gone (quarantined, deleted) after the installation was killed at installKilledAt,
+// then the recovery killed before one of its renames: the next start still puts every old file back and names it.
+struct VanishedCase {
+    std::size_t installKilledAt;
+    const char *removed; // relative to the application folder
+    std::size_t recoveryKilledAt;
+};
+
+class VanishedFileTest : public KilledInstall, public ::testing::WithParamInterface<VanishedCase> {};
+
+TEST_P(VanishedFileTest, OldVersionComesBackWhole)
+{
+    const fs::path app = killedAt("Kestrel 11", GetParam().installKilledAt);
+    ASSERT_TRUE(fs::remove(app / GetParam().removed));
+    runCrashChild("--recover", (app / "updates").string(), GetParam().recoveryKilledAt);
+
+    const install::RecoveryResult recovery = install::recoverInterruptedInstall(app / "updates");
+
+    EXPECT_EQ(recovery.outcome, install::RecoveryOutcome::RolledBack) << recovery.description;
+    EXPECT_TRUE(!recovery.vanished.empty() && std::string(GetParam().removed).ends_with(recovery.vanished));
+    EXPECT_EQ(zip::snapshot(app), s_prepared->oldTree);
+}
+
+INSTANTIATE_TEST_SUITE_P(Removed, VanishedFileTest,
+                         ::testing::Values(VanishedCase{kRenames, "readme.txt", 0}, VanishedCase{kRenames, "kestrel11.exe", 300},
+                                           VanishedCase{kRenames + 1, "readme.txt", 100},
+                                           VanishedCase{150, "updates/kestrel-staging/content/readme.txt", 0},
+                                           VanishedCase{300, "updates/kestrel-staging/content/lib/g039", 50}),
+                         [](const auto &info) { return numbered("case_", info.index); });
+
 INSTANTIATE_TEST_SUITE_P(Points, CrashTest, ::testing::ValuesIn(killPoints()),
-                         [](const auto &info) { return numbered("killed_at_point_", static_cast<int>(info.param)); });
+                         [](const auto &info) { return numbered("killed_at_point_", info.param); });
 
 } // namespace
 } // namespace kestrel::test

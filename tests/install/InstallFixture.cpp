@@ -3,46 +3,49 @@
 #include "core/SupportContact.h"
 #include "install/steps/Install.h"
 
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <csignal>
+
 namespace fs = std::filesystem;
 
 namespace kestrel::test {
 
-QString qtPath(const fs::path &path)
-{
-    return QString::fromStdString(path.string());
-}
+QString qtPath(const fs::path &path) { return QString::fromStdString(path.string()); }
 
-std::string fileText(const fs::path &file)
+std::string fileText(const fs::path &file) { return fs::is_regular_file(file) ? zip::readFile(file) : std::string("<absent>"); }
+
+#ifdef KESTREL_CRASH_CHILD
+void runCrashChild(std::string first, std::string second, std::size_t point)
 {
-    return fs::is_regular_file(file) ? zip::readFile(file) : std::string("<absent>");
+    std::string child = KESTREL_CRASH_CHILD, pointText = std::to_string(point);
+    char *argv[] = {child.data(), first.data(), second.data(), pointText.data(), nullptr};
+    pid_t pid = 0;
+    int status = 0;
+    ASSERT_EQ(::posix_spawn(&pid, child.c_str(), nullptr, nullptr, argv, environ), 0);
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "status " << status;
 }
+#endif
 
 void InstallFixture::SetUp()
 {
-    ASSERT_TRUE(m_temporary.isValid());
     m_parent = fs::path(m_temporary.path().toStdString()) / "programmes";
     m_app = m_parent / "Kestrel 11";
     m_updates = m_app / "updates";
+    m_package = m_updates / "maj_kestrel11_11.2.zip";
     fs::create_directories(m_updates);
     fs::create_directories(m_parent / "voisin");
     zip::writeFile(m_parent / "voisin" / "notes.txt", "à garder");
     zip::writeFile(m_app / "kestrel11.exe", "ancienne version");
-    m_package = m_updates / "maj_kestrel11_11.2.zip";
     m_host.ctx.appFolder = qtPath(m_app) + '/';
     m_host.ctx.updatesFolder = qtPath(m_updates) + '/';
     m_host.ctx.packagePath = qtPath(m_package);
     m_host.pump.alsoProcessQtEvents = false;
 }
 
-bool InstallFixture::install()
-{
-    return install::steps::InstallPackage(m_host, m_host.ctx.packagePath, m_host.ctx.appFolder);
-}
-
-void InstallFixture::writePackage(const std::vector<zip::Entry> &entries, zip::Compression compression)
-{
-    zip::writeZip(m_package, entries, compression);
-}
+bool InstallFixture::install() { return install::steps::InstallPackage(m_host, m_host.ctx.packagePath, m_host.ctx.appFolder); }
 
 void InstallFixture::writeAppFile(const std::string &relative, const std::string &content)
 {

@@ -1,44 +1,43 @@
 #pragma once
 
-// A temporary parent folder holding the application folder, its updates folder and a
-// neighbour folder, with a fake window.
+// A temporary parent folder holding the application folder, with its kestrel11.exe and updates
+// folder, and a neighbour folder; a fake window.
 
+#include "install/EngineTypes.h"
 #include "support/FakeStepHost.h"
 #include "support/zip/ZipBuilder.h"
-
-#include <QTemporaryDir>
-
-#include <gtest/gtest.h>
-
-#include <filesystem>
-#include <string>
-#include <vector>
 
 namespace kestrel::test {
 
 QString qtPath(const std::filesystem::path &path);
-// The file's bytes, or "<absent>".
-std::string fileText(const std::filesystem::path &file);
+std::string fileText(const std::filesystem::path &file); // the file's bytes, or "<absent>"
+// Runs the crash child, which must end killed at that point: installing PACKAGE into TARGET, or recovering with "--recover" UPDATES.
+void runCrashChild(std::string first, std::string second, std::size_t point);
+
+// Counts the engine's busy calls, and nothing else.
+struct BusyCounter : install::InstallObserver {
+    void started(std::size_t) override {}
+    void topLevelStaged(std::size_t) override {}
+    void busy() override { ++calls; }
+    int calls = 0;
+};
 
 class InstallFixture : public ::testing::Test {
 protected:
     void SetUp() override;
-
-    bool install(); // InstallPackage(packagePath, appFolder) through the fake window
-    void writePackage(const std::vector<zip::Entry> &entries,
-                      zip::Compression compression = zip::Compression::Deflated);
+    bool install(); // the installation step on the package, through the fake window
+    void writePackage(const std::vector<zip::Entry> &entries, zip::Compression compression = zip::Compression::Deflated)
+    {
+        zip::writeZip(m_package, entries, compression);
+    }
     void writeAppFile(const std::string &relative, const std::string &content);
-    // One failure box, word for word as the installation shows them, whose description
-    // contains descriptionPart.
+    // One failure box, word for word as the installation shows them, whose description contains descriptionPart.
     void expectOneFailureBox(const std::string &descriptionPart);
     // Installs, expects a failure told in one box, and nothing changed in or around the application folder.
     void expectRefused(const std::string &descriptionPart);
 
     QTemporaryDir m_temporary;
-    std::filesystem::path m_parent;
-    std::filesystem::path m_app;
-    std::filesystem::path m_updates;
-    std::filesystem::path m_package;
+    std::filesystem::path m_parent, m_app, m_updates, m_package;
     FakeStepHost m_host;
 };
 

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <utility>
 
 namespace kestrel::test {
 
@@ -18,9 +19,8 @@ public:
     bool set() const { return m_set; }
     void lift()
     {
-        if (m_set)
+        if (std::exchange(m_set, false))
             change(false);
-        m_set = false;
     }
 
 private:

@@ -13,33 +13,23 @@ namespace {
 
 using Result = os::FolderLock::Result;
 
-// Another process takes the lock, tells us through a pipe, then waits to be killed.
-pid_t holdInChild(const std::filesystem::path &folder)
+// Another process takes the lock, tells us through a pipe, then waits to be killed; then ours takes it, and a missing folder is told.
+TEST(FolderLockTest, HeldByAnotherProcessUntilThatProcessIsKilled)
 {
+    QTemporaryDir folder;
+    const std::filesystem::path path = folder.path().toStdString();
     int ready[2];
-    if (::pipe(ready) != 0)
-        return -1;
-    const pid_t child = ::fork();
-    if (child == 0) {
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t holder = ::fork();
+    if (holder == 0) {
         os::FolderLock lock;
-        const char answer = lock.acquire(folder) == Result::Acquired ? 'y' : 'n';
+        const char answer = lock.acquire(path) == Result::Acquired ? 'y' : 'n';
         [[maybe_unused]] const auto written = ::write(ready[1], &answer, 1);
         for (;;)
             ::pause();
     }
     char answer = 'n';
-    const bool told = child > 0 && ::read(ready[0], &answer, 1) == 1 && answer == 'y';
-    ::close(ready[0]);
-    ::close(ready[1]);
-    return told ? child : -1;
-}
-
-TEST(FolderLockTest, HeldByAnotherProcessUntilThatProcessIsKilled)
-{
-    QTemporaryDir folder;
-    const std::filesystem::path path = folder.path().toStdString();
-    const pid_t holder = holdInChild(path);
-    ASSERT_GT(holder, 0);
+    ASSERT_TRUE(holder > 0 && ::read(ready[0], &answer, 1) == 1 && answer == 'y');
     os::FolderLock lock;
 
     EXPECT_EQ(lock.acquire(path), Result::HeldElsewhere);

@@ -1,5 +1,4 @@
-// Which software records vouch for a package: records signed here with libsodium's signer,
-// then spoiled one way per row.
+// Which software records vouch for a package: records signed here with libsodium's signer, then spoiled one way per row.
 
 #include "prerequisites/PackageSignature.h"
 
@@ -34,8 +33,6 @@ struct Case {
     std::function<void(Record &, K v, K o)> spoil;
 };
 
-void PrintTo(const Case &c, std::ostream *out) { *out << c.name; }
-
 class PackageSignatureTest : public ::testing::TestWithParam<Case> {};
 
 TEST_P(PackageSignatureTest, VouchesOnlyForTheVersionAndDigestTheVendorSigned)
@@ -51,20 +48,18 @@ TEST_P(PackageSignatureTest, VouchesOnlyForTheVersionAndDigestTheVendorSigned)
     EXPECT_EQ(prerequisites::verifiedPackageDigest(key, r.version, r.sha256, r.signature), QByteArray());
 }
 
-const Case kCases[] = {
-    {"SignedByAnotherKey", [](Record &r, K, K o) { r.signature = o.sign(r.version, r.sha256); }},
-    {"SignedForAnotherVersion", [](Record &r, K v, K) { r.signature = v.sign(QStringLiteral("11.0.26"), r.sha256); }},
-    {"SignedForAnotherPackage", [](Record &r, K, K) { r.sha256[5] = r.sha256[5] == u'0' ? u'1' : u'0'; }},
-    {"WithoutTheMembers", [](Record &r, K, K) { r.sha256 = r.signature = QString(); }},
-    {"DigestInUpperCase", [](Record &r, K v, K) { r.signature = v.sign(r.version, r.sha256 = r.sha256.toUpper()); }},
-    {"SignatureNotBase64", [](Record &r, K, K) { r.signature[10] = u'!'; }},
-    {"SignatureUnpadded", [](Record &r, K, K) { r.signature.chop(2); }},
-    // The same 64 bytes once decoded, but not the one spelling the vendor's tools write.
-    {"SignatureWithStrayBits", [](Record &r, K, K) { r.signature[85] = QChar(r.signature[85].unicode() + 1); }},
-};
-
-INSTANTIATE_TEST_SUITE_P(Records, PackageSignatureTest, ::testing::ValuesIn(kCases),
-                         [](const auto &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Records, PackageSignatureTest,
+    ::testing::Values(
+        Case{"SignedByAnotherKey", [](Record &r, K, K o) { r.signature = o.sign(r.version, r.sha256); }},
+        Case{"SignedForAnotherVersion", [](Record &r, K v, K) { r.signature = v.sign(QStringLiteral("11.0.26"), r.sha256); }},
+        Case{"SignedForAnotherPackage", [](Record &r, K, K) { r.sha256[5] = r.sha256[5] == u'0' ? u'1' : u'0'; }},
+        Case{"DigestInUpperCase", [](Record &r, K v, K) { r.signature = v.sign(r.version, r.sha256 = r.sha256.toUpper()); }},
+        Case{"SignatureNotBase64", [](Record &r, K, K) { r.signature[10] = u'!'; }},
+        Case{"SignatureUnpadded", [](Record &r, K, K) { r.signature.chop(2); }},
+        // The same 64 bytes once decoded, but not the one spelling the vendor's tools write.
+        Case{"SignatureWithStrayBits", [](Record &r, K, K) { r.signature[85] = QChar(r.signature[85].unicode() + 1); }}),
+    [](const auto &info) { return std::string(info.param.name); });
 
 } // namespace
 } // namespace kestrel::test

@@ -9,27 +9,21 @@
 #include "platform/MessageBoxes.h"
 #include "platform/ProgramEnd.h"
 #include "platform/ProgressBar.h"
-#include "support/QtPrinters.h"
-
-#include <QCoreApplication>
-#include <QString>
+#include "support/TestKit.h"
 
 #include <deque>
-#include <functional>
-#include <vector>
 
 namespace kestrel::test {
 
 struct RecordedBox {
-    QString text;
-    QString title;
+    QString text, title;
     platform::BoxIcon icon;
     platform::BoxButtons buttons;
 };
 
-// Answers boxes from a queue (OK when it runs dry) and records each one.
-class ScriptedBoxes : public platform::MessageBoxes {
-public:
+// Answers boxes from a queue (OK, else Abort, when it runs dry) and records each one; onShow runs
+// while a box is "open", before its answer is returned.
+struct ScriptedBoxes : platform::MessageBoxes {
     platform::BoxAnswer show(const QString &text, const QString &title, platform::BoxIcon icon, platform::BoxButtons buttons) override
     {
         shown.push_back({text, title, icon, buttons});
@@ -43,45 +37,31 @@ public:
     }
     std::vector<RecordedBox> shown;
     std::deque<platform::BoxAnswer> answers;
-    // Runs while a box is "open", before its answer is returned (e.g. to end a process).
     std::function<void(const RecordedBox &)> onShow;
 };
 
-class RecordingProgressBar : public platform::ProgressBar {
-public:
-    bool setValue(float value) override
-    {
-        const bool accepted = platform::ProgressBar::setValue(value);
-        if (accepted)
-            values.push_back(value);
-        else
-            ++refused;
-        return accepted;
-    }
-    std::vector<float> values;  // every value accepted, in order
-    int refused = 0;
+// Every value the bar accepted, in order.
+struct RecordingProgressBar : platform::ProgressBar {
+    bool setValue(float value) override { return platform::ProgressBar::setValue(value) && (values.push_back(value), true); }
+    std::vector<float> values;
 };
 
-class CountingPump : public platform::EventPump {
-public:
+struct CountingPump : platform::EventPump {
     void processPendingEvents() override
     {
-        ++calls;
-        if (alsoProcessQtEvents)
+        if (++calls, alsoProcessQtEvents)
             QCoreApplication::processEvents();
     }
     int calls = 0;
     bool alsoProcessQtEvents = true;
 };
 
-class RecordingProgramEnd : public platform::ProgramEnd {
-public:
+struct RecordingProgramEnd : platform::ProgramEnd {
     void endProgram() override { ++ended; }
     int ended = 0;
 };
 
-class FakeStepHost : public core::StepHost {
-public:
+struct FakeStepHost : core::StepHost {
     core::UpdateContext &context() override { return ctx; }
     platform::ProgressBar &progressBar() override { return bar; }
     platform::MessageBoxes &messageBoxes() override { return boxes; }
@@ -91,8 +71,7 @@ public:
     void ShowStepCompleted() override { ++stepsCompleted; }
     void TriggerNextStep() override
     {
-        ++nextStepsTriggered;
-        if (onTriggerNextStep)
+        if (++nextStepsTriggered, onTriggerNextStep)
             onTriggerNextStep();
     }
     void enableActionButton() override { ++buttonEnabled; }
@@ -103,9 +82,7 @@ public:
     CountingPump pump;
     RecordingProgramEnd end;
     platform::UpdateService service;
-    int stepsCompleted = 0;
-    int nextStepsTriggered = 0;
-    int buttonEnabled = 0;
+    int stepsCompleted = 0, nextStepsTriggered = 0, buttonEnabled = 0;
     std::function<void()> onTriggerNextStep;
 };
 

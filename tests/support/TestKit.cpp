@@ -9,17 +9,14 @@ namespace kestrel::test {
 
 bool waitUntil(const std::function<bool()> &done, std::chrono::milliseconds limit)
 {
-    QDeadlineTimer deadline(limit);
-    while (!done() && !deadline.hasExpired())
+    for (QDeadlineTimer deadline(limit); !done() && !deadline.hasExpired();)
         QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 20);
     return done();
 }
 
 void settle(std::chrono::milliseconds span)
 {
-    QDeadlineTimer deadline(span);
-    while (!deadline.hasExpired())
-        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 20);
+    waitUntil([] { return false; }, span);
 }
 
 quint16 closedPort()

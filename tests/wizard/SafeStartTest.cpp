@@ -1,18 +1,11 @@
-// The real window over a real application folder: the second wizard, the recovery at start-up
-// and a switch-over that fails, each seen as the user sees it.
+// The real window over a real application folder: the second wizard, the recovery at start-up, an
+// unlockable folder and a close during the installation, each seen as the user sees it.
 
 #include "install/InstallFixture.h"
-#include "install/Obstacle.h"
-#include "os/FolderLock.h"
-#include "support/FakeStepHost.h"
+#include "install/SwitchOver.h"
 #include "wizard/FrmUpdate.h"
 
 #include <QPushButton>
-
-#include <spawn.h>
-#include <sys/wait.h>
-
-namespace fs = std::filesystem;
 
 namespace kestrel::test {
 namespace {
@@ -21,24 +14,18 @@ namespace {
 class LocalWizard : public wizard::FrmUpdate {
 public:
     using wizard::FrmUpdate::FrmUpdate;
+    bool closeDuringInstall = false, closeAccepted = false;
+    void click() { findChild<QPushButton *>(QStringLiteral("CmdUpdate"))->click(); }
 
 protected:
     bool CheckPrerequisites() override { return true; }
-    bool StartDownload() override
-    {
-        context().packagePath = context().updatesFolder + QStringLiteral("maj_kestrel11_11.2.zip");
-        return true;
-    }
+    bool StartDownload() override { return context().packagePath = context().updatesFolder + QStringLiteral("maj_kestrel11_11.2.zip"), true; }
     bool StartInstall() override
     {
         if (closeDuringInstall)
             closeAccepted = close();
         return wizard::FrmUpdate::StartInstall();
     }
-
-public:
-    bool closeDuringInstall = false;
-    bool closeAccepted = false;
 };
 
 class SafeStartTest : public InstallFixture {
@@ -46,14 +33,8 @@ protected:
     std::unique_ptr<LocalWizard> openWizard()
     {
         m_host.boxes.shown.clear();
-        wizard::WizardServices services;
-        services.messageBoxes = &m_host.boxes;
-        services.programEnd = &m_host.end;
-        services.eventPump = &m_host.pump;
-        services.programFolder = qtPath(m_app);
-        return std::make_unique<LocalWizard>(services);
+        return std::make_unique<LocalWizard>(wizard::WizardServices{&m_host.boxes, &m_host.end, &m_host.pump, {}, qtPath(m_app)});
     }
-    void click(wizard::FrmUpdate &window) { window.findChild<QPushButton *>(QStringLiteral("CmdUpdate"))->click(); }
     void expectBox(const char *part, platform::BoxIcon icon)
     {
         ASSERT_EQ(m_host.boxes.shown.size(), 1U);
@@ -67,7 +48,6 @@ TEST_F(SafeStartTest, SecondWizardForTheSameFolderIsToldAndEndsWithoutTouchingIt
     writePackage({{"kestrel11.exe", "nouvelle version"}});
     const zip::Tree before = zip::snapshot(m_parent);
     auto first = openWizard();
-
     auto second = openWizard();
 
     expectBox("Une mise à jour de Kestrel 11 est déjà ouverte", platform::BoxIcon::Critical);
@@ -86,12 +66,7 @@ TEST_F(SafeStartTest, SwitchOverKilledMidwayIsUndoneAtTheNextStartAndTheUpdateTh
     writeAppFile("lib/b.dll", "ancien b");
     writePackage({{"kestrel11.exe", "nouvelle version"}, {"lib/a.dll", "nouveau a"}, {"lib/b.dll", "nouveau b"}});
     const zip::Tree before = zip::snapshot(m_parent);
-    const std::string package = m_package.string(), target = m_app.string();
-    char *argv[] = {const_cast<char *>(KESTREL_CRASH_CHILD), const_cast<char *>(package.c_str()), const_cast<char *>(target.c_str()),
-                    const_cast<char *>("4"), nullptr};
-    pid_t child = 0;
-    ASSERT_EQ(::posix_spawn(&child, KESTREL_CRASH_CHILD, nullptr, nullptr, argv, environ), 0);
-    ASSERT_EQ(::waitpid(child, nullptr, 0), child);
+    runCrashChild(m_package.string(), m_app.string(), 4);
     ASSERT_NE(zip::snapshot(m_parent), before);
 
     auto window = openWizard();
@@ -99,25 +74,46 @@ TEST_F(SafeStartTest, SwitchOverKilledMidwayIsUndoneAtTheNextStartAndTheUpdateTh
     expectBox("Les fichiers d'origine ont été remis en place", platform::BoxIcon::Information);
     EXPECT_EQ(zip::snapshot(m_parent), before);
     m_host.boxes.shown.clear();
-    click(*window);
+    window->click();
     expectBox("Mise à jour terminée avec succès", platform::BoxIcon::Information);
     EXPECT_EQ(fileText(m_app / "lib/b.dll"), "nouveau b");
 }
 
-TEST_F(SafeStartTest, SwitchOverThatFailsShowsTheFailureBoxAndChangesNothing)
+// The staged copy of a replaced file disappears as the switch-over starts (a virus scanner's
+// quarantine): the box says so, the folder is as it was, and after a restart the update installs.
+TEST_F(SafeStartTest, StagedFileThatDisappearsLeavesTheOldVersionAndARestartInstalls)
 {
     writeAppFile("lib/a.dll", "ancien a");
     writePackage({{"kestrel11.exe", "nouvelle version"}, {"lib/a.dll", "nouveau a"}});
     const zip::Tree before = zip::snapshot(m_parent);
-    Obstacle obstacle(m_app / "lib/a.dll");
-    if (!obstacle.set())
-        GTEST_SKIP() << "this file system cannot make a file unmovable";
+    static std::filesystem::path staged;
+    staged = m_updates / "kestrel-staging/content/lib/a.dll";
+    install::setSwitchPointHook([](std::size_t) { return std::filesystem::remove(staged), std::error_code(); });
+    auto window = openWizard();
+    window->click();
+    install::setSwitchPointHook(nullptr);
+    expectBox("Le nouveau fichier « lib/a.dll » a disparu", platform::BoxIcon::Critical);
+    EXPECT_EQ(zip::snapshot(m_parent), before);
+
+    window.reset();
+    window = openWizard();
+    EXPECT_TRUE(m_host.boxes.shown.empty());
+    window->click();
+    expectBox("Mise à jour terminée avec succès", platform::BoxIcon::Information);
+    EXPECT_EQ(fileText(m_app / "lib/a.dll"), "nouveau a");
+}
+
+// Without the lock another wizard could work on the same folder: nothing starts.
+TEST_F(SafeStartTest, FolderThatCannotBeLockedIsToldAndNothingChanges)
+{
+    std::filesystem::rename(m_app, m_parent / "ailleurs");
+    zip::writeFile(m_app, "un fichier à la place du dossier");
+    const zip::Tree before = zip::snapshot(m_parent);
+
     auto window = openWizard();
 
-    click(*window);
-
-    expectBox("Kestrel 11 reste dans sa version précédente.", platform::BoxIcon::Critical);
-    obstacle.lift();
+    expectBox("ne peut pas être réservé pour la mise à jour", platform::BoxIcon::Critical);
+    EXPECT_EQ(m_host.end.ended, 1);
     EXPECT_EQ(zip::snapshot(m_parent), before);
 }
 
@@ -128,7 +124,7 @@ TEST_F(SafeStartTest, ClosingTheWindowDuringTheInstallationWaitsForItToEnd)
     window->show();
     window->closeDuringInstall = true;
 
-    click(*window);
+    window->click();
 
     EXPECT_FALSE(window->closeAccepted);
     EXPECT_TRUE(window->isVisible());

@@ -36,6 +36,14 @@ object read again on every request (and on SIGHUP):
 
 "download_file" serves another file (its path, relative to the folder) as the package while the
 record still describes package.zip: a tampered package, for tests and demonstrations.
+"download_drop_after" (a number of bytes) cuts the connection once that many bytes of the package
+body are out: an interrupted download.
+
+The package is served like any web server serves a file: with an ETag (from the file's size and
+modification time), Last-Modified and Accept-Ranges: bytes. A request with "Range: bytes=N-" (or
+"bytes=N-M") gets 206 Partial Content with the rest from byte N, unless its If-Range names another
+version of the file (then 200 and the whole file); a range that starts at or after the end gets
+416 with "Content-Range: bytes */SIZE". Other forms of Range (several ranges, suffixes) get 200.
 
 Keys present in the control file take precedence over the command line. The service ends
 cleanly on SIGTERM or SIGINT.
@@ -44,6 +52,7 @@ cleanly on SIGTERM or SIGINT.
 import argparse
 import base64
 import datetime
+import email.utils
 import hashlib
 import fcntl
 import http
@@ -51,6 +60,7 @@ import http.server
 import json
 import os
 import signal
+import socket
 import socketserver
 import ssl
 import subprocess
@@ -167,7 +177,8 @@ class Certificates:
 class Answers:
     """The statuses to answer: the command line, overridden by the control file."""
 
-    KEYS = ("record_status", "record_reason", "download_status", "download_reason", "download_file")
+    KEYS = ("record_status", "record_reason", "download_status", "download_reason", "download_file",
+            "download_drop_after")
 
     def __init__(self, args):
         self._defaults = {
@@ -176,6 +187,7 @@ class Answers:
             "download_status": args.download_status,
             "download_reason": args.download_reason,
             "download_file": None,
+            "download_drop_after": None,
         }
         self._control_file = args.control
         self._lock = threading.Lock()
@@ -263,7 +275,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if path == record_path + "/download":
             status = int(answers["download_status"])
             if status == 200:
-                return self._send_package(service, answers["download_reason"], answers["download_file"])
+                return self._send_package(service, answers["download_reason"], answers["download_file"],
+                                          answers["download_drop_after"])
             return self._reply(status, answers["download_reason"], b"")
 
         return self._reply(404, None, b"")
@@ -306,7 +319,23 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if body and self._send_body:
             self.wfile.write(body)
 
-    def _send_package(self, service, reason, other_file=None):
+    def _requested_range(self, size, etag, last_modified):
+        """(start, end) of a single "bytes=N-" or "bytes=N-M" range that applies, "416", or None."""
+        wanted = self.headers.get("Range", "")
+        if_range = self.headers.get("If-Range")
+        if not wanted.startswith("bytes=") or "," in wanted:
+            return None
+        if if_range is not None and if_range not in (etag, last_modified):
+            return None
+        first, _, last = wanted[len("bytes="):].strip().partition("-")
+        if not first.isdigit() or (last and not last.isdigit()):
+            return None
+        start, end = int(first), min(int(last), size - 1) if last else size - 1
+        if start >= size:
+            return "416"
+        return (start, end) if start <= end else None
+
+    def _send_package(self, service, reason, other_file=None, drop_after=None):
         path = service.package_file
         if other_file:
             path = os.path.join(os.path.dirname(path), str(other_file))
@@ -315,21 +344,49 @@ class Handler(http.server.BaseHTTPRequestHandler):
         except FileNotFoundError:
             return self._reply(404, None, b"no package.zip\n")
         with package:
-            size = os.fstat(package.fileno()).st_size
-            self._log(200)
-            self.send_response(200, reason_for(200, reason))
+            st = os.fstat(package.fileno())
+            size = st.st_size
+            etag = '"%x-%x"' % (size, st.st_mtime_ns)
+            last_modified = email.utils.formatdate(st.st_mtime, usegmt=True)
+            wanted = self._requested_range(size, etag, last_modified)
+            if wanted == "416":
+                self._log(416)
+                self.send_response(416)
+                self.send_header("Content-Range", "bytes */%d" % size)
+                self.send_header("Content-Length", "0")
+                self.end_headers()
+                return
+            start, end = wanted if wanted else (0, size - 1)
+            status = 206 if wanted else 200
+            self._log(status)
+            self.send_response(status, reason_for(status, reason if status == 200 else None))
             self.send_header("Content-Type", "application/zip")
-            self.send_header("Content-Length", str(size))
+            self.send_header("Content-Length", str(end + 1 - start))
+            self.send_header("ETag", etag)
+            self.send_header("Last-Modified", last_modified)
+            self.send_header("Accept-Ranges", "bytes")
+            if wanted:
+                self.send_header("Content-Range", "bytes %d-%d/%d" % (start, end, size))
             self.end_headers()
-            remaining = size if self._send_body else 0
+            package.seek(start)
+            remaining = end + 1 - start if self._send_body else 0
+            budget = int(drop_after) if drop_after is not None else None
             while remaining > 0:
                 block = package.read(min(BLOCK_SIZE, remaining))
                 if not block:
                     # The file shrank while it was sent: the client sees a short body.
                     self.close_connection = True
                     break
+                if budget is not None and len(block) >= budget:
+                    self.wfile.write(block[:budget])
+                    self.wfile.flush()
+                    self.close_connection = True
+                    self.connection.shutdown(socket.SHUT_RDWR)
+                    break
                 self.wfile.write(block)
                 remaining -= len(block)
+                if budget is not None:
+                    budget -= len(block)
 
 
 class Server(socketserver.ThreadingMixIn, http.server.HTTPServer):

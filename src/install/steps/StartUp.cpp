@@ -32,6 +32,12 @@ void SettleInterruptedInstall(core::StepHost &host)
     case install::RecoveryOutcome::RolledBack:
         showBox(host,
                 QStringLiteral("L'installation précédente de la mise à jour a été interrompue avant sa fin.") + core::CRLF
+                    + (recovery.vanished.empty()
+                           ? QString()
+                           : QStringLiteral("Le nouveau fichier « %1 » avait disparu (un antivirus l'a peut-être mis "
+                                            "en quarantaine).")
+                                     .arg(QString::fromStdString(recovery.vanished))
+                               + core::CRLF)
                     + QStringLiteral("Les fichiers d'origine ont été remis en place : %1 est resté dans sa "
                                      "version précédente.").arg(core::kDisplayName),
                 kInstallTitle, platform::BoxIcon::Information);

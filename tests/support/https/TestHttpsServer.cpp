@@ -43,12 +43,7 @@ void abortWhenSent(QSslSocket *socket)
 }
 
 // One connection: the request head as it arrives, then the reply as it goes out.
-struct Exchange {
-    QByteArray head;
-    bool answered = false;
-    ScriptedReply reply;
-    qint64 bodySent = 0;
-};
+struct Exchange { QByteArray head; bool answered = false; ScriptedReply reply; qint64 bodySent = 0; };
 
 // Sends the body from piece `index` on, waiting between pieces as scripted.
 void sendBody(QSslSocket *socket, const std::shared_ptr<Exchange> &ex, qsizetype index)
@@ -59,8 +54,7 @@ void sendBody(QSslSocket *socket, const std::shared_ptr<Exchange> &ex, qsizetype
         const bool drops = reply.dropAfterBodyBytes >= 0;
         if (drops)
             piece.truncate(std::max<qint64>(0, reply.dropAfterBodyBytes - ex->bodySent));
-        socket->write(piece);
-        ex->bodySent += piece.size();
+        ex->bodySent += socket->write(piece);
         if (drops && ex->bodySent >= reply.dropAfterBodyBytes) {
             QTimer::singleShot(0, socket, [socket] { abortWhenSent(socket); });
             return;
@@ -83,22 +77,15 @@ TestHttpsServer::TestHttpsServer(Certificate certificate)
     m_tls.setLocalCertificate(QSslCertificate(certificateFile(name + ".pem")));
     m_tls.setPrivateKey(QSslKey(certificateFile(name + ".key"), QSsl::Ec));
     m_tls.setPeerVerifyMode(QSslSocket::VerifyNone);
-    // Offered as most web servers do: a client willing to speak HTTP/2 picks it, and then reads
-    // no reason phrase.
+    // Offered as most web servers do: a client willing to speak HTTP/2 picks it, and reads no reason phrase.
     m_tls.setAllowedNextProtocols({QSslConfiguration::ALPNProtocolHTTP2, QSslConfiguration::NextProtocolHttp1_1});
     if (!listen(QHostAddress::LocalHost, 0))
         throw std::runtime_error("the test HTTPS server cannot listen on 127.0.0.1");
 }
 
-QList<QSslCertificate> TestHttpsServer::caCertificates()
-{
-    return QSslCertificate::fromData(certificateFile(QStringLiteral("trusted-ca.pem")));
-}
+QList<QSslCertificate> TestHttpsServer::caCertificates() { return QSslCertificate::fromData(certificateFile(QStringLiteral("trusted-ca.pem"))); }
 
-QString TestHttpsServer::baseUrl() const
-{
-    return QStringLiteral("https://127.0.0.1:%1/").arg(serverPort());
-}
+QString TestHttpsServer::baseUrl() const { return QStringLiteral("https://127.0.0.1:%1/").arg(serverPort()); }
 
 void TestHttpsServer::incomingConnection(qintptr descriptor)
 {
@@ -111,14 +98,12 @@ void TestHttpsServer::incomingConnection(qintptr descriptor)
         if (ex->answered || !ex->head.contains("\r\n\r\n"))
             return;
         ex->answered = true;
+        m_heads.append(ex->head);
         const QByteArray path = ex->head.left(ex->head.indexOf('\n')).split(' ').value(1);
-        m_requests.append(path);
-        const auto found = m_replies.find(path);
+        auto found = ex->head.toLower().contains("\r\nrange:") ? m_replies.find(path + "#range") : m_replies.end();
+        found = found != m_replies.end() ? found : m_replies.find(path);
         ex->reply = found != m_replies.end() ? found->second : ScriptedReply{.status = 404, .reason = "Not Found"};
-        QTimer::singleShot(ex->reply.headerDelay, socket, [socket, ex] {
-            socket->write(statusAndHeaders(ex->reply));
-            sendBody(socket, ex, 0);
-        });
+        QTimer::singleShot(ex->reply.headerDelay, socket, [socket, ex] { socket->write(statusAndHeaders(ex->reply)), sendBody(socket, ex, 0); });
     });
     socket->startServerEncryption();
 }

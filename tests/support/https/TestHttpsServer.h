@@ -12,8 +12,7 @@
 
 namespace kestrel::test {
 
-// How the server answers one request; written with designated initializers, e.g.
-// {.status = 404, .reason = "Not Found"} or {.pieces = {a, b}, .pieceDelay = 50ms}.
+// How the server answers one request, e.g. {.status = 404, .reason = "Not Found"} or {.pieces = {a, b}, .pieceDelay = 50ms}.
 struct ScriptedReply {
     int status = 200;
     QByteArray reason = "OK";
@@ -25,25 +24,20 @@ struct ScriptedReply {
     qint64 dropAfterBodyBytes = -1;           // abort the connection once this many body bytes are out
 };
 
-// Answers on 127.0.0.1 from the event loop of the thread that made it.
+// Answers on 127.0.0.1 from the event loop of the thread that made it; SignedByOtherCa: valid for
+// 127.0.0.1, but chained to a CA the tests never trust.
 class TestHttpsServer : public QTcpServer {
 public:
-    enum class Certificate {
-        SignedByTestCa,  // trusted through caCertificates()
-        SignedByOtherCa, // valid for 127.0.0.1, but chained to a CA the tests never trust
-    };
-
+    enum class Certificate { SignedByTestCa, SignedByOtherCa };
     explicit TestHttpsServer(Certificate certificate = Certificate::SignedByTestCa);
 
-    // The CA that signs the trusted server certificate.
-    static QList<QSslCertificate> caCertificates();
-
+    static QList<QSslCertificate> caCertificates(); // the CA that signs the trusted certificate
     QString baseUrl() const; // "https://127.0.0.1:PORT/"
     // The reply for one path ("/vb6/v1/softwares/kestrel11"); other paths get 404 Not Found.
+    // Requests with a Range header get the reply of path + "#range" when there is one.
     void setReply(const QByteArray &path, const ScriptedReply &reply) { m_replies[path] = reply; }
-    // The paths requested so far, as sent on the request line.
-    const QList<QByteArray> &requests() const { return m_requests; }
-    int requestCount() const { return static_cast<int>(m_requests.size()); }
+    const QList<QByteArray> &heads() const { return m_heads; } // the request heads so far, whole
+    int requestCount() const { return static_cast<int>(m_heads.size()); }
 
 protected:
     void incomingConnection(qintptr descriptor) override;
@@ -51,7 +45,7 @@ protected:
 private:
     QSslConfiguration m_tls;
     std::map<QByteArray, ScriptedReply> m_replies;
-    QList<QByteArray> m_requests;
+    QList<QByteArray> m_heads;
 };
 
 } // namespace kestrel::test

@@ -3,52 +3,40 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <stdexcept>
 #include <thread>
 
-extern char **environ;
-
 namespace kestrel::test {
 
 namespace fs = std::filesystem;
 
-NamedProcess::NamedProcess(const std::string &exeName, std::chrono::seconds lifetime, const std::string &linkName)
+NamedProcess::NamedProcess(const std::string &exeName, const std::string &linkName)
 {
     std::string folder = (fs::temp_directory_path() / "kestrel-process-XXXXXX").string();
     if (::mkdtemp(folder.data()) == nullptr)
         throw std::runtime_error("NamedProcess: cannot create a temporary folder");
     m_folder = folder;
     m_executable = m_folder / exeName;
-    try {
-        fs::copy_file("/bin/sleep", m_executable);
-        fs::permissions(m_executable, fs::perms::owner_all);
-        if (!linkName.empty())
-            fs::create_symlink(exeName, m_folder / linkName);
-        start((linkName.empty() ? m_executable : m_folder / linkName).string(), lifetime);
-    } catch (...) {
-        stop();
-        throw;
-    }
-}
-
-void NamedProcess::start(std::string program, std::chrono::seconds lifetime)
-{
-    std::string argument = std::to_string(lifetime.count());
-    char *argv[] = {program.data(), argument.data(), nullptr};
+    fs::copy_file("/bin/sleep", m_executable);
+    fs::permissions(m_executable, fs::perms::owner_all);
+    if (!linkName.empty())
+        fs::create_symlink(exeName, m_folder / linkName);
+    std::string program = (linkName.empty() ? m_executable : m_folder / linkName).string(), lifetime = "300";
+    char *argv[] = {program.data(), lifetime.data(), nullptr};
     // posix_spawn returns once the new image runs, or with the exec's error. A file just
     // written may still be open in a child that another thread forked meanwhile: busy.
-    int error = ::posix_spawn(&m_pid, program.c_str(), nullptr, nullptr, argv, environ);
-    for (int attempt = 0; error == ETXTBSY && attempt < 100; ++attempt) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        error = ::posix_spawn(&m_pid, program.c_str(), nullptr, nullptr, argv, environ);
-    }
+    int error = ETXTBSY;
+    for (int attempt = 0; error == ETXTBSY && attempt < 100; ++attempt)
+        if ((error = ::posix_spawn(&m_pid, program.c_str(), nullptr, nullptr, argv, environ)) == ETXTBSY)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
     if (error != 0) {
         m_pid = -1;
+        stop();
         throw std::runtime_error("NamedProcess: cannot start " + program + ": " + std::strerror(error));
     }
     // The kernel fills /proc/PID/cmdline a little after the exec itself.
@@ -65,11 +53,9 @@ void NamedProcess::stop()
         }
         m_pid = -1;
     }
-    if (!m_folder.empty()) {
-        std::error_code ignored;
-        fs::remove_all(m_folder, ignored);
-        m_folder.clear();
-    }
+    std::error_code ignored;
+    if (!m_folder.empty())
+        fs::remove_all(m_folder, ignored), m_folder.clear();
 }
 
 } // namespace kestrel::test

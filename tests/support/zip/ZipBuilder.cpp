@@ -28,12 +28,7 @@ void check(archive *writer, int status, const std::string &what)
     }
 }
 
-int modeOf(const Entry &entry)
-{
-    if (entry.mode >= 0)
-        return entry.mode;
-    return entry.type == EntryType::Dir ? 0755 : 0644;
-}
+int modeOf(const Entry &entry) { return entry.mode >= 0 ? entry.mode : entry.type == EntryType::Dir ? 0755 : 0644; }
 
 void addEntry(archive *writer, const Entry &entry)
 {
@@ -42,18 +37,13 @@ void addEntry(archive *writer, const Entry &entry)
     archive_entry_set_perm(header.get(), static_cast<mode_t>(modeOf(entry)));
     archive_entry_set_mtime(header.get(), 1700000000, 0);
     const bool hasData = entry.type == EntryType::File || entry.type == EntryType::CharDevice;
-    if (entry.type == EntryType::Dir) {
-        archive_entry_set_filetype(header.get(), AE_IFDIR);
-    } else if (entry.type == EntryType::Symlink) {
-        archive_entry_set_filetype(header.get(), AE_IFLNK);
+    archive_entry_set_filetype(header.get(), entry.type == EntryType::Dir ? AE_IFDIR : entry.type == EntryType::Symlink ? AE_IFLNK : AE_IFREG);
+    if (entry.type == EntryType::Symlink)
         archive_entry_set_symlink(header.get(), entry.data.c_str());
-    } else {
-        archive_entry_set_filetype(header.get(), AE_IFREG);
+    if (hasData)
         archive_entry_set_size(header.get(), static_cast<la_int64_t>(entry.data.size()));
-    }
     check(writer, archive_write_header(writer, header.get()), "header of " + entry.path);
-    if (hasData && archive_write_data(writer, entry.data.data(), entry.data.size())
-                       != static_cast<la_ssize_t>(entry.data.size()))
+    if (hasData && archive_write_data(writer, entry.data.data(), entry.data.size()) != static_cast<la_ssize_t>(entry.data.size()))
         check(writer, ARCHIVE_FATAL, "data of " + entry.path);
 }
 
@@ -76,10 +66,9 @@ void putLE(std::string &bytes, std::size_t at, std::uint32_t value, int size)
 std::size_t centralRecord(const std::string &bytes, const std::string &entryPath)
 {
     const std::string signature("PK\x01\x02", 4);
-    for (std::size_t at = bytes.find(signature); at != std::string::npos; at = bytes.find(signature, at + 1)) {
+    for (std::size_t at = bytes.find(signature); at != std::string::npos; at = bytes.find(signature, at + 1))
         if (getLE(bytes, at + 28, 2) == entryPath.size() && bytes.compare(at + 46, entryPath.size(), entryPath) == 0)
             return at;
-    }
     throw std::runtime_error("no central record for " + entryPath);
 }
 
@@ -108,16 +97,13 @@ std::string buildZip(const std::vector<Entry> &entries, Compression compression,
         if (entry.type != EntryType::CharDevice)
             continue;
         const std::size_t record = centralRecord(bytes, entry.path);
-        bytes[record + 5] = 3;  // made by: Unix
+        bytes[record + 5] = 3; // made by: Unix
         putLE(bytes, record + 38, static_cast<std::uint32_t>(0020000 | modeOf(entry)) << 16);
     }
     return bytes;
 }
 
-void writeZip(const fs::path &file, const std::vector<Entry> &entries, Compression compression)
-{
-    writeFile(file, buildZip(entries, compression));
-}
+void writeZip(const fs::path &file, const std::vector<Entry> &entries, Compression compression) { writeFile(file, buildZip(entries, compression)); }
 
 std::string readFile(const fs::path &file)
 {
@@ -130,9 +116,7 @@ std::string readFile(const fs::path &file)
 void writeFile(const fs::path &file, const std::string &bytes)
 {
     std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    out.close();
-    if (!out)
+    if (!out.write(bytes.data(), static_cast<std::streamsize>(bytes.size())) || (out.close(), !out))
         throw std::runtime_error("cannot write " + file.string());
 }
 

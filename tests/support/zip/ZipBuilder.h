@@ -1,10 +1,8 @@
 #pragma once
 
 // Builds zip archives for tests with libarchive's writer, hostile ones included, and reads
-// folder trees back. Failures throw std::runtime_error: a fixture that cannot be built is a
-// broken test, not a case to carry on with.
+// folder trees back. Failures throw std::runtime_error: a fixture that cannot be built is a broken test, not a case to carry on with.
 
-#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <map>
@@ -13,28 +11,20 @@
 
 namespace kestrel::test::zip {
 
-enum class EntryType {
-    File,
-    Dir,
-    Symlink,    // data is the link target
-    CharDevice, // written as a file, then its Unix mode kept in the central directory is rewritten
-};
-
+// A symbolic link's data is its target; a character device is written as a file whose Unix mode in the central directory is then rewritten.
+enum class EntryType { File, Dir, Symlink, CharDevice };
 enum class Compression { Stored, Deflated };
 
 struct Entry {
-    std::string path;  // exactly as stored: no normalisation, hostile paths allowed
+    std::string path; // exactly as stored: no normalisation, hostile paths allowed
     std::string data;
     EntryType type = EntryType::File;
-    int mode = -1;  // permission bits (setuid etc. allowed); -1: 0644 for files, 0755 for folders
+    int mode = -1; // permission bits (setuid etc. allowed); -1: 0644 for files, 0755 for folders
 };
 
 // `options` go to libarchive's zip writer as they are, e.g. "zip:zip64" or "zip:encryption=zipcrypt".
-std::string buildZip(const std::vector<Entry> &entries, Compression compression = Compression::Deflated,
-                     const std::string &options = {});
-void writeZip(const std::filesystem::path &file, const std::vector<Entry> &entries,
-              Compression compression = Compression::Deflated);
-
+std::string buildZip(const std::vector<Entry> &entries, Compression compression = Compression::Deflated, const std::string &options = {});
+void writeZip(const std::filesystem::path &file, const std::vector<Entry> &entries, Compression compression = Compression::Deflated);
 std::string readFile(const std::filesystem::path &file);
 void writeFile(const std::filesystem::path &file, const std::string &bytes);
 
