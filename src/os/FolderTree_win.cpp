@@ -11,6 +11,42 @@ namespace kestrel::os {
 
 namespace {
 
+// Renames an open node into the folder `into` under `name`, through the native call:
+// SetFileInformationByHandle hands the name on as is on Windows, but wine's turns it into a full
+// path first and then refuses it beside a root folder (ERROR_INVALID_PARAMETER). The structure of
+// FileRenameInfo is the one NtSetInformationFile takes (class 10).
+bool renameInto(HANDLE node, HANDLE into, const std::wstring &name, DWORD &code)
+{
+    struct IoStatus {
+        union {
+            LONG status;
+            void *pointer;
+        };
+        ULONG_PTR information;
+    };
+    using SetInformation = LONG(WINAPI *)(HANDLE, IoStatus *, void *, ULONG, int);
+    using StatusToError = ULONG(WINAPI *)(LONG);
+    static const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+    static const auto setInformation = reinterpret_cast<SetInformation>(
+        reinterpret_cast<void (*)()>(::GetProcAddress(ntdll, "NtSetInformationFile")));
+    static const auto statusToError = reinterpret_cast<StatusToError>(
+        reinterpret_cast<void (*)()>(::GetProcAddress(ntdll, "RtlNtStatusToDosError")));
+    std::vector<char> buffer(sizeof(FILE_RENAME_INFO) + name.size() * sizeof(wchar_t));
+    auto *info = reinterpret_cast<FILE_RENAME_INFO *>(buffer.data());
+    info->ReplaceIfExists = FALSE;
+    info->RootDirectory = into;
+    info->FileNameLength = static_cast<DWORD>(name.size() * sizeof(wchar_t));
+    std::copy(name.begin(), name.end(), info->FileName);
+    if (!setInformation || !statusToError) {
+        code = ERROR_PROC_NOT_FOUND;
+        return false;
+    }
+    IoStatus io{};
+    const LONG status = setInformation(node, &io, info, static_cast<ULONG>(buffer.size()), 10);
+    code = status >= 0 ? ERROR_SUCCESS : statusToError(status);
+    return status >= 0;
+}
+
 std::error_code systemError(DWORD code = ::GetLastError())
 {
     return {static_cast<int>(code), std::system_category()};
@@ -184,15 +220,8 @@ std::error_code FolderTree::rename(const std::filesystem::path &from, const Fold
                                       FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (node == INVALID_HANDLE_VALUE)
         return systemError();
-    const std::wstring name = to.filename().native();
-    std::vector<char> buffer(sizeof(FILE_RENAME_INFO) + name.size() * sizeof(wchar_t));
-    auto *info = reinterpret_cast<FILE_RENAME_INFO *>(buffer.data());
-    info->ReplaceIfExists = FALSE;
-    info->RootDirectory = destination;
-    info->FileNameLength = static_cast<DWORD>(name.size() * sizeof(wchar_t));
-    std::copy(name.begin(), name.end(), info->FileName);
-    const bool renamed = ::SetFileInformationByHandle(node, FileRenameInfo, info, static_cast<DWORD>(buffer.size()));
-    const DWORD code = ::GetLastError();
+    DWORD code = ERROR_SUCCESS;
+    const bool renamed = renameInto(node, destination, to.filename().native(), code);
     ::CloseHandle(node);
     if (renamed)
         return {};
