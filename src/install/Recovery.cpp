@@ -38,7 +38,7 @@ RecoveryResult recover(const fs::path &updates)
     // Windows, the wizard's own executable or DLLs set aside while they ran). Removed without a
     // word; what cannot be removed yet is tried again at the next start.
     if (!existsHere(paths.record())) {
-        removeOurTree(paths.staging);
+        dropStaging(paths.staging); // its marker last: what stays is still known as ours
         return {RecoveryOutcome::Nothing, {}, {}};
     }
     std::vector<Move> moves;
