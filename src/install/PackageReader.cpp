@@ -18,7 +18,7 @@ constexpr std::size_t kReadBlockSize = 64 * 1024;
 // Allowance per entry for the file system's block rounding.
 constexpr std::uintmax_t kSlackPerEntry = 4096;
 
-int openFile(archive *reader, const char *path)
+[[maybe_unused]] int openFile(archive *reader, const char *path)
 {
     return archive_read_open_filename(reader, path, kReadBlockSize);
 }

@@ -168,6 +168,8 @@ TEST(Layout, TheRealWindowFollowsItsSize)
     QCoreApplication::processEvents();
     EXPECT_EQ(f.window->width(), 533);
     EXPECT_GE(f.window->frameGeometry().height(), 400);
+    EXPECT_GE(bar->y(), f.status()->geometry().bottom()); // the closing text needs more lines there
+    EXPECT_LE(bar->geometry().bottom(), f.child("ZoneBouton")->height());
 }
 
 // The float range on the real bar: 1.5 of 3 and 100 of 100.1 show as such.
