@@ -1,5 +1,7 @@
 #include "os/FileSystem.h"
 
+#include "os/NodeKind_win.h"
+
 #include <windows.h>
 
 #include <memory>
@@ -90,15 +92,6 @@ std::wstring systemPath(const std::filesystem::path &path)
     if (text.rfind(L"\\\\", 0) == 0)
         return L"\\\\?\\UNC\\" + text.substr(2);
     return text;
-}
-
-NodeKind kindOf(DWORD attributes)
-{
-    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT)
-        return NodeKind::Link;
-    if (attributes & FILE_ATTRIBUTE_DEVICE)
-        return NodeKind::Other;
-    return attributes & FILE_ATTRIBUTE_DIRECTORY ? NodeKind::Folder : NodeKind::File;
 }
 
 struct HandleCloser {

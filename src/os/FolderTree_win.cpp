@@ -1,5 +1,7 @@
 #include "os/FolderTree.h"
 
+#include "os/NodeKind_win.h"
+
 #include <windows.h>
 
 #include <algorithm>
@@ -55,15 +57,6 @@ std::error_code systemError(DWORD code = ::GetLastError())
 std::error_code linkMet()
 {
     return std::make_error_code(std::errc::too_many_symbolic_link_levels);
-}
-
-NodeKind kindOf(DWORD attributes)
-{
-    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT)
-        return NodeKind::Link;
-    if (attributes & FILE_ATTRIBUTE_DEVICE)
-        return NodeKind::Other;
-    return attributes & FILE_ATTRIBUTE_DIRECTORY ? NodeKind::Folder : NodeKind::File;
 }
 
 // The literal form of an absolute path: no MAX_PATH limit, trailing dots and blanks kept.
