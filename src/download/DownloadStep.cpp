@@ -1,5 +1,6 @@
 #include "download/DownloadStep.h"
 
+#include "core/PackageArrival.h"
 #include "core/Paths.h"
 #include "core/Product.h"
 #include "core/StepHost.h"
@@ -81,10 +82,17 @@ void removeOtherKeptFiles(const core::UpdateContext &context)
 
 } // namespace
 
-DownloadStep::DownloadStep(core::StepHost &host, NetGrab &grab) : m_host(host), m_grab(grab)
+DownloadStep::DownloadStep(core::StepHost &host, NetGrab &grab, core::PackageArrival *arrival)
+    : m_host(host), m_grab(grab), m_arrival(arrival)
 {
     m_grab.setChunkReceiver([this](qint64 offset, const char *data, qint64 size) { return storeChunk(offset, data, size); });
     m_grab.setBodyReader([this] { return readBack(); });
+}
+
+// The followers read through the package's handle: they stop before it closes.
+DownloadStep::~DownloadStep()
+{
+    dropPackage();
 }
 
 bool DownloadStep::StartDownload()
@@ -113,7 +121,7 @@ bool DownloadStep::StartDownload()
     }
     removeOtherKeptFiles(context);
     m_hashing = !m_host.updateService().packagePublicKey.isEmpty();
-    startDigest();
+    startFollowers();
     if (resuming)
         m_grab.DownloadResume(from);
     else
@@ -131,16 +139,34 @@ bool DownloadStep::reopenKept(const QString &url, NetGrab::ResumePoint &from)
         && !m_package.reopen(folderOf(context), partName(context.packageFileName).toStdString(), from.length);
 }
 
-// The digest covers the whole file, from its first byte, whatever the file already holds.
-void DownloadStep::startDigest()
+// The digest and the arrival cover the whole file, from its first byte, whatever the file
+// already holds.
+void DownloadStep::startFollowers()
 {
-    if (!m_hashing)
-        return;
-    m_digest.start([this](std::int64_t offset, char *data, std::size_t size) {
+    const auto reader = [this](std::int64_t offset, char *data, std::size_t size) {
         return m_package.readAt(offset, data, size);
-    });
+    };
+    if (m_hashing)
+        m_digest.start(reader);
+    if (m_arrival)
+        m_arrival->begin(m_host.context(), reader);
     if (m_package.size() > 0)
+        followersWritten();
+}
+
+void DownloadStep::followersWritten()
+{
+    if (m_hashing)
         m_digest.written(m_package.size());
+    if (m_arrival)
+        m_arrival->written(m_package.size());
+}
+
+void DownloadStep::stopFollowers()
+{
+    m_digest.stop();
+    if (m_arrival)
+        m_arrival->discard();
 }
 
 QString DownloadStep::storeChunk(qint64 offset, const char *data, qint64 size)
@@ -148,17 +174,17 @@ QString DownloadStep::storeChunk(qint64 offset, const char *data, qint64 size)
     const core::UpdateContext &context = m_host.context();
     os::PackageFile::Problem written;
     if (offset == 0 && m_package.size() > 0) { // the server sends the whole package again
-        m_digest.stop();
+        stopFollowers();
         written = m_package.create(folderOf(context), partName(context.packageFileName).toStdString());
         if (!written)
-            startDigest();
+            startFollowers();
     } else if (offset != m_package.size()) {
         written = {os::PackageFile::Stage::Write, std::make_error_code(std::errc::io_error)};
     }
     if (!written)
         written = m_package.write(data, static_cast<std::size_t>(size));
-    if (m_hashing && !written)
-        m_digest.written(m_package.size());
+    if (!written)
+        followersWritten();
     return written ? packageNotStoredText(written, context.updatesFolder, context.packagePath) : QString();
 }
 
@@ -193,11 +219,23 @@ bool DownloadStep::waitForDigest(QByteArray &digest)
     return true;
 }
 
-// The digest's thread reads the file through the package's handle: it stops first.
+// The followers' threads read the file through the package's handle: they stop first.
 void DownloadStep::dropPackage()
 {
-    m_digest.stop();
+    stopFollowers();
     m_package.discard();
+}
+
+// The staging of the package as it arrives has normally kept up with the download; the window
+// is served while it catches up. False when the window was closed meanwhile.
+bool DownloadStep::waitForArrival()
+{
+    while (m_arrival && !m_arrival->complete(15)) {
+        m_host.eventPump().processPendingEvents();
+        if (!m_package.isOpen())
+            return false;
+    }
+    return true;
 }
 
 void DownloadStep::grbDownload_DownloadProgress(float Progress)
@@ -227,6 +265,8 @@ void DownloadStep::grbDownload_DownloadComplete(qint32)
             return;
         }
     }
+    if (!waitForArrival())
+        return;
     const os::PackageFile::Problem problem = m_package.commit(context.packageFileName.toStdString());
     if (problem) {
         grbDownload_DownloadFailed(kPackageNotStored,
@@ -240,7 +280,7 @@ void DownloadStep::grbDownload_DownloadComplete(qint32)
 
 void DownloadStep::grbDownload_DownloadFailed(qint32 ErrorNumber, const QString &ErrorDescription)
 {
-    m_digest.stop();
+    stopFollowers();
     const NetGrab::ResumePoint point = m_grab.resumePoint();
     if (point.isUsable() && m_package.isOpen() && m_package.size() == point.length)
         m_package.keep(recordName(m_host.context().packageFileName), recordText(point));

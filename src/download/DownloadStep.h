@@ -8,6 +8,7 @@
 #include <QtGlobal>
 
 namespace kestrel::core {
+class PackageArrival;
 class StepHost;
 }
 
@@ -18,10 +19,12 @@ namespace kestrel::download {
 // thread of its own, when a vendor key is built in. The body lives only in that file: the
 // control reads it back from there when its Bytes are asked for. When a download fails part-way
 // and the server allows ranges, the partial file is kept with a record of what it holds, and the
-// next start asks for the rest only. The window forwards the control's three events to it.
+// next start asks for the rest only. The window forwards the control's three events to it. An
+// arrival, when given, follows the file as it is written (the installation staging it early).
 class DownloadStep {
 public:
-    DownloadStep(core::StepHost &host, NetGrab &grab);
+    DownloadStep(core::StepHost &host, NetGrab &grab, core::PackageArrival *arrival = nullptr);
+    ~DownloadStep();
     DownloadStep(const DownloadStep &) = delete;
     DownloadStep &operator=(const DownloadStep &) = delete;
 
@@ -40,15 +43,19 @@ public:
 private:
     QString storeChunk(qint64 offset, const char *data, qint64 size);
     bool reopenKept(const QString &url, NetGrab::ResumePoint &from);
-    void startDigest();
+    void startFollowers();
+    void followersWritten();
+    void stopFollowers();
     QByteArray readBack() const;
     bool waitForDigest(QByteArray &digest);
+    bool waitForArrival();
     void dropPackage();
 
     core::StepHost &m_host;
     NetGrab &m_grab;
     os::PackageFile m_package;
     PackageDigest m_digest;
+    core::PackageArrival *m_arrival;
     bool m_hashing = false; // a vendor key is built in: the package's digest must be the signed one
 };
 

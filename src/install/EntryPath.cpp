@@ -91,6 +91,14 @@ EntryPath readEntryPath(std::string_view path)
     return result;
 }
 
+std::string relativePath(const EntryPath &path)
+{
+    std::string relative;
+    for (const std::string &component : path.components)
+        relative += (relative.empty() ? "" : "/") + component;
+    return relative;
+}
+
 NameFault windowsNameFault(std::string_view component)
 {
     for (const char c : component) {

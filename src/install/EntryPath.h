@@ -27,6 +27,8 @@ struct EntryPath {
 
 // Both '/' and '\\' separate components, whatever the system.
 EntryPath readEntryPath(std::string_view path);
+// The components joined by '/': how the engine names a place inside the target folder.
+std::string relativePath(const EntryPath &path);
 
 // Why Windows could not hold one path component as written. Packages are made for Windows,
 // so these are refused on every system.

@@ -28,4 +28,10 @@ std::error_code removeOurTree(const std::filesystem::path &path)
     return os::removeTree(path);
 }
 
+std::filesystem::path withoutTrailingSeparator(const std::filesystem::path &folder)
+{
+    const std::filesystem::path normal = folder.lexically_normal();
+    return normal.has_filename() || normal == normal.root_path() ? normal : normal.parent_path();
+}
+
 } // namespace kestrel::install

@@ -1,5 +1,6 @@
 #include "install/PackageInstaller.h"
 
+#include "install/ArrivingPackage.h"
 #include "install/InstallErrors.h"
 #include "install/OwnFiles.h"
 #include "install/PackageReader.h"
@@ -15,13 +16,6 @@ namespace fs = std::filesystem;
 namespace kestrel::install {
 
 namespace {
-
-fs::path withoutTrailingSeparator(fs::path folder)
-{
-    while (!folder.has_filename() && folder.has_relative_path())
-        folder = folder.parent_path();
-    return folder;
-}
 
 class Installer {
 public:
@@ -40,41 +34,47 @@ public:
             dropStaging(m_staging.folder());
     }
 
-    InstallResult run()
+    InstallResult run(ArrivingPackage *early)
     {
+        std::unique_ptr<StagedStream> staged = early ? early->take(m_observer) : nullptr;
         ReaderPtr reader = openZip(m_package);
         if (!reader && isEmptyZip(m_package))
             return {InstallOutcome::Failed, message::nothingToInstall()};
         if (!reader)
             return {InstallOutcome::CannotOpen, {}};
-        std::vector<std::string> withoutMode;
-        std::optional<std::string> failure = checkZipLayout(m_package, withoutMode);
-        for (const std::string &name : withoutMode) {
-            std::string relative;
-            for (const std::string &component : readEntryPath(name).components)
-                relative += (relative.empty() ? "" : "/") + component;
-            m_withoutMode.insert(relative);
-        }
+        ZipListing listing;
+        std::optional<std::string> failure = checkZipLayout(m_package, listing);
+        for (const std::string &name : listing.withoutMode)
+            m_withoutMode.insert(relativePath(readEntryPath(name)));
         if (!failure)
             failure = scanPackage(reader.get(), m_checker, m_plan);
         reader.reset();
         if (!failure)
             failure = checkTargetParent();
-        if (!failure)
-            failure = checkFreeSpace();
-        if (!failure)
-            failure = recoverLeftover();
-        if (!failure)
-            failure = m_staging.prepare(m_stagingCreated);
-        if (!failure) {
+        if (!failure && staged && staged->matches(listing, m_plan)) {
+            m_staging = staged->adopt(m_observer);
+            m_stagingCreated = m_stagedEarly = true;
             m_observer.started(m_plan.topLevel.size());
-            failure = m_staging.stage(m_package, m_checker, m_plan);
+            for (std::size_t done = 1; done <= m_plan.topLevel.size(); ++done)
+                m_observer.topLevelStaged(done);
+        } else {
+            staged.reset();
+            if (!failure)
+                failure = checkFreeSpace();
+            if (!failure)
+                failure = recoverLeftover();
+            if (!failure)
+                failure = m_staging.prepare(m_stagingCreated);
+            if (!failure) {
+                m_observer.started(m_plan.topLevel.size());
+                failure = m_staging.stage(m_package, m_checker, m_plan);
+            }
         }
         if (!failure)
             failure = switchOver();
         if (failure)
-            return {InstallOutcome::Failed, *failure};
-        return {InstallOutcome::Installed, {}};
+            return {InstallOutcome::Failed, *failure, m_stagedEarly};
+        return {InstallOutcome::Installed, {}, m_stagedEarly};
     }
 
 private:
@@ -131,14 +131,16 @@ private:
     Plan m_plan;
     std::set<std::string> m_withoutMode;
     bool m_stagingCreated = false;
+    bool m_stagedEarly = false;
 };
 
 } // namespace
 
-InstallResult installPackage(const fs::path &package, const fs::path &target, InstallObserver &observer)
+InstallResult installPackage(const fs::path &package, const fs::path &target, InstallObserver &observer,
+                             ArrivingPackage *early)
 {
     try {
-        return Installer(package, target, observer).run();
+        return Installer(package, target, observer).run(early);
     } catch (const std::bad_alloc &) {
         return {InstallOutcome::Failed, message::outOfMemory()};
     } catch (const std::system_error &error) {

@@ -16,9 +16,13 @@ enum class InstallOutcome { Installed, CannotOpen, Failed };
 struct InstallResult {
     InstallOutcome outcome = InstallOutcome::Failed;
     std::string description;  // French, UTF-8, when Failed
+    bool stagedEarly = false;  // the staging made while the package arrived was kept
 };
 
+class ArrivingPackage;
+
+// early: the staging made while the package arrived, used when the complete package confirms it.
 InstallResult installPackage(const std::filesystem::path &package, const std::filesystem::path &target,
-                             InstallObserver &observer);
+                             InstallObserver &observer, ArrivingPackage *early = nullptr);
 
 } // namespace kestrel::install

@@ -136,6 +136,7 @@ std::optional<std::string> scanPackage(archive *reader, const EntryChecker &chec
             return refused;
         if (classifyEntry(entry) == EntryKind::File && declaredSize(entry) < 0)
             return message::damaged(entryPathText(entry));
+        plan.entries.push_back({relativePath(path), classifyEntry(entry), entryPermissions(entry)});
         if (path.verdict == PathVerdict::Root) {
             topOfEntry.push_back(SIZE_MAX);
             continue;

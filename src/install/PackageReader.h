@@ -31,8 +31,16 @@ unsigned entryPermissions(archive_entry *entry);
 // The size the central directory declares, or -1 when it declares none.
 std::int64_t declaredSize(archive_entry *entry);
 
+// One entry as the installation writes it.
+struct PlannedEntry {
+    std::string relative;  // empty for the target folder itself
+    EntryKind kind = EntryKind::File;
+    unsigned permissions = 0;
+};
+
 // What the first pass learns about the package.
 struct Plan {
+    std::vector<PlannedEntry> entries;  // in the order read
     std::vector<std::string> topLevel;  // in order of first appearance
     std::vector<std::size_t> doneAfter;  // per entry: top-level entries complete once it is written
     std::uintmax_t totalBytes = 0;  // declared sizes, with an allowance per entry for block rounding

@@ -16,12 +16,6 @@ namespace kestrel::install {
 // the package. The backups go only once the outcome is read back on disk.
 namespace {
 
-fs::path withoutTrailingSeparator(const fs::path &folder)
-{
-    const fs::path normal = folder.lexically_normal();
-    return normal.has_filename() || normal == normal.root_path() ? normal : normal.parent_path();
-}
-
 RecoveryResult failed(const std::string &detail)
 {
     return {RecoveryOutcome::Failed, message::leftoverNotRecovered(detail), {}};

@@ -28,7 +28,7 @@ std::optional<std::string> failure(const fs::path &path, const std::error_code &
 
 } // namespace
 
-Staging::Staging(fs::path folder, InstallObserver &observer) : m_folder(std::move(folder)), m_observer(observer) {}
+Staging::Staging(fs::path folder, InstallObserver &observer) : m_folder(std::move(folder)), m_observer(&observer) {}
 
 std::optional<std::string> Staging::prepare(bool &created)
 {
@@ -81,8 +81,8 @@ std::optional<std::string> Staging::stage(const fs::path &package, const EntryCh
         if (auto failure = stageEntry(reader.get(), entry, path))
             return failure;
         if (plan.doneAfter[i] > reported)
-            m_observer.topLevelStaged(reported = plan.doneAfter[i]);
-        m_observer.busy();
+            m_observer->topLevelStaged(reported = plan.doneAfter[i]);
+        m_observer->busy();
     }
 }
 
@@ -90,15 +90,28 @@ std::optional<std::string> Staging::stageEntry(archive *reader, archive_entry *e
 {
     if (path.verdict == PathVerdict::Root)
         return std::nullopt;
-    const fs::path destination = joined(content(), path.components);
     if (classifyEntry(entry) == EntryKind::Folder)
-        return makeFolder(destination);
-    if (auto failure = makeFolder(destination.parent_path()))
-        return failure;
-    std::string relative;
-    for (const std::string &component : path.components)
-        relative += (relative.empty() ? "" : "/") + component;
-    return writeData(reader, entry, destination, relative);
+        return stageFolder(path);
+    std::int64_t next = 0;
+    const BlockSource source = [reader, &next](const void *&block, std::size_t &size) {
+        la_int64_t offset = 0;
+        const int status = archive_read_data_block(reader, &block, &size, &offset);
+        if (status == ARCHIVE_EOF)
+            return 0;
+        // Bad CRCs come back as warnings: any status but OK is a damaged entry.
+        if (status != ARCHIVE_OK || offset != next)
+            return -1;
+        next += static_cast<std::int64_t>(size);
+        return 1;
+    };
+    if (declaredSize(entry) < 0)
+        return message::damaged(entryPathText(entry));
+    return stageFile(path, entryPermissions(entry), declaredSize(entry), source, entryPathText(entry));
+}
+
+std::optional<std::string> Staging::stageFolder(const EntryPath &path)
+{
+    return path.verdict == PathVerdict::Root ? std::nullopt : makeFolder(joined(content(), path.components));
 }
 
 // Remembers the folders made so far, which spares a look at the disk for most entries.
@@ -117,46 +130,43 @@ std::optional<std::string> Staging::makeFolder(const fs::path &folder)
 
 // The declared size is a hard limit: a block that would pass it stops the installation before
 // it is written, so a package cannot fill the disk beyond what the space check allowed.
-std::optional<std::string> Staging::writeData(archive *reader, archive_entry *entry, const fs::path &destination,
-                                              const std::string &relative)
+std::optional<std::string> Staging::stageFile(const EntryPath &path, unsigned permissions, std::int64_t declared,
+                                              const BlockSource &source, const std::string &shown)
 {
-    const std::int64_t declared = declaredSize(entry);
+    const fs::path destination = joined(content(), path.components);
+    if (auto failure = makeFolder(destination.parent_path()))
+        return failure;
     os::OutputFile out;
-    std::error_code error = out.open(destination, entryPermissions(entry));
+    std::error_code error = out.open(destination, permissions);
     if (error)
         return message::stagingError(destination, error);
     m_files.push_back(destination);
-    const void *block = nullptr;
-    std::size_t size = 0;
-    la_int64_t offset = 0;
-    std::int64_t end = 0;
-    std::int64_t next = 0;  // the CRC covers the bytes in order: zip data comes in order
+    std::int64_t written = 0;  // the CRC covers the bytes in order
     std::uint32_t crc = 0;
     for (;;) {
-        const int status = archive_read_data_block(reader, &block, &size, &offset);
-        if (status == ARCHIVE_EOF)
+        const void *block = nullptr;
+        std::size_t size = 0;
+        const int status = source(block, size);
+        if (status == 0)
             break;
-        // Bad CRCs come back as warnings: any status but OK is a damaged entry.
-        if (status != ARCHIVE_OK || offset < 0 || static_cast<std::uint64_t>(size) > static_cast<std::uint64_t>(declared)
-            || offset > declared - static_cast<std::int64_t>(size) || offset != next)
-            return message::damaged(entryPathText(entry));
-        if ((error = out.writeAt(offset, block, size)))
+        if (status < 0 || (declared >= 0 && static_cast<std::uint64_t>(size) > static_cast<std::uint64_t>(declared - written)))
+            return message::damaged(shown);
+        if ((error = out.writeAt(written, block, size)))
             return message::stagingError(destination, error);
         crc = crc32Of(crc, static_cast<const char *>(block), size);
-        next += static_cast<std::int64_t>(size);
-        end = std::max<std::int64_t>(end, offset + static_cast<std::int64_t>(size));
-        m_observer.busy();
+        written += static_cast<std::int64_t>(size);
+        m_observer->busy();
     }
-    if (end != declared)
-        return message::damaged(entryPathText(entry));
-    m_newFiles[relative] = NewFile{static_cast<std::uint64_t>(declared), crc};
+    if (declared >= 0 && written != declared)
+        return message::damaged(shown);
+    m_newFiles[relativePath(path)] = NewFile{static_cast<std::uint64_t>(written), crc};
     return failure(destination, out.close());
 }
 
 // One flush of the volume costs far less than one per file when the package holds thousands.
 std::optional<std::string> Staging::flush()
 {
-    const std::error_code whole = whileBusy(m_observer, [this] { return os::syncVolume(m_folder); });
+    const std::error_code whole = whileBusy(*m_observer, [this] { return os::syncVolume(m_folder); });
     if (!whole)
         return std::nullopt;
     if (whole != std::errc::function_not_supported)
@@ -164,7 +174,7 @@ std::optional<std::string> Staging::flush()
     for (const fs::path &file : m_files) {
         if (const std::error_code error = os::syncFile(file))
             return message::stagingError(file, error);
-        m_observer.busy();
+        m_observer->busy();
     }
     m_folders.insert(m_folder.native());
     for (const auto &folder : m_folders) {

@@ -7,7 +7,9 @@
 #include "install/PackageReader.h"
 #include "install/SwitchRecord.h"
 
+#include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <unordered_set>
@@ -17,7 +19,12 @@ namespace kestrel::install {
 
 class Staging {
 public:
+    // Hands out an entry's data in order: 1 with the next block, 0 at its end, -1 when the data
+    // cannot be read as the entry says.
+    using BlockSource = std::function<int(const void *&block, std::size_t &size)>;
+
     Staging(std::filesystem::path folder, InstallObserver &observer);
+    void setObserver(InstallObserver &observer) { m_observer = &observer; }
 
     const std::filesystem::path &folder() const { return m_folder; }
     std::filesystem::path content() const { return m_folder / "content"; }
@@ -29,6 +36,11 @@ public:
     // The second pass: writes every entry under content(), within its declared size.
     std::optional<std::string> stage(const std::filesystem::path &package, const EntryChecker &checker,
                                      const Plan &plan);
+    // One folder entry, or one file entry written from source within its declared size (-1 when
+    // only the source bounds it); shown names the entry in a refusal.
+    std::optional<std::string> stageFolder(const EntryPath &path);
+    std::optional<std::string> stageFile(const EntryPath &path, unsigned permissions, std::int64_t declared,
+                                         const BlockSource &source, const std::string &shown);
     // Forces every staged file and folder to the disk.
     std::optional<std::string> flush();
     // Every staged file with its size and the CRC-32 of the bytes written.
@@ -37,11 +49,9 @@ public:
 private:
     std::optional<std::string> stageEntry(archive *reader, archive_entry *entry, const EntryPath &path);
     std::optional<std::string> makeFolder(const std::filesystem::path &folder);
-    std::optional<std::string> writeData(archive *reader, archive_entry *entry,
-                                         const std::filesystem::path &destination, const std::string &relative);
 
     std::filesystem::path m_folder;
-    InstallObserver &m_observer;
+    InstallObserver *m_observer;
     std::unordered_set<std::filesystem::path::string_type> m_folders;
     std::vector<std::filesystem::path> m_files;  // written, to be flushed
     NewFiles m_newFiles;

@@ -95,10 +95,7 @@ struct Directory {
     std::uint64_t size = 0;
 };
 
-struct Entry {
-    std::string name;
-    std::uint64_t localHeader = 0;
-    std::uint64_t storedSize = 0;
+struct Entry : ZipRecord {
     std::uint64_t end = 0;  // past its stored data
 };
 
@@ -215,7 +212,11 @@ std::optional<std::string> readEntries(const std::string &directory, const Direc
             || (method == kStoredMethod && fields.original != fields.stored))
             return message::impossibleZipEntrySize(entry.name);
         entry.localHeader = fields.offset;
-        entry.storedSize = fields.stored;
+        entry.stored = fields.stored;
+        entry.original = fields.original;
+        entry.crc = static_cast<std::uint32_t>(little(directory, at + 16, 4));
+        entry.method = static_cast<std::uint16_t>(method);
+        entry.flags = static_cast<std::uint16_t>(little(directory, at + 8, 2));
         entries.push_back(std::move(entry));
         at = next;
     }
@@ -248,7 +249,7 @@ std::optional<std::string> placeEntries(PackageBytes &bytes, const Directory &wh
         Fields local{little(header, 22, 4), little(header, 18, 4), 0};
         if (!bytes.read(nameEnd, dataBegin - nameEnd, extra) || !widen(extra, local))
             return message::unreadableZipDirectory();
-        const std::uint64_t stored = std::max(entry.storedSize, local.stored);
+        const std::uint64_t stored = std::max(entry.stored, local.stored);
         if (stored > where.begin - dataBegin)
             return message::zipEntryIntoDirectory(entry.name);
         entry.end = dataBegin + stored;
@@ -271,7 +272,7 @@ std::optional<std::string> findOverlap(const std::vector<Entry> &entries)
 
 } // namespace
 
-std::optional<std::string> checkZipLayout(const std::filesystem::path &package, std::vector<std::string> &withoutMode)
+std::optional<std::string> checkZipLayout(const std::filesystem::path &package, ZipListing &listing)
 {
     PackageBytes bytes(package);
     if (!bytes.isOpen())
@@ -281,12 +282,16 @@ std::optional<std::string> checkZipLayout(const std::filesystem::path &package, 
     if (!where || !bytes.read(where->begin, where->size, directory))
         return message::unreadableZipDirectory();
     std::vector<Entry> entries;
-    if (auto refusal = readEntries(directory, *where, entries, withoutMode))
+    if (auto refusal = readEntries(directory, *where, entries, listing.withoutMode))
         return refusal;
     directory = std::string();
     if (auto refusal = placeEntries(bytes, *where, entries))
         return refusal;
-    return findOverlap(entries);
+    if (auto refusal = findOverlap(entries))
+        return refusal;
+    listing.directoryBegin = where->begin;
+    listing.records.assign(entries.begin(), entries.end());
+    return std::nullopt;
 }
 
 } // namespace kestrel::install

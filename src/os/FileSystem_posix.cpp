@@ -142,6 +142,23 @@ std::string programFolder()
     return exe.parent_path().string();
 }
 
+std::error_code setPermissionBits(const std::filesystem::path &file, unsigned permissions)
+{
+    const int handle = ::open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (handle < 0)
+        return lastError();
+    struct stat info {};
+    std::error_code error;
+    if (::fstat(handle, &info) != 0)
+        error = lastError();
+    else if (!S_ISREG(info.st_mode))
+        error = std::make_error_code(std::errc::not_supported);
+    else if (::fchmod(handle, static_cast<mode_t>(permissions & 0777U)) != 0)
+        error = lastError();
+    ::close(handle);
+    return error;
+}
+
 bool isOrdinaryFile(const std::string &utf8Path)
 {
     struct stat info {};

@@ -191,6 +191,12 @@ std::string programFolder()
     return narrow(path.substr(0, driveRoot ? separator + 1 : separator));
 }
 
+// Windows files carry no Unix bits: nothing to give.
+std::error_code setPermissionBits(const std::filesystem::path &, unsigned)
+{
+    return {};
+}
+
 bool isOrdinaryFile(const std::string &utf8Path)
 {
     const std::wstring path = widen(utf8Path);

@@ -5,6 +5,7 @@
 #include "download/DownloadStep.h"
 #include "download/NetGrab.h"
 #include "install/steps/Cleanup.h"
+#include "install/steps/EarlyStaging.h"
 #include "install/steps/Install.h"
 #include "install/steps/StartUp.h"
 #include "os/FileSystem.h"
@@ -106,7 +107,8 @@ void FrmUpdate::Form_Initialize()
     Form_Load();
     setWindowTitle(windowTitle() + QLatin1Char(' ') + core::kDisplayName);
     TriggerNextStep();
-    m_download = std::make_unique<download::DownloadStep>(*this, *grbDownloadControl);
+    m_earlyStaging = std::make_unique<install::steps::EarlyStaging>();
+    m_download = std::make_unique<download::DownloadStep>(*this, *grbDownloadControl, m_earlyStaging.get());
     connect(grbDownloadControl, &download::NetGrab::DownloadProgress, this, &FrmUpdate::grbDownload_DownloadProgress);
     connect(grbDownloadControl, &download::NetGrab::DownloadComplete, this, &FrmUpdate::grbDownload_DownloadComplete);
     connect(grbDownloadControl, &download::NetGrab::DownloadFailed, this, &FrmUpdate::grbDownload_DownloadFailed);
@@ -416,7 +418,7 @@ bool FrmUpdate::StartDownload()
 
 bool FrmUpdate::StartInstall()
 {
-    return install::steps::StartInstall(*this);
+    return install::steps::StartInstall(*this, m_earlyStaging.get());
 }
 
 bool FrmUpdate::CleanTemporaryFiles()

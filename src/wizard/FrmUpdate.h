@@ -29,6 +29,9 @@ class NetGrab;
 namespace kestrel::os {
 class FolderLock;
 }
+namespace kestrel::install::steps {
+class EarlyStaging;
+}
 
 namespace kestrel::wizard {
 
@@ -97,6 +100,7 @@ private:
     std::unique_ptr<QtProgressBar> m_progress;
     bool m_centred = false;
     bool m_stepRunning = false; // from a click until its step has ended, here or in a download handler
+    std::unique_ptr<install::steps::EarlyStaging> m_earlyStaging; // step 3 begun as step 2's bytes arrive
     std::unique_ptr<download::DownloadStep> m_download;
     std::unique_ptr<os::FolderLock> m_folderLock; // one wizard per application folder, for the window's life
 

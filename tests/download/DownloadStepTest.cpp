@@ -4,8 +4,10 @@
 #include "download/DownloadFailures.h"
 #include "download/DownloadStep.h"
 #include "download/NetGrab.h"
+#include "install/steps/EarlyStaging.h"
 #include "support/FakeStepHost.h"
 #include "support/https/TestHttpsServer.h"
+#include "support/zip/ZipBuilder.h"
 
 #include <QCryptographicHash>
 
@@ -55,7 +57,8 @@ struct StepHarness {
     QNetworkAccessManager network;
     const platform::HttpSettings http{.trustedCa = TestHttpsServer::caCertificates()};
     download::NetGrab grab{network, http};
-    download::DownloadStep step{host, grab};
+    install::steps::EarlyStaging early;
+    download::DownloadStep step{host, grab, &early};
     QByteArray bytesAtCompletion; // the control's Bytes, read back from the package file
 };
 
@@ -107,7 +110,7 @@ struct StepFailure {
 class StepFailures : public ::testing::TestWithParam<StepFailure> {};
 
 // One box tells each failure, with the number and description, and no file is left behind but
-// what was there: the step neither completes nor hands over.
+// what was there, nor anything staged of it as it arrived: the step neither completes nor hands over.
 TEST_P(StepFailures, ShowOneBoxAndLeaveNoFile)
 {
     const StepFailure &row = GetParam();
@@ -128,7 +131,9 @@ TEST_P(StepFailures, ShowOneBoxAndLeaveNoFile)
         EXPECT_EQ(entry, s.host.ctx.packageFileName);
 }
 
-const ScriptedReply kDropped{.pieces = {patternBytes(5000)}, .dropAfterBodyBytes = 2000};
+const QByteArray kZip = QByteArray::fromStdString(
+    zip::buildZip({{"kestrel11.exe", std::string(1500, 'k')}, {"LISEZMOI.txt", std::string(3000, 'l')}}, zip::Compression::Stored));
+const ScriptedReply kDropped{.pieces = {kZip}, .dropAfterBodyBytes = 2000};
 
 INSTANTIATE_TEST_SUITE_P(
     Downloads, StepFailures,
@@ -138,7 +143,7 @@ INSTANTIATE_TEST_SUITE_P(
                     download::kPackageNotStored, QStringLiteral("Impossible de créer le dossier"), 0},
         StepFailure{"PackagePathTakenByAFolder", ScriptedReply{.pieces = {patternBytes(100)}}, [](StepHarness &s) { QDir().mkpath(s.packagePath()); },
                     download::kPackageNotStored, QStringLiteral("Impossible d'enregistrer le fichier"), 1},
-        StepFailure{"SignedPackageDamagedInTransit", ScriptedReply{.pieces = {patternBytes(100)}}, [](StepHarness &s) {
+        StepFailure{"SignedPackageDamagedInTransit", ScriptedReply{.pieces = {kZip}}, [](StepHarness &s) {
                         s.host.service.packagePublicKey = QStringLiteral("clé de l'éditeur"), s.host.ctx.signedDigest = QByteArray(32, 'x');
                     }, download::kPackageNotSigned, QStringLiteral("Le paquet reçu ne correspond pas"), 1},
         StepFailure{"PackageNameWithASeparator", kDropped, [](StepHarness &s) { s.host.ctx.packageFileName = QStringLiteral("../maj.zip"); },

@@ -1,12 +1,15 @@
 #include "install/InstallFixture.h"
 
 #include "core/SupportContact.h"
+#include "install/ArrivingPackage.h"
+#include "install/steps/EarlyStaging.h"
 #include "install/steps/Install.h"
 
 #include <spawn.h>
 #include <sys/wait.h>
 
 #include <csignal>
+#include <cstring>
 
 namespace fs = std::filesystem;
 
@@ -45,7 +48,26 @@ void InstallFixture::SetUp()
     m_host.pump.alsoProcessQtEvents = false;
 }
 
-bool InstallFixture::install() { return install::steps::InstallPackage(m_host, m_host.ctx.packagePath, m_host.ctx.appFolder); }
+void arriveInBatches(install::ArrivingPackage &arriving, const fs::path &package, const fs::path &target, const std::string &bytes)
+{
+    arriving.start(package, target, [&bytes](std::int64_t offset, char *data, std::size_t size) {
+        size = std::min(size, bytes.size() - static_cast<std::size_t>(offset));
+        std::memcpy(data, bytes.data() + offset, size);
+        return static_cast<std::int64_t>(size);
+    });
+    for (std::size_t part = 1; part <= 5; ++part)
+        arriving.written(static_cast<std::int64_t>(bytes.size() * part / 5));
+    while (!arriving.finish(std::chrono::milliseconds(15))) {
+    }
+}
+
+bool InstallFixture::install()
+{
+    install::steps::EarlyStaging early;
+    if (m_early && fs::exists(m_package))
+        arriveInBatches(early.package(), m_package, m_app, zip::readFile(m_package));
+    return install::steps::InstallPackage(m_host, m_host.ctx.packagePath, m_host.ctx.appFolder, m_early ? &early : nullptr);
+}
 
 void InstallFixture::writeAppFile(const std::string &relative, const std::string &content)
 {

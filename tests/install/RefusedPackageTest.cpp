@@ -93,18 +93,22 @@ const struct RefusedCase {
      "contient des éléments chiffrés (dont « kestrel11.exe ») : l'assistant de mise à jour ne peut pas les installer"},
 };
 
-class RefusedPackageTest : public InstallFixture, public ::testing::WithParamInterface<RefusedCase> {};
+class RefusedPackageTest : public InstallFixture, public ::testing::WithParamInterface<std::tuple<RefusedCase, bool>> {};
 
-// Nothing in or around the application folder changes, so nothing stands in the way of a good package later.
+// Nothing in or around the application folder changes, so nothing stands in the way of a good
+// package later; a package staged as it arrived is refused with the same words.
 TEST_P(RefusedPackageTest, ChangesNothing)
 {
+    m_early = std::get<1>(GetParam());
     writeAppFile("aide/index.html", "ancienne aide");
-    if (const std::optional<std::string> bytes = GetParam().package(m_parent))
+    if (const std::optional<std::string> bytes = std::get<0>(GetParam()).package(m_parent))
         zip::writeFile(m_package, *bytes);
-    expectRefused(GetParam().reason);
+    expectRefused(std::get<0>(GetParam()).reason);
 }
 
-INSTANTIATE_TEST_SUITE_P(Packages, RefusedPackageTest, ::testing::ValuesIn(kCases), [](const auto &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Packages, RefusedPackageTest, ::testing::Combine(::testing::ValuesIn(kCases), ::testing::Bool()), [](const auto &info) {
+    return std::string(std::get<0>(info.param).name) + (std::get<1>(info.param) ? "_staged_as_it_arrives" : "");
+});
 
 } // namespace
 } // namespace kestrel::test

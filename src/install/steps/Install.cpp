@@ -5,6 +5,7 @@
 #include "core/StepHost.h"
 #include "core/SupportContact.h"
 #include "install/PackageInstaller.h"
+#include "install/steps/EarlyStaging.h"
 #include "platform/EventPump.h"
 #include "platform/MessageBoxes.h"
 #include "platform/ProgressBar.h"
@@ -68,17 +69,18 @@ void showFailure(core::StepHost &host, const QString &description)
 
 } // namespace
 
-bool StartInstall(core::StepHost &host)
+bool StartInstall(core::StepHost &host, EarlyStaging *early)
 {
-    return InstallPackage(host, host.context().packagePath, host.context().appFolder);
+    return InstallPackage(host, host.context().packagePath, host.context().appFolder, early);
 }
 
-bool InstallPackage(core::StepHost &host, QString packagePath, QString targetFolder)
+bool InstallPackage(core::StepHost &host, QString packagePath, QString targetFolder, EarlyStaging *early)
 {
     install::InstallResult result;
     try {
         StepObserver observer(host);
-        result = install::installPackage(core::toPath(packagePath), core::toPath(targetFolder), observer);
+        result = install::installPackage(core::toPath(packagePath), core::toPath(targetFolder), observer,
+                                         early ? &early->package() : nullptr);
         observer.pump();
     } catch (const std::exception &) {
         result = {install::InstallOutcome::Failed, "Erreur interne inattendue pendant l'installation."};
