@@ -130,7 +130,7 @@ int main(int argc, char **argv)
                 "wizard phases s: to installation, installation\n");
     std::fflush(stdout);
 
-    std::vector<double> refTimes, wizTimes, downloadMax, downloadP99, installMax, installP99, stalls;
+    std::vector<double> refTimes, plainTimes, wizTimes, downloadMax, downloadP99, installMax, installP99, stalls;
     std::vector<double> downloadCount, installCount;
     long peakHwm = 0, peakMaxrss = 0;
     bool allOk = true;
@@ -147,6 +147,7 @@ int main(int argc, char **argv)
 
         Run wizard, curl, extract;
         double refSeconds = 0;
+        double plainSeconds = 0;  // curl + bsdtar, without the sync
         auto runWizard = [&] {
             wizard = runChild({KESTREL_BENCH_WIZARD, "--base-url", baseUrl, "--ca", ca, "--program-folder",
                                appFolder.toStdString()},
@@ -154,8 +155,9 @@ int main(int argc, char **argv)
         };
         auto runReference = [&] {
             const auto start = std::chrono::steady_clock::now();
-            curl = runChild({"curl", "-s", "-o", refZip.toStdString(), "--cacert", ca, packageUrl});
+            curl = runChild({"curl", "--http1.1", "-s", "-o", refZip.toStdString(), "--cacert", ca, packageUrl});
             extract = runChild({"bsdtar", "-xf", refZip.toStdString(), "-C", refFolder.toStdString()});
+            plainSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
             // The installation forces its files to disk; the fair reference does as much.
             extract.ok = extract.ok && runChild({"sync", "-f", refFolder.toStdString()}).ok;
             refSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -200,6 +202,7 @@ int main(int argc, char **argv)
         if (!ok)
             continue;
         refTimes.push_back(refSeconds);
+        plainTimes.push_back(plainSeconds);
         wizTimes.push_back(wizSeconds);
         downloadMax.push_back(num("download_max_gap_ms"));
         downloadP99.push_back(num("download_p99_gap_ms"));
@@ -225,20 +228,21 @@ int main(int argc, char **argv)
         bareKiB = std::max(bareKiB, runChild({KESTREL_BENCH_BARE_WINDOW}, "/dev/null").peakKiB);
     const double bareMiB = static_cast<double>(bareKiB) / 1024;
     std::printf("\n%zu of %d rounds completed and verified\n", wizTimes.size(), rounds);
-    std::printf("median wall time: reference (curl + bsdtar -xf + sync -f) %.2f s, wizard click to \"Terminer\" %.2f s, "
-                "ratio %.2f (goal <= 1.2: %s)\n",
-                median(refTimes), median(wizTimes), ratio, ratio <= 1.2 ? "met" : "NOT met");
+    std::printf("median wall time: reference (curl --http1.1 + bsdtar -xf + sync -f) %.2f s, wizard click to \"Terminer\" %.2f s, "
+                "ratio %.2f (goal <= 1.0: %s); against curl + bsdtar without sync (%.2f s): %.2f\n",
+                median(refTimes), median(wizTimes), ratio, ratio <= 1.0 ? "met" : "NOT met", median(plainTimes),
+                median(wizTimes) / median(plainTimes));
     std::printf("peak resident memory of the wizard: %.0f MiB for a package of %.0f MiB; bare Qt window %.0f MiB; "
                 "wizard - bare window = %.0f MiB (goal <= 64 MiB: %s)\n",
                 peakMiB, sizeMiBExact, bareMiB, peakMiB - bareMiB, peakMiB - bareMiB <= 64 ? "met" : "NOT met");
     std::printf("longest wait between event handling, download: median of rounds %.1f ms, worst %.1f ms; "
-                "p99 median %.1f ms over a median of %.0f waits (goal < 100 ms: %s)\n",
+                "p99 median %.1f ms over a median of %.0f waits (goal <= 50 ms: %s)\n",
                 median(downloadMax), maximum(downloadMax), median(downloadP99), median(downloadCount),
-                maximum(downloadMax) < 100 ? "met" : "NOT met");
+                maximum(downloadMax) <= 50 ? "met" : "NOT met");
     std::printf("longest wait between event handling, installation: median of rounds %.1f ms, worst %.1f ms; "
-                "p99 median %.1f ms over a median of %.0f waits (goal < 100 ms: %s)\n",
+                "p99 median %.1f ms over a median of %.0f waits (goal <= 50 ms: %s)\n",
                 median(installMax), maximum(installMax), median(installP99), median(installCount),
-                maximum(installMax) < 100 ? "met" : "NOT met");
+                maximum(installMax) <= 50 ? "met" : "NOT met");
     std::printf("longest single stall across phases: median of rounds %.1f ms, worst %.1f ms\n", median(stalls),
                 maximum(stalls));
     return allOk ? 0 : 1;

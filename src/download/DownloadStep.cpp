@@ -149,7 +149,9 @@ void DownloadStep::startFollowers()
     if (m_hashing)
         m_digest.start(reader);
     if (m_arrival)
-        m_arrival->begin(m_host.context(), reader);
+        m_arrival->begin(m_host.context(), reader, [this](std::int64_t offset, std::int64_t length) {
+            m_package.startWriteBack(offset, length);
+        });
     if (m_package.size() > 0)
         followersWritten();
 }

@@ -33,6 +33,7 @@ constexpr std::uint16_t kZip64ExtraId = 0x0001;
 constexpr std::uint16_t kUnicodePathId = 0x7075;  // a second name, which the ordinary reader may prefer
 constexpr std::size_t kBufferSize = 1 << 20;  // holds the longest local header
 constexpr std::size_t kOutputSize = 256 * 1024;
+constexpr std::uint64_t kWriteBackStep = 8 << 20;
 // Left free for the rest of the download and everything else on the volume.
 constexpr std::uint64_t kSpareBytes = 64ULL << 20;
 constexpr std::uint64_t kSlackPerEntry = 4096;
@@ -60,8 +61,9 @@ class Tail {
 public:
     // waitFor(end) waits until the file holds end bytes and answers how many it holds: fewer
     // when no more will come.
-    Tail(const ArrivingPackage::Reader &reader, std::function<std::uint64_t(std::uint64_t)> waitFor)
-        : m_reader(reader), m_waitFor(std::move(waitFor)), m_buffer(kBufferSize)
+    Tail(const ArrivingPackage::Reader &reader, const ArrivingPackage::WriteBack &writeBack,
+         std::function<std::uint64_t(std::uint64_t)> waitFor)
+        : m_reader(reader), m_writeBack(writeBack), m_waitFor(std::move(waitFor)), m_buffer(kBufferSize)
     {
     }
 
@@ -89,6 +91,10 @@ public:
                 if (read <= 0)
                     return nullptr;
                 m_length += static_cast<std::size_t>(read);
+                if (m_writeBack && m_start + m_length - m_sent >= kWriteBackStep) {
+                    m_writeBack(static_cast<std::int64_t>(m_sent), static_cast<std::int64_t>(m_start + m_length - m_sent));
+                    m_sent = m_start + m_length;
+                }
             }
         }
         got = static_cast<std::size_t>(std::min<std::uint64_t>(most, m_start + m_length - pos));
@@ -97,6 +103,8 @@ public:
 
 private:
     const ArrivingPackage::Reader &m_reader;
+    const ArrivingPackage::WriteBack &m_writeBack;
+    std::uint64_t m_sent = 0;  // the package's bytes before this are on their way to the disk
     std::function<std::uint64_t(std::uint64_t)> m_waitFor;
     std::vector<char> m_buffer;
     std::uint64_t m_start = 0;  // the file offset of the buffer's first byte
@@ -225,10 +233,11 @@ bool readExtra(std::string_view extra, ZipRecord &record)
 // first bytes that begin no entry (the central directory) with every entry before them staged.
 class Streamer {
 public:
-    Streamer(StagedStream &out, const ArrivingPackage::Reader &reader,
+    Streamer(StagedStream &out, const ArrivingPackage::Reader &reader, const ArrivingPackage::WriteBack &writeBack,
              std::function<std::uint64_t(std::uint64_t)> waitFor, std::function<bool()> stopping)
-        : m_out(out), m_tail(reader, std::move(waitFor)), m_stopping(std::move(stopping))
+        : m_out(out), m_tail(reader, writeBack, std::move(waitFor)), m_stopping(std::move(stopping))
     {
+        m_out.staging.writeBehind();
     }
 
     bool run(const fs::path &package, const fs::path &target)
@@ -442,10 +451,11 @@ ArrivingPackage::~ArrivingPackage()
     discard();
 }
 
-void ArrivingPackage::start(const fs::path &package, const fs::path &target, Reader reader)
+void ArrivingPackage::start(const fs::path &package, const fs::path &target, Reader reader, WriteBack writeBack)
 {
     discard();
     m_reader = std::move(reader);
+    m_writeBack = std::move(writeBack);
     m_written = 0;
     m_complete = m_stop = false;
     m_reading = m_running = true;
@@ -478,6 +488,7 @@ void ArrivingPackage::discard()
         m_thread.join();
     m_result.reset();
     m_reader = nullptr;
+    m_writeBack = nullptr;
 }
 
 std::unique_ptr<StagedStream> ArrivingPackage::take(InstallObserver &observer)
@@ -509,7 +520,7 @@ void ArrivingPackage::run(fs::path package, fs::path target)
     auto staged = std::make_unique<StagedStream>(package.parent_path() / kStagingFolderName);
     bool whole = false;
     try {
-        Streamer streamer(*staged, m_reader, [this](std::uint64_t end) { return waitFor(end); },
+        Streamer streamer(*staged, m_reader, m_writeBack, [this](std::uint64_t end) { return waitFor(end); },
                           [this] {
                               const std::lock_guard lock(m_mutex);
                               return m_stop;

@@ -56,6 +56,8 @@ class ArrivingPackage {
 public:
     // Reads up to size bytes at offset: the count, or -1 on failure. Called on the staging's thread.
     using Reader = std::function<std::int64_t(std::int64_t offset, char *data, std::size_t size)>;
+    // Starts writing those bytes of the package file to the disk, without waiting.
+    using WriteBack = std::function<void(std::int64_t offset, std::int64_t length)>;
 
     ArrivingPackage() = default;
     ~ArrivingPackage();  // discards
@@ -64,7 +66,10 @@ public:
 
     // A new early staging of the package that reader reads from its first byte; package is
     // where the complete package will lie (the staging goes beside it), target the folder it updates.
-    void start(const std::filesystem::path &package, const std::filesystem::path &target, Reader reader);
+    // The bytes read and the files staged are sent to the disk as the staging goes (writeBack for
+    // the package's), so that the flush before the switch-over finds little left to write.
+    void start(const std::filesystem::path &package, const std::filesystem::path &target, Reader reader,
+               WriteBack writeBack = nullptr);
     // The file now holds this many bytes.
     void written(std::int64_t size);
     // No byte follows. True once the thread reads no more (the reader is not called again);
@@ -83,6 +88,7 @@ private:
     std::uint64_t waitFor(std::uint64_t end);
 
     Reader m_reader;
+    WriteBack m_writeBack;
     std::mutex m_mutex;
     std::condition_variable m_changed;
     std::uint64_t m_written = 0;

@@ -14,6 +14,8 @@ namespace kestrel::install {
 
 namespace {
 
+constexpr std::int64_t kWriteBehindStep = 8 << 20;
+
 fs::path joined(fs::path base, const std::vector<std::string> &components)
 {
     for (const std::string &component : components)
@@ -142,6 +144,7 @@ std::optional<std::string> Staging::stageFile(const EntryPath &path, unsigned pe
         return message::stagingError(destination, error);
     m_files.push_back(destination);
     std::int64_t written = 0;  // the CRC covers the bytes in order
+    std::int64_t sent = 0;     // written bytes on their way to the disk
     std::uint32_t crc = 0;
     for (;;) {
         const void *block = nullptr;
@@ -155,10 +158,14 @@ std::optional<std::string> Staging::stageFile(const EntryPath &path, unsigned pe
             return message::stagingError(destination, error);
         crc = crc32Of(crc, static_cast<const char *>(block), size);
         written += static_cast<std::int64_t>(size);
+        if (m_writeBehind && written - sent >= kWriteBehindStep)
+            out.startWriteBack(sent, written - sent), sent = written;
         m_observer->busy();
     }
     if (declared >= 0 && written != declared)
         return message::damaged(shown);
+    if (m_writeBehind && written > sent)
+        out.startWriteBack(sent, written - sent);
     m_newFiles[relativePath(path)] = NewFile{static_cast<std::uint64_t>(written), crc};
     return failure(destination, out.close());
 }

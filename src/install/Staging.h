@@ -25,6 +25,9 @@ public:
 
     Staging(std::filesystem::path folder, InstallObserver &observer);
     void setObserver(InstallObserver &observer) { m_observer = &observer; }
+    // Staged bytes go to the disk as they are written, for a shorter flush; for a staging on a
+    // worker thread, which the disk may keep waiting.
+    void writeBehind() { m_writeBehind = true; }
 
     const std::filesystem::path &folder() const { return m_folder; }
     std::filesystem::path content() const { return m_folder / "content"; }
@@ -52,6 +55,7 @@ private:
 
     std::filesystem::path m_folder;
     InstallObserver *m_observer;
+    bool m_writeBehind = false;
     std::unordered_set<std::filesystem::path::string_type> m_folders;
     std::vector<std::filesystem::path> m_files;  // written, to be flushed
     NewFiles m_newFiles;

@@ -21,6 +21,9 @@ public:
     // system has them (the process's umask still applies).
     std::error_code open(const std::filesystem::path &path, unsigned permissions);
     std::error_code writeAt(std::int64_t offset, const void *data, std::size_t size);
+    // Asks the system to start writing these bytes to the disk now, without waiting for them,
+    // so that a later flush finds little left to do. A hint: nothing where the system has none.
+    void startWriteBack(std::int64_t offset, std::int64_t length) const;
     std::error_code close();
 
 private:

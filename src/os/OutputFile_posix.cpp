@@ -55,6 +55,16 @@ std::error_code OutputFile::writeAt(std::int64_t offset, const void *data, std::
     return {};
 }
 
+void OutputFile::startWriteBack(std::int64_t offset, std::int64_t length) const
+{
+#ifdef __linux__
+    if (m_handle >= 0)
+        ::sync_file_range(static_cast<int>(m_handle), offset, length, SYNC_FILE_RANGE_WRITE);
+#else
+    (void)offset, (void)length;
+#endif
+}
+
 std::error_code OutputFile::close()
 {
     const int fd = static_cast<int>(m_handle);

@@ -48,6 +48,9 @@ std::error_code OutputFile::writeAt(std::int64_t offset, const void *data, std::
     return {};
 }
 
+// Windows has no such hint: its lazy writer starts within a second or so by itself.
+void OutputFile::startWriteBack(std::int64_t, std::int64_t) const {}
+
 std::error_code OutputFile::close()
 {
     std::FILE *opened = m_handle == -1 ? nullptr : file(m_handle);

@@ -45,6 +45,9 @@ public:
     // Reads up to size bytes from offset of the file created above, while it is open: the count,
     // or -1 on failure. May run on another thread while write appends beyond what it reads.
     std::int64_t readAt(std::int64_t offset, void *data, std::size_t size) const;
+    // Asks the system to start writing these bytes to the disk now, without waiting; a hint
+    // that a later flush of the volume then finds done. Safe on another thread than write.
+    void startWriteBack(std::int64_t offset, std::int64_t length) const;
     // Closes the file and renames it over finalName, replacing the entry there, never writing through it.
     // No flush to disk: after a power cut the wizard starts over and downloads the package again.
     Problem commit(const std::string &finalName);

@@ -115,6 +115,16 @@ std::int64_t PackageFile::readAt(std::int64_t offset, void *data, std::size_t si
     return got;
 }
 
+void PackageFile::startWriteBack(std::int64_t offset, std::int64_t length) const
+{
+#ifdef __linux__
+    if (m_file != -1)
+        ::sync_file_range(static_cast<int>(m_file), offset, length, SYNC_FILE_RANGE_WRITE);
+#else
+    (void)offset, (void)length;
+#endif
+}
+
 PackageFile::Problem PackageFile::commit(const std::string &finalName)
 {
     if (m_file == -1)

@@ -107,6 +107,9 @@ std::int64_t PackageFile::readAt(std::int64_t offset, void *data, std::size_t si
     return got;
 }
 
+// Windows has no such hint: its lazy writer starts within a second or so by itself.
+void PackageFile::startWriteBack(std::int64_t, std::int64_t) const {}
+
 PackageFile::Problem PackageFile::commit(const std::string &finalName)
 {
     if (m_file == -1)

@@ -12,10 +12,10 @@ EarlyStaging::EarlyStaging() : m_package(std::make_unique<install::ArrivingPacka
 
 EarlyStaging::~EarlyStaging() = default;
 
-void EarlyStaging::begin(const core::UpdateContext &context, Reader reader)
+void EarlyStaging::begin(const core::UpdateContext &context, Reader reader, WriteBack writeBack)
 {
     m_package->start(core::toPath(context.updatesFolder + context.packageFileName), core::toPath(context.appFolder),
-                     std::move(reader));
+                     std::move(reader), std::move(writeBack));
 }
 
 void EarlyStaging::written(std::int64_t size)

@@ -17,7 +17,7 @@ public:
     EarlyStaging();
     ~EarlyStaging() override;
 
-    void begin(const core::UpdateContext &context, Reader reader) override;
+    void begin(const core::UpdateContext &context, Reader reader, WriteBack writeBack) override;
     void written(std::int64_t size) override;
     bool complete(int waitMs) override;
     void discard() override;

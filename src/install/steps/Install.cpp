@@ -20,7 +20,7 @@ namespace {
 
 const QString kTitle = QStringLiteral("Installation de la mise à jour");
 // The window is given its events at least this often while the package is written.
-constexpr qint64 kPumpIntervalMs = 50;
+constexpr qint64 kPumpIntervalMs = 20;
 
 // Moves the window's progress bar and keeps the window alive while the package is written.
 class StepObserver final : public install::InstallObserver {
