@@ -23,8 +23,8 @@ NodeKind nodeKind(const std::filesystem::path &path, std::error_code &error);
 // after a failure and answers the first one.
 std::error_code removeTree(const std::filesystem::path &path);
 
-// Gives a regular file the Unix bits 0777 of permissions, where the system has them; refuses
-// to act through a link.
+// Gives a regular file the Unix bits 0777 of permissions, less the process's file-creation mask
+// as when a file is created, where the system has them; refuses to act through a link.
 std::error_code setPermissionBits(const std::filesystem::path &file, unsigned permissions);
 
 // The native path separator: '\\' on Windows, '/' elsewhere.

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -142,6 +143,21 @@ std::string programFolder()
     return exe.parent_path().string();
 }
 
+// Read where the system shows it: setting the mask to read it back would change it for the other
+// threads meanwhile. The usual 022 when it cannot be read.
+static mode_t creationMask()
+{
+    std::FILE *status = std::fopen("/proc/self/status", "re");
+    unsigned mask = 022;
+    char line[256];
+    while (status && std::fgets(line, sizeof line, status))
+        if (std::sscanf(line, "Umask: %o", &mask) == 1)
+            break;
+    if (status)
+        std::fclose(status);
+    return static_cast<mode_t>(mask & 0777U);
+}
+
 std::error_code setPermissionBits(const std::filesystem::path &file, unsigned permissions)
 {
     const int handle = ::open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
@@ -153,7 +169,7 @@ std::error_code setPermissionBits(const std::filesystem::path &file, unsigned pe
         error = lastError();
     else if (!S_ISREG(info.st_mode))
         error = std::make_error_code(std::errc::not_supported);
-    else if (::fchmod(handle, static_cast<mode_t>(permissions & 0777U)) != 0)
+    else if (::fchmod(handle, static_cast<mode_t>(permissions & 0777U & ~creationMask())) != 0)
         error = lastError();
     ::close(handle);
     return error;
