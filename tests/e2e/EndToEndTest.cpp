@@ -1,6 +1,5 @@
-// The whole wizard against the local update service of tools/update-service: the real window,
-// service client, process probe, download control, package signature and installer, over real
-// HTTPS on 127.0.0.1.
+// The whole wizard against the local update service of tools/update-service over real HTTPS on 127.0.0.1: the real window,
+// service client, process probe, download control, package signature and installer.
 
 #include "platform/ProxyAccess.h"
 #include "support/FakeStepHost.h"
@@ -22,14 +21,13 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// The package of 11.0.27: a replaced executable, new files and nested folders; its folder
-// "donnees" already exists in the application folder and holds a file of the user's.
-const zip::Tree kPackage = {{"kestrel11.exe", "Kestrel 11 version 11.0.27\n"}, {"LISEZMOI.txt", "Nouveautés de 11.0.27\n"},
-                            {"donnees/", ""}, {"donnees/modeles/", ""}, {"donnees/langues/", ""},
-                            {"donnees/langues/fr.txt", "bonjour=Bonjour\n"}, {"donnees/modeles/facture.kmod", "modèle de facture, révision 27\n"}};
+// The package of 11.0.27: a replaced executable, new files, nested folders, and "donnees", which already holds a file of the user's.
+const std::vector<zip::Entry> kPackage = {
+    {"kestrel11.exe", "Kestrel 11 version 11.0.27\n"}, {"LISEZMOI.txt", "Nouveautés de 11.0.27\n"}, {"donnees/", "", zip::EntryType::Dir},
+    {"donnees/modeles/", "", zip::EntryType::Dir}, {"donnees/langues/", "", zip::EntryType::Dir}, {"donnees/langues/fr.txt", "bonjour=Bonjour\n"},
+    {"donnees/modeles/facture.kmod", "modèle de facture, révision 27\n"}};
 
-// The local update service, a child process of one test with its files in a temporary folder, on
-// a free port of 127.0.0.1, serving version 11.0.27 and the package; arguments go to its command line.
+// The local update service of one test on a free port of 127.0.0.1, its files in a temporary folder, serving 11.0.27 and the package.
 class LocalUpdateService {
 public:
     LocalUpdateService(const std::string &package, const QStringList &arguments)
@@ -37,8 +35,7 @@ public:
         QDir(m_dir.path()).mkdir(QStringLiteral("served"));
         zip::writeFile(file("served/version.txt"), "11.0.27\n");
         zip::writeFile(file("served/package.zip"), package);
-        // Its standard error shows in the test's output; the first line of its standard output
-        // is the port, once it listens (its CA is made first).
+        // Its standard error shows in the test's output; its first line of output is the port, once it listens.
         m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         m_process.start(QStringLiteral(KESTREL_PYTHON3),
                         QStringList{KESTREL_UPDATE_SERVICE_SCRIPT, "--folder", m_dir.filePath("served"), "--state-dir", m_dir.filePath("state"),
@@ -83,13 +80,7 @@ protected:
         before = zip::snapshot(app);
         before["updates/"] = "";
     }
-    static std::string packageBytes()
-    {
-        std::vector<zip::Entry> entries;
-        for (const auto &[path, data] : kPackage)
-            entries.push_back({path, data, path.ends_with('/') ? zip::EntryType::Dir : zip::EntryType::File});
-        return zip::buildZip(entries, zip::Compression::Stored);
-    }
+    static std::string packageBytes() { return zip::buildZip(kPackage, zip::Compression::Stored); }
     void openWizard(const LocalUpdateService &service, const QString &publicKey = {}, platform::ProxyCredentials *credentials = nullptr)
     {
         window = std::make_unique<wizard::FrmUpdate>(wizard::WizardServices{
@@ -108,8 +99,8 @@ protected:
     zip::Tree updatedFolder() const
     {
         zip::Tree expected = before;
-        for (const auto &[path, data] : kPackage)
-            expected[path] = data;
+        for (const zip::Entry &entry : kPackage)
+            expected[entry.path] = entry.data;
         return expected;
     }
 
@@ -123,8 +114,7 @@ protected:
     QPushButton *button = nullptr;
 };
 
-// One click with the vendor's key: the record the service signed and the package it describes,
-// installed over plain GETs that carry only what the HTTP client sends by itself.
+// One click with the vendor's key: the package the service signed, installed over plain GETs carrying only what the HTTP client sends itself.
 TEST_F(EndToEnd, OneClickInstallsThePackageTheVendorSigned)
 {
     QTemporaryDir keys;
@@ -198,8 +188,7 @@ struct ScriptedProxyCredentials final : platform::ProxyCredentials {
     QString answer;
 };
 
-// Cut at half and told; the click on "Télécharger" asks for the rest only, so the package
-// arrives once in all, and the update completes.
+// Cut at half and told; the click on "Télécharger" asks for the rest only, and the update completes.
 TEST_F(EndToEnd, InterruptedDownloadResumesWhereItStopped)
 {
     QTemporaryDir controlDir;
@@ -237,8 +226,7 @@ struct ProxyCase {
 
 class ThroughAProxy : public EndToEnd, public ::testing::WithParamInterface<ProxyCase> {};
 
-// Both requests take the system's proxy (https_proxy here) unless no_proxy names the host, with the
-// service's certificate checked through the tunnel; the proxy's refusal or absence is told.
+// Both requests take the system's proxy unless no_proxy names the host, the certificate checked through the tunnel; a refusal or absence is told.
 TEST_P(ThroughAProxy, UpdatesOrTellsWhatTheProxyDid)
 {
     const ProxyCase &c = GetParam();

@@ -14,8 +14,7 @@ using zip::EntryType;
 
 class InstallPackageTest : public InstallFixture {};
 
-// Three top-level entries, spelled as zip tools write them: with and without "./", with
-// backslashes and doubled slashes, with and without an entry for each folder.
+// Three top-level entries spelled as zip tools write them: with and without "./", backslashes, doubled slashes, folder entries.
 const std::vector<Entry> kThreeEntries = {{"./", "", EntryType::Dir}, {"kestrel11.exe", "nouvelle version"}, {"aide/", "", EntryType::Dir},
                                           {"./aide/index.html", "<p>Aide</p>"}, {"aide\\images//logo.png", std::string("\x89PNG\0\1", 6)},
                                           {"LISEZMOI.txt", "Version 11.2\r\n"}};
@@ -95,8 +94,7 @@ TEST_F(InstallPackageTest, ExecutableBitsAreKeptAndSpecialBitsDropped)
     EXPECT_EQ(fs::status(m_app / "Update").permissions() & watched, fs::perms::owner_exec);
 }
 
-// A file of the package where the application has a folder, and a folder of the application
-// that is a link: nothing is written, through the link or elsewhere.
+// A package's file where the application has a folder, then an application folder that is a link: nothing is written anywhere.
 TEST_F(InstallPackageTest, ClashWithTheApplicationsFolderOrLinkChangesNothing)
 {
     writeAppFile("LISEZMOI.txt/garde.txt", "dossier de l'utilisateur");

@@ -143,8 +143,7 @@ TEST(Layout, TheDesignsFourCases)
     EXPECT_EQ(at(9000, 5000)[0], (TwipRect{0, 0, 9000, 6000})); // at 6000 or less, the height is 6000
 }
 
-// The real window keeps its layout minimized; the closing text pushes the bar down; below the
-// minimum size (8000 twips wide, 6000 high with the frame) it snaps back.
+// Minimized it keeps its layout; the closing text pushes the bar down; below 8000 by 6000 twips with the frame it snaps back.
 TEST(Layout, TheRealWindowFollowsItsSize)
 {
     WizardFixture f;

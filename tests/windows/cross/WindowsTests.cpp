@@ -1,6 +1,5 @@
-// The Windows probes and file services against the system itself. The same executable also
-// serves as the process it looks for: started with --sleep EVENT, it signals EVENT and waits
-// to be ended; started with --program-folder FILE, it writes what programFolder() reports.
+// The Windows probes and file services against the system itself. The executable is also the process looked for: with
+// --sleep EVENT it signals EVENT and waits to be ended; with --program-folder FILE it writes what programFolder() reports.
 
 #include <windows.h>
 
@@ -139,8 +138,7 @@ TEST_P(ProbeByName, answersForTheWholeNameInAnyLetterCase)
 // é exists in the Western code pages that the 8-bit process record uses.
 INSTANTIATE_TEST_SUITE_P(
     Names, ProbeByName,
-    ::testing::Values(NameCase {"application", L"kestrel11.exe", "kestrel11.exe", true},
-                      NameCase {"askedInCapitals", L"kestrel11.exe", "KESTREL11.EXE", true},
+    ::testing::Values(NameCase {"askedInCapitals", L"kestrel11.exe", "KESTREL11.EXE", true},
                       NameCase {"startedInMixedCase", L"Kestrel11.Exe", "kestrel11.exe", true},
                       NameCase {"longName", L"kestrel11-updater-helper-long.exe", "KESTREL11-UPDATER-HELPER-LONG.EXE", true},
                       NameCase {"accentedInCapitals", L"kestr\u00e9l11.exe", "KESTR\xc3\x89L11.EXE", true},
@@ -152,8 +150,7 @@ INSTANTIATE_TEST_SUITE_P(
                       NameCase {"emptyName", L"kestrel11.exe", "", false}),
     [](const auto &info) { return std::string(info.param.title); });
 
-// Each call sees its moment; two instances count until both have ended, and an ended process
-// whose handle is still held open counts no more; a full path never matches.
+// Each call sees its moment: two instances count until both have ended (a handle still held open or not); a full path never matches.
 TEST(ProcessProbe, answersTrueWhileAnyInstanceRuns)
 {
     TemporaryFolder first, second;
@@ -202,7 +199,6 @@ TEST(FileSystem, outputFileWritesBlocksAtTheirOffsets)
     EXPECT_TRUE(missing.open(folder.path / L"absent" / L"x.bin", 0644));
 }
 
-// Without a trailing backslash, in a folder with accents; a drive root keeps its own.
 // The system's own case mapping: names it merges share a key, names it keeps apart mostly do not.
 TEST(FileSystem, nameCaseKeyFollowsTheSystemsLetterCase)
 {
@@ -212,6 +208,7 @@ TEST(FileSystem, nameCaseKeyFollowsTheSystemsLetterCase)
     EXPECT_EQ(os::nameCaseKey("\xff\xfe"), "\xff\xfe");                                  // not UTF-8: as is
 }
 
+// Without a trailing backslash, in a folder with accents; a drive root keeps its own.
 TEST(FileSystem, programFolderOfACopyElsewhere)
 {
     TemporaryFolder folder;
@@ -255,8 +252,7 @@ TEST(VersionResource, namesTheProductInFrench)
     EXPECT_EQ(text(L"FileDescription"), L"Programme de mise \u00e0 jour de Kestrel 11");
 }
 
-// Wine makes neither symbolic links nor junctions (it answers true and makes nothing): there
-// the Linux host makes them, given the host names of the paths, which wine alone tells.
+// Wine makes no symbolic link or junction (it answers true and makes nothing): the host makes them, given the paths' host names.
 using UnixNameFunction = char *(CDECL *)(const wchar_t *);
 const auto unixNameOf = reinterpret_cast<UnixNameFunction>(reinterpret_cast<void (*)()>(
     ::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
@@ -288,8 +284,7 @@ bool makeLink(const fs::path &link, const fs::path &target)
     return runOnHost(L"Z:\\bin\\ln -s" + unixName(target) + unixName(link), link, os::NodeKind::Link);
 }
 
-// An application folder with a link along a package path, and a leftover staging folder
-// holding a link; both lead to a folder outside with a file to keep.
+// A link along a package path, and one in a leftover staging folder; both lead to a folder outside with a file to keep.
 TEST(FileSystem, linksAreSeenAndNeverDeletedThrough)
 {
     // Wine gives the same process ids run after run: the time tells this run's folder apart.
@@ -335,8 +330,7 @@ TEST(FileSystem, linksAreSeenAndNeverDeletedThrough)
         os::removeTree(root);
 }
 
-// One folder, however it is spelled, takes one lock: asked from another thread (the mutex is the
-// thread's own), every spelling is refused while the first holds it, and another folder is not.
+// One lock per folder however spelled: asked from another thread (the mutex is the thread's), every spelling is refused, another folder not.
 TEST(FolderLock, oneLockPerFolderWhateverItsSpelling)
 {
     TemporaryFolder root;
@@ -354,8 +348,7 @@ TEST(FolderLock, oneLockPerFolderWhateverItsSpelling)
         {lower, os::FolderLock::Result::HeldElsewhere},
         {shortName, os::FolderLock::Result::HeldElsewhere},
         {(root.path / L"Autre").wstring(), os::FolderLock::Result::Acquired}};
-    // The same folder through a drive of its own, and, under wine, through the drive of the host's root.
-    // Wine 8 answers true and makes no drive; the case then cannot be tried.
+    // Through a drive of its own (which wine 8 claims to make but does not), and under wine through the host root's drive.
     std::error_code ignored;
     if (::DefineDosDeviceW(0, L"K:", root.path.c_str())
         && os::nodeKind(L"K:\\Kestrel11Application", ignored) == os::NodeKind::Folder)
@@ -372,8 +365,7 @@ TEST(FolderLock, oneLockPerFolderWhateverItsSpelling)
     ::DefineDosDeviceW(DDD_REMOVE_DEFINITION, L"K:", nullptr);
 }
 
-// A file held open without FILE_SHARE_DELETE cannot be renamed; the rename is tried again, and
-// goes through once the holder lets go (here, between the first and the second try).
+// A file held open without FILE_SHARE_DELETE cannot be renamed: tried again, the rename goes through once the holder lets go.
 TEST(FileInUse, renameIsTriedAgainWhileAnotherProgramHoldsTheFile)
 {
     TemporaryFolder root;
