@@ -34,6 +34,7 @@ struct StepHarness {
     void run(const ScriptedReply &reply)
     {
         server.setReply(kPackageRoute, reply);
+        host.buttonEnabled = 0;
         EXPECT_FALSE(step.StartDownload());
         ASSERT_TRUE(waitUntil([this] { return host.buttonEnabled > 0; }));
         settle(100ms);
@@ -161,7 +162,6 @@ TEST_P(Resumptions, TakeUpOnlyWhatIsIntact)
     s.server.setReply(kPackageRoute + "#range", row.rangeReply);
     zip::writeFile((s.host.ctx.updatesFolder + "maj_kestrel11_1.0.zip.part").toStdString(), "ancienne version");
     row.prepare(s);
-    s.host.buttonEnabled = 0;
     s.run({.headers = served, .pieces = {row.stored}});
 
     EXPECT_EQ(s.host.stepsCompleted, 1) << s.host.boxes.shown.back().text.toStdString();

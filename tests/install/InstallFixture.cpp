@@ -69,6 +69,7 @@ void InstallFixture::expectOneFailureBox(const std::string &descriptionPart)
 void InstallFixture::expectRefused(const std::string &descriptionPart)
 {
     const zip::Tree before = zip::snapshot(m_parent);
+    m_host.boxes.shown.clear();
     EXPECT_FALSE(install());
     expectOneFailureBox(descriptionPart);
     EXPECT_EQ(zip::snapshot(m_parent), before);

@@ -29,7 +29,7 @@ protected:
     void writeAppFile(const std::string &relative, const std::string &content);
     // One failure box, word for word as the installation shows them, whose description contains descriptionPart.
     void expectOneFailureBox(const std::string &descriptionPart);
-    // Installs, expects a failure told in one box, and nothing changed in or around the application folder.
+    // Installs, expects a failure told in one box (boxes shown before are dropped), and nothing changed in or around the application folder.
     void expectRefused(const std::string &descriptionPart);
 
     QTemporaryDir m_temporary;

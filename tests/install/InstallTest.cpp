@@ -101,7 +101,6 @@ TEST_F(InstallPackageTest, ClashWithTheApplicationsFolderOrLinkChangesNothing)
     writePackage(kThreeEntries);
     expectRefused("« LISEZMOI.txt » est un dossier dans le dossier de l'application");
     fs::remove_all(m_app / "LISEZMOI.txt");
-    m_host.boxes.shown.clear();
     fs::create_directories(m_parent / "ailleurs");
     fs::create_directory_symlink(m_parent / "ailleurs", m_app / "aide");
     expectRefused("« aide »");
@@ -122,7 +121,6 @@ TEST_F(InstallPackageTest, StagingLeftByAnInterruptedRunIsRemovedFirstButOnlyWit
         expectOneFailureBox("Impossible de supprimer le dossier temporaire");
         EXPECT_TRUE(fs::exists(staging / install::kStagingMarkerName));
         obstacle.lift();
-        m_host.boxes.shown.clear();
     }
     EXPECT_TRUE(install());
     EXPECT_FALSE(fs::exists(staging));

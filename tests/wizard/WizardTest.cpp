@@ -92,11 +92,9 @@ TEST(Controller, OneClickRunsEveryStepToTerminerWhichEndsTheProgram)
     EXPECT_EQ(iconsAtBox, "dddrd"); // step five turns finished before the success box, step four after it
     EXPECT_EQ(f.icons(), "ddddd");
     ASSERT_EQ(f.boxes.shown.size(), 1U);
-    EXPECT_EQ(f.boxes.shown[0].text, kSuccess + core::SupportContactText());
-    EXPECT_TRUE(core::SupportContactText().startsWith(kCRLF + kCRLF + QStringLiteral("Si vous rencontrez des difficultés, veuillez "
-                                                                                   "contacter notre support technique :\r\n- Email : ")));
-    EXPECT_EQ(f.boxes.shown[0].title, QStringLiteral("Mise à jour"));
-    EXPECT_EQ(f.boxes.shown[0].icon, platform::BoxIcon::Information);
+    EXPECT_EQ(std::make_tuple(f.boxes.shown[0].text, f.boxes.shown[0].title, f.boxes.shown[0].icon),
+              std::make_tuple(kSuccess + core::SupportContactText(), QStringLiteral("Mise à jour"), platform::BoxIcon::Information));
+    EXPECT_TRUE(core::SupportContactText().startsWith(kCRLF + kCRLF + "Si vous rencontrez des difficultés, veuillez contacter notre support technique :\r\n- Email : "));
 
     f.button()->click();
     EXPECT_EQ(f.end.ended, 1);

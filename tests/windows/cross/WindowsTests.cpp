@@ -48,11 +48,11 @@ fs::path ownPath()
     return path;
 }
 
-// A fresh folder under the system's temporary folder, removed with everything in it.
+// A fresh folder in the temporary folder, removed with its content; named by the time too, as wine reuses process ids run after run.
 struct TemporaryFolder {
     static inline int counter = 0;
     const fs::path path = fs::temp_directory_path()
-        / (L"kestrel-" + std::to_wstring(::GetCurrentProcessId()) + L"-" + std::to_wstring(++counter));
+        / (L"kestrel-" + std::to_wstring(::GetCurrentProcessId()) + L"-" + std::to_wstring(::GetTickCount64()) + L"-" + std::to_wstring(++counter));
     TemporaryFolder() { fs::create_directories(path); }
     ~TemporaryFolder() { os::removeTree(path); }
 };
@@ -62,11 +62,9 @@ using Handle = std::unique_ptr<void, decltype([](HANDLE handle) { ::CloseHandle(
 // Starts a program (the first word of commandLine when application is null); answers its handle.
 Handle start(std::wstring commandLine, const wchar_t *application = nullptr)
 {
-    STARTUPINFOW startup {};
-    startup.cb = sizeof startup;
+    STARTUPINFOW startup {.cb = sizeof(STARTUPINFOW)};
     PROCESS_INFORMATION started {};
-    if (!::CreateProcessW(application, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                          &started))
+    if (!::CreateProcessW(application, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &started))
         return nullptr;
     ::CloseHandle(started.hThread);
     return Handle(started.hProcess);
@@ -74,9 +72,7 @@ Handle start(std::wstring commandLine, const wchar_t *application = nullptr)
 
 Handle startCopy(const fs::path &exe, const std::wstring &arguments)
 {
-    Handle process = ::CopyFileW(ownPath().c_str(), exe.c_str(), FALSE)
-        ? start(L"\"" + exe.wstring() + L"\" " + arguments, exe.c_str())
-        : nullptr;
+    Handle process = ::CopyFileW(ownPath().c_str(), exe.c_str(), FALSE) ? start(L"\"" + exe.wstring() + L"\" " + arguments, exe.c_str()) : nullptr;
     if (!process)
         throw std::runtime_error("cannot start a copy at " + utf8(exe));
     return process;
@@ -87,8 +83,7 @@ struct RunningCopy {
     RunningCopy(const TemporaryFolder &folder, const std::wstring &name) : path(folder.path / name)
     {
         static int counter = 0;
-        const std::wstring eventName = L"Local\\kestrel-ready-" + std::to_wstring(::GetCurrentProcessId()) + L"-"
-            + std::to_wstring(++counter);
+        const std::wstring eventName = L"Local\\kestrel-ready-" + std::to_wstring(::GetCurrentProcessId()) + L"-" + std::to_wstring(++counter);
         const Handle ready(::CreateEventW(nullptr, TRUE, FALSE, eventName.c_str()));
         process = startCopy(path, L"--sleep " + eventName);
         // The copy signals once it runs, so that the process list holds it.
@@ -254,8 +249,7 @@ TEST(VersionResource, namesTheProductInFrench)
 
 // Wine makes no symbolic link or junction (it answers true and makes nothing): the host makes them, given the paths' host names.
 using UnixNameFunction = char *(CDECL *)(const wchar_t *);
-const auto unixNameOf = reinterpret_cast<UnixNameFunction>(reinterpret_cast<void (*)()>(
-    ::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+const auto unixNameOf = reinterpret_cast<UnixNameFunction>(reinterpret_cast<void (*)()>(::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
 
 std::wstring unixName(const fs::path &path)
 {
@@ -279,17 +273,15 @@ bool runOnHost(const std::wstring &commandLine, const fs::path &watched, os::Nod
 bool makeLink(const fs::path &link, const fs::path &target)
 {
     if (unixNameOf == nullptr)
-        return ::CreateSymbolicLinkW(link.c_str(), target.c_str(),
-                                     SYMBOLIC_LINK_FLAG_DIRECTORY | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE);
+        return ::CreateSymbolicLinkW(link.c_str(), target.c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE);
     return runOnHost(L"Z:\\bin\\ln -s" + unixName(target) + unixName(link), link, os::NodeKind::Link);
 }
 
 // A link along a package path, and one in a leftover staging folder; both lead to a folder outside with a file to keep.
 TEST(FileSystem, linksAreSeenAndNeverDeletedThrough)
 {
-    // Wine gives the same process ids run after run: the time tells this run's folder apart.
-    const fs::path root = fs::temp_directory_path() / (L"kestrel-links-" + std::to_wstring(::GetTickCount64()));
-    const fs::path app = root / L"app", staging = app / L"updates" / L"kestrel-staging", elsewhere = root / L"ailleurs";
+    const TemporaryFolder folder;
+    const fs::path &root = folder.path, app = root / L"app", staging = app / L"updates" / L"kestrel-staging", elsewhere = root / L"ailleurs";
     fs::create_directories(staging / L"content" / L"a");
     fs::create_directories(elsewhere);
     std::ofstream(elsewhere / L"garder.txt") << "garder";
@@ -323,11 +315,8 @@ TEST(FileSystem, linksAreSeenAndNeverDeletedThrough)
         EXPECT_EQ(os::nodeKind(staging / L"content" / L"lien", error), os::NodeKind::Link);
     }
     EXPECT_FALSE(os::removeTree(app / L"absent"));
-    // Under wine a host link can only be removed by the host.
-    if (madeByHost)
+    if (madeByHost) // a host link can only be removed by the host
         runOnHost(L"Z:\\bin\\rm -rf" + unixName(root), root, os::NodeKind::Missing);
-    else
-        os::removeTree(root);
 }
 
 // One lock per folder however spelled: asked from another thread (the mutex is the thread's), every spelling is refused, another folder not.
