@@ -79,6 +79,9 @@ protected:
         zip::writeFile(app / "donnees" / "mes-reglages.ini", "[affichage]\r\ntheme=sombre\r\n");
         before = zip::snapshot(app);
         before["updates/"] = "";
+        updated = before;
+        for (const zip::Entry &entry : kPackage)
+            updated[entry.path] = entry.data;
     }
     static std::string packageBytes() { return zip::buildZip(kPackage, zip::Compression::Stored); }
     void openWizard(const LocalUpdateService &service, const QString &publicKey = {}, platform::ProxyCredentials *credentials = nullptr)
@@ -95,18 +98,9 @@ protected:
         button->click();
         ASSERT_TRUE(waitUntil([&] { return button->isEnabled() || end.ended > 0; }, std::chrono::minutes(2)));
     }
-    // The package's files and folders, the user's files, and the updates folder, now empty.
-    zip::Tree updatedFolder() const
-    {
-        zip::Tree expected = before;
-        for (const zip::Entry &entry : kPackage)
-            expected[entry.path] = entry.data;
-        return expected;
-    }
-
     QTemporaryDir appDir;
     const fs::path app = appDir.path().toStdString();
-    zip::Tree before; // the application folder at the start, with the updates folder the wizard makes
+    zip::Tree before, updated; // the application folder at the start (with the updates folder the wizard makes), and updated
     ScriptedBoxes boxes;
     RecordingProgramEnd end;
     QNetworkAccessManager network;
@@ -132,7 +126,7 @@ TEST_F(EndToEnd, OneClickInstallsThePackageTheVendorSigned)
     ASSERT_EQ(boxes.shown.size(), 1U);
     EXPECT_EQ(boxes.shown[0].title, QStringLiteral("Mise à jour"));
     EXPECT_EQ(window->context().currentStep, 5);
-    EXPECT_EQ(zip::snapshot(app), updatedFolder());
+    EXPECT_EQ(zip::snapshot(app), updated);
     QStringList requested;
     for (const QJsonObject &request : service.requests()) {
         requested << request.value("method").toString() + ' ' + request.value("path").toString();
@@ -206,7 +200,7 @@ TEST_F(EndToEnd, InterruptedDownloadResumesWhereItStopped)
     zip::writeFile(control, "{}");
     click();
 
-    EXPECT_EQ(zip::snapshot(app), updatedFolder());
+    EXPECT_EQ(zip::snapshot(app), updated);
     const std::vector<QJsonObject> requests = service.requests();
     ASSERT_EQ(requests.size(), 3U);
     EXPECT_EQ(requests[2].value("status").toInt(), 206);
@@ -245,7 +239,7 @@ TEST_P(ThroughAProxy, UpdatesOrTellsWhatTheProxyDid)
     click();
 
     EXPECT_EQ(window->context().currentStep, c.stepAfter);
-    EXPECT_EQ(zip::snapshot(app), c.stepAfter == 5 ? updatedFolder() : before);
+    EXPECT_EQ(zip::snapshot(app), c.stepAfter == 5 ? updated : before);
     ASSERT_FALSE(boxes.shown.empty());
     EXPECT_TRUE(c.told.isEmpty() || boxes.shown[0].text.startsWith(c.told.arg(port))) << boxes.shown[0].text.toStdString();
     EXPECT_EQ(credentials.asked.size(), c.asked);

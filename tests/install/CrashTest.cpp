@@ -40,7 +40,7 @@ struct Prepared {
         for (const auto &[file, text] : old)
             fs::create_directories((oldApp / file).parent_path()), zip::writeFile(oldApp / file, text);
         fs::create_directories(oldApp / "updates");
-        zip::writeFile(oldApp / "updates/maj.zip", zip::buildZip(package));
+        zip::writeZip(oldApp / "updates/maj.zip", package);
         newTree = oldTree = zip::snapshot(oldApp);
         newTree["plugins/"] = "";
         for (const zip::Entry &entry : package)

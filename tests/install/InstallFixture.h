@@ -25,7 +25,7 @@ class InstallFixture : public ::testing::Test {
 protected:
     void SetUp() override;
     bool install(); // the installation step on the package, through the fake window
-    void writePackage(const std::vector<zip::Entry> &entries, zip::Compression compression = zip::Compression::Deflated) { zip::writeFile(m_package, zip::buildZip(entries, compression)); }
+    void writePackage(const std::vector<zip::Entry> &entries, zip::Compression compression = zip::Compression::Deflated) { zip::writeZip(m_package, entries, compression); }
     void writeAppFile(const std::string &relative, const std::string &content);
     // One failure box, word for word as the installation shows them, whose description contains descriptionPart.
     void expectOneFailureBox(const std::string &descriptionPart);

@@ -103,6 +103,8 @@ std::string buildZip(const std::vector<Entry> &entries, Compression compression,
     return bytes;
 }
 
+void writeZip(const fs::path &file, const std::vector<Entry> &entries, Compression compression) { writeFile(file, buildZip(entries, compression)); }
+
 std::string readFile(const fs::path &file)
 {
     std::ifstream in(file, std::ios::binary);

@@ -23,6 +23,7 @@ struct Entry {
 
 // `options` go to libarchive's zip writer as they are, e.g. "zip:zip64" or "zip:encryption=zipcrypt".
 std::string buildZip(const std::vector<Entry> &entries, Compression compression = Compression::Deflated, const std::string &options = {});
+void writeZip(const std::filesystem::path &file, const std::vector<Entry> &entries, Compression compression = Compression::Deflated);
 std::string readFile(const std::filesystem::path &file);
 void writeFile(const std::filesystem::path &file, const std::string &bytes);
 

@@ -145,7 +145,7 @@ INSTANTIATE_TEST_SUITE_P(
                       NameCase {"emptyName", L"kestrel11.exe", "", false}),
     [](const auto &info) { return std::string(info.param.title); });
 
-// Each call sees its moment: two instances count until both have ended (a handle still held open or not); a full path never matches.
+// Each call sees its moment: two instances count until both have ended, their handles still open; a full path never matches.
 TEST(ProcessProbe, answersTrueWhileAnyInstanceRuns)
 {
     TemporaryFolder first, second;
