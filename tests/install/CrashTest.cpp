@@ -90,7 +90,7 @@ TEST_P(CrashTest, RecoveryLeavesTheFolderWhollyOldOrWhollyNew)
     EXPECT_EQ(zip::snapshot(app), point < kRenames ? s_prepared->oldTree : s_prepared->newTree);
 }
 
-// A record copied into another application's updates folder, or reached through an updates folder replaced by a link, moves nothing.
+// A record copied into another application's updates folder, or reached through an updates folder replaced by a link, moves nothing on either side.
 TEST_F(KilledInstall, RecordOfAnotherFolderOrBehindALinkMovesNothing)
 {
     for (const bool link : {false, true}) {
