@@ -3,7 +3,6 @@
 #include "core/SupportContact.h"
 #include "download/DownloadFailures.h"
 #include "download/DownloadStep.h"
-#include "download/NetGrab.h"
 #include "install/steps/EarlyStaging.h"
 #include "support/FakeStepHost.h"
 #include "support/https/TestHttpsServer.h"
@@ -17,12 +16,6 @@ namespace kestrel::test {
 namespace {
 
 const QByteArray kPackageRoute = "/vb6/v1/softwares/kestrel11/download";
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
 
 struct StepHarness {
     StepHarness()
@@ -42,6 +35,7 @@ struct StepHarness {
     void run(const ScriptedReply &reply)
     {
         server.setReply(kPackageRoute, reply);
+        host.buttonEnabled = 0;
         EXPECT_FALSE(step.StartDownload());
         ASSERT_TRUE(waitUntil([this] { return host.buttonEnabled > 0; }));
         settle(100ms);
@@ -62,15 +56,14 @@ struct StepHarness {
     QByteArray bytesAtCompletion; // the control's Bytes, read back from the package file
 };
 
-// The package replaces what an earlier run left at its path, and is whole before the hand-over;
-// a signed package of 3.5 MiB arrives in several batches, and its digest covers them all.
+// The package replaces an earlier run's file and is whole at the hand-over; a signed one of 3.5 MiB comes in many batches, all digested.
 TEST(DownloadStep, CompleteDownloadStoresExactlyTheBodyThenHandsOver)
 {
     for (const bool isSigned : {false, true}) {
         StepHarness s;
         ASSERT_TRUE(QDir().mkdir(s.host.ctx.updatesFolder));
-        ASSERT_TRUE(writeFile(s.host.ctx.updatesFolder + QStringLiteral("autre.txt"), "garder"));
-        ASSERT_TRUE(writeFile(s.packagePath(), QByteArray(10000, 'X')));
+        zip::writeFile((s.host.ctx.updatesFolder + QStringLiteral("autre.txt")).toStdString(), "garder");
+        zip::writeFile(s.packagePath().toStdString(), std::string(10000, 'X'));
         const ScriptedReply reply = isSigned ? ScriptedReply{.pieces = {patternBytes(3 << 20), patternBytes(512 << 10, 1)}}
                                              : ScriptedReply{.pieces = {patternBytes(250), patternBytes(750, 1)}, .pieceDelay = 150ms};
         if (isSigned) {
@@ -109,8 +102,8 @@ struct StepFailure {
 
 class StepFailures : public ::testing::TestWithParam<StepFailure> {};
 
-// One box tells each failure, with the number and description, and no file is left behind but
-// what was there, nor anything staged of it as it arrived: the step neither completes nor hands over.
+// One box tells each failure with its number and description; the step neither completes nor
+// hands over, and leaves no file but what was there, nor anything staged as it arrived.
 TEST_P(StepFailures, ShowOneBoxAndLeaveNoFile)
 {
     const StepFailure &row = GetParam();
@@ -122,8 +115,7 @@ TEST_P(StepFailures, ShowOneBoxAndLeaveNoFile)
     const QString told = row.number == 0 ? QStringLiteral("Erreur lors du téléchargement de la mise à jour.")
                                          : QStringLiteral("Erreur lors du téléchargement de la mise à jour : %1 %2").arg(row.number).arg(row.description);
     EXPECT_TRUE(box.text.startsWith(told) && box.text.endsWith(core::SupportContactText())) << box.text.toStdString();
-    EXPECT_EQ(box.title, QStringLiteral("Téléchargement de la mise à jour"));
-    EXPECT_EQ(box.icon, platform::BoxIcon::Critical);
+    EXPECT_EQ(std::make_pair(box.title, box.icon), std::make_pair(QStringLiteral("Téléchargement de la mise à jour"), platform::BoxIcon::Critical));
     EXPECT_EQ(s.server.requestCount(), row.requests);
     EXPECT_EQ(s.host.stepsCompleted + s.host.nextStepsTriggered, 0);
     EXPECT_FALSE(QFileInfo::exists(s.host.ctx.appFolder + QStringLiteral("maj.zip")));
@@ -139,7 +131,7 @@ INSTANTIATE_TEST_SUITE_P(
     Downloads, StepFailures,
     ::testing::Values(
         StepFailure{"EmptyBody", ScriptedReply{}, [](StepHarness &) {}, 0, {}, 1},
-        StepFailure{"UpdatesFolderBlockedByAFile", kDropped, [](StepHarness &s) { writeFile(s.host.ctx.appFolder + "updates", "pas un dossier"); },
+        StepFailure{"UpdatesFolderBlockedByAFile", kDropped, [](StepHarness &s) { zip::writeFile((s.host.ctx.appFolder + "updates").toStdString(), "pas un dossier"); },
                     download::kPackageNotStored, QStringLiteral("Impossible de créer le dossier"), 0},
         StepFailure{"PackagePathTakenByAFolder", ScriptedReply{.pieces = {patternBytes(100)}}, [](StepHarness &s) { QDir().mkpath(s.packagePath()); },
                     download::kPackageNotStored, QStringLiteral("Impossible d'enregistrer le fichier"), 1},
@@ -163,8 +155,7 @@ struct Resumption {
 
 class Resumptions : public ::testing::TestWithParam<Resumption> {};
 
-// A download cut at 2000 bytes keeps them; the next attempt asks for the rest, and keeps nothing
-// it cannot vouch for: whatever the server or the folder holds then, the file is one whole package.
+// A download cut at 2000 bytes keeps them; the next asks for the rest and keeps nothing it cannot vouch for: the file ends as one whole package.
 TEST_P(Resumptions, TakeUpOnlyWhatIsIntact)
 {
     const Resumption &row = GetParam();
@@ -174,14 +165,12 @@ TEST_P(Resumptions, TakeUpOnlyWhatIsIntact)
     EXPECT_EQ(s.updatesEntries(), QStringList({s.host.ctx.packageFileName + ".part", s.host.ctx.packageFileName + ".part.resume"}));
 
     s.server.setReply(kPackageRoute + "#range", row.rangeReply);
-    writeFile(s.host.ctx.updatesFolder + "maj_kestrel11_1.0.zip.part", "ancienne version");
+    zip::writeFile((s.host.ctx.updatesFolder + "maj_kestrel11_1.0.zip.part").toStdString(), "ancienne version");
     row.prepare(s);
-    s.host.buttonEnabled = 0;
     s.run({.headers = served, .pieces = {row.stored}});
 
     EXPECT_EQ(s.host.stepsCompleted, 1) << s.host.boxes.shown.back().text.toStdString();
-    QFile stored(s.packagePath());
-    EXPECT_TRUE(stored.open(QIODevice::ReadOnly) && stored.readAll() == row.stored);
+    EXPECT_EQ(zip::readFile(s.packagePath().toStdString()), row.stored.toStdString());
     EXPECT_EQ(s.updatesEntries(), QStringList{s.host.ctx.packageFileName});
     ASSERT_EQ(s.server.requestCount(), row.requests);
     EXPECT_EQ(s.server.heads()[1].contains("\r\nRange: bytes=2000-\r\n") && s.server.heads()[1].contains("\r\nIf-Range: \"v1\"\r\n"),
@@ -209,7 +198,7 @@ INSTANTIATE_TEST_SUITE_P(
         Resumption{"LinkPlantedAtThePartialFile", kRest, [](StepHarness &s) {
                        const QString part = s.packagePath() + ".part";
                        QFile::remove(part);
-                       writeFile(s.host.ctx.appFolder + "ailleurs", kPackage.left(2000));
+                       zip::writeFile((s.host.ctx.appFolder + "ailleurs").toStdString(), kPackage.left(2000).toStdString());
                        QFile::link(s.host.ctx.appFolder + "ailleurs", part);
                    }, false, kChanged, 2},
         Resumption{"LargerFilePlantedAtThePartialFile", kRest, [](StepHarness &s) {

@@ -69,9 +69,8 @@ struct Download {
 
 class Downloads : public ::testing::TestWithParam<Download> {};
 
-// Progress stays within 0..100 whatever the reply declares. A whole body ends with progress
-// 100, then Complete with its size, and Bytes() holds it exactly. Anything else ends in one
-// failure, with its number and description, and no body; a refused address is told before DownloadStart returns. Nothing follows the end.
+// Progress stays in 0..100; a whole body ends at 100, then Complete with its size and Bytes() holding it; anything else ends in one failure,
+// told with its number and description (a refused address before DownloadStart returns), and no body. Nothing follows the end.
 TEST_P(Downloads, EndOnceWithTheBodyOrAToldFailure)
 {
     const Download &row = GetParam();
@@ -148,9 +147,8 @@ TEST(NetGrab, NothingReceivedForTheInactivityLimitEndsTheDownload)
     }
 }
 
-// 8 KiB a second for 80 s is never too slow, whatever the batches. Then a byte every 10 s: the
-// average of the last minute (1024 bytes a second at least) ends it within 70 s, while the
-// average since the start is still well above it and the inactivity limit never trips.
+// 8 KiB a second for 80 s is never too slow. Then a byte every 10 s: the last minute's average (1024 bytes a second at least)
+// ends it within 70 s, while the average since the start is still well above it and the inactivity limit never trips.
 TEST(NetGrab, ADownloadThatTricklesAfterAFastStartIsEnded)
 {
     GrabHarness h;

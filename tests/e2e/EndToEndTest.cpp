@@ -1,6 +1,5 @@
-// The whole wizard against the local update service of tools/update-service: the real window,
-// service client, process probe, download control, package signature and installer, over real
-// HTTPS on 127.0.0.1.
+// The whole wizard against the local update service of tools/update-service over real HTTPS on 127.0.0.1: the real window,
+// service client, process probe, download control, package signature and installer.
 
 #include "platform/ProxyAccess.h"
 #include "support/FakeStepHost.h"
@@ -22,14 +21,13 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// The package of 11.0.27: a replaced executable, new files and nested folders; its folder
-// "donnees" already exists in the application folder and holds a file of the user's.
-const zip::Tree kPackage = {{"kestrel11.exe", "Kestrel 11 version 11.0.27\n"}, {"LISEZMOI.txt", "Nouveautés de 11.0.27\n"},
-                            {"donnees/", ""}, {"donnees/modeles/", ""}, {"donnees/langues/", ""},
-                            {"donnees/langues/fr.txt", "bonjour=Bonjour\n"}, {"donnees/modeles/facture.kmod", "modèle de facture, révision 27\n"}};
+// The package of 11.0.27: a replaced executable, new files, nested folders, and "donnees", which already holds a file of the user's.
+const std::vector<zip::Entry> kPackage = {
+    {"kestrel11.exe", "Kestrel 11 version 11.0.27\n"}, {"LISEZMOI.txt", "Nouveautés de 11.0.27\n"}, {"donnees/", "", zip::EntryType::Dir},
+    {"donnees/modeles/", "", zip::EntryType::Dir}, {"donnees/langues/", "", zip::EntryType::Dir}, {"donnees/langues/fr.txt", "bonjour=Bonjour\n"},
+    {"donnees/modeles/facture.kmod", "modèle de facture, révision 27\n"}};
 
-// The local update service, a child process of one test with its files in a temporary folder, on
-// a free port of 127.0.0.1, serving version 11.0.27 and the package; arguments go to its command line.
+// The local update service of one test on a free port of 127.0.0.1, its files in a temporary folder, serving 11.0.27 and the package.
 class LocalUpdateService {
 public:
     LocalUpdateService(const std::string &package, const QStringList &arguments)
@@ -37,8 +35,7 @@ public:
         QDir(m_dir.path()).mkdir(QStringLiteral("served"));
         zip::writeFile(file("served/version.txt"), "11.0.27\n");
         zip::writeFile(file("served/package.zip"), package);
-        // Its standard error shows in the test's output; the first line of its standard output
-        // is the port, once it listens (its CA is made first).
+        // Its standard error shows in the test's output; its first line of output is the port, once it listens.
         m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         m_process.start(QStringLiteral(KESTREL_PYTHON3),
                         QStringList{KESTREL_UPDATE_SERVICE_SCRIPT, "--folder", m_dir.filePath("served"), "--state-dir", m_dir.filePath("state"),
@@ -82,14 +79,11 @@ protected:
         zip::writeFile(app / "donnees" / "mes-reglages.ini", "[affichage]\r\ntheme=sombre\r\n");
         before = zip::snapshot(app);
         before["updates/"] = "";
+        updated = before;
+        for (const zip::Entry &entry : kPackage)
+            updated[entry.path] = entry.data;
     }
-    static std::string packageBytes()
-    {
-        std::vector<zip::Entry> entries;
-        for (const auto &[path, data] : kPackage)
-            entries.push_back({path, data, path.ends_with('/') ? zip::EntryType::Dir : zip::EntryType::File});
-        return zip::buildZip(entries, zip::Compression::Stored);
-    }
+    static std::string packageBytes() { return zip::buildZip(kPackage, zip::Compression::Stored); }
     void openWizard(const LocalUpdateService &service, const QString &publicKey = {}, platform::ProxyCredentials *credentials = nullptr)
     {
         window = std::make_unique<wizard::FrmUpdate>(wizard::WizardServices{
@@ -104,18 +98,9 @@ protected:
         button->click();
         ASSERT_TRUE(waitUntil([&] { return button->isEnabled() || end.ended > 0; }, std::chrono::minutes(2)));
     }
-    // The package's files and folders, the user's files, and the updates folder, now empty.
-    zip::Tree updatedFolder() const
-    {
-        zip::Tree expected = before;
-        for (const auto &[path, data] : kPackage)
-            expected[path] = data;
-        return expected;
-    }
-
     QTemporaryDir appDir;
     const fs::path app = appDir.path().toStdString();
-    zip::Tree before; // the application folder at the start, with the updates folder the wizard makes
+    zip::Tree before, updated; // the application folder at the start (with the updates folder the wizard makes), and updated
     ScriptedBoxes boxes;
     RecordingProgramEnd end;
     QNetworkAccessManager network;
@@ -123,8 +108,7 @@ protected:
     QPushButton *button = nullptr;
 };
 
-// One click with the vendor's key: the record the service signed and the package it describes,
-// installed over plain GETs that carry only what the HTTP client sends by itself.
+// One click with the vendor's key: the package the service signed, installed over plain GETs carrying only what the HTTP client sends itself.
 TEST_F(EndToEnd, OneClickInstallsThePackageTheVendorSigned)
 {
     QTemporaryDir keys;
@@ -142,7 +126,7 @@ TEST_F(EndToEnd, OneClickInstallsThePackageTheVendorSigned)
     ASSERT_EQ(boxes.shown.size(), 1U);
     EXPECT_EQ(boxes.shown[0].title, QStringLiteral("Mise à jour"));
     EXPECT_EQ(window->context().currentStep, 5);
-    EXPECT_EQ(zip::snapshot(app), updatedFolder());
+    EXPECT_EQ(zip::snapshot(app), updated);
     QStringList requested;
     for (const QJsonObject &request : service.requests()) {
         requested << request.value("method").toString() + ' ' + request.value("path").toString();
@@ -198,8 +182,7 @@ struct ScriptedProxyCredentials final : platform::ProxyCredentials {
     QString answer;
 };
 
-// Cut at half and told; the click on "Télécharger" asks for the rest only, so the package
-// arrives once in all, and the update completes.
+// Cut at half and told; the click on "Télécharger" asks for the rest only, and the update completes.
 TEST_F(EndToEnd, InterruptedDownloadResumesWhereItStopped)
 {
     QTemporaryDir controlDir;
@@ -217,7 +200,7 @@ TEST_F(EndToEnd, InterruptedDownloadResumesWhereItStopped)
     zip::writeFile(control, "{}");
     click();
 
-    EXPECT_EQ(zip::snapshot(app), updatedFolder());
+    EXPECT_EQ(zip::snapshot(app), updated);
     const std::vector<QJsonObject> requests = service.requests();
     ASSERT_EQ(requests.size(), 3U);
     EXPECT_EQ(requests[2].value("status").toInt(), 206);
@@ -237,8 +220,7 @@ struct ProxyCase {
 
 class ThroughAProxy : public EndToEnd, public ::testing::WithParamInterface<ProxyCase> {};
 
-// Both requests take the system's proxy (https_proxy here) unless no_proxy names the host, with the
-// service's certificate checked through the tunnel; the proxy's refusal or absence is told.
+// Both requests take the system's proxy unless no_proxy names the host, the certificate checked through the tunnel; a refusal or absence is told.
 TEST_P(ThroughAProxy, UpdatesOrTellsWhatTheProxyDid)
 {
     const ProxyCase &c = GetParam();
@@ -257,7 +239,7 @@ TEST_P(ThroughAProxy, UpdatesOrTellsWhatTheProxyDid)
     click();
 
     EXPECT_EQ(window->context().currentStep, c.stepAfter);
-    EXPECT_EQ(zip::snapshot(app), c.stepAfter == 5 ? updatedFolder() : before);
+    EXPECT_EQ(zip::snapshot(app), c.stepAfter == 5 ? updated : before);
     ASSERT_FALSE(boxes.shown.empty());
     EXPECT_TRUE(c.told.isEmpty() || boxes.shown[0].text.startsWith(c.told.arg(port))) << boxes.shown[0].text.toStdString();
     EXPECT_EQ(credentials.asked.size(), c.asked);

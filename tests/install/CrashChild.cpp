@@ -1,8 +1,5 @@
-// Installs a package and kills itself with SIGKILL (TerminateProcess on Windows) at one point of the switch-over, as a
-// power cut or a killed process would stop it; or recovers and kills itself before one rename of the undo.
-//
-//   install_crash_child PACKAGE TARGET POINT
-//   install_crash_child --recover UPDATES POINT
+// Installs a package and kills itself (as a power cut would stop it) at one point of the switch-over, or recovers and
+// kills itself before one rename of the undo:  install_crash_child PACKAGE TARGET POINT | --recover UPDATES POINT
 
 #include "install/PackageInstaller.h"
 #include "install/Recovery.h"

@@ -9,8 +9,7 @@ namespace fs = std::filesystem;
 namespace kestrel::test {
 namespace {
 
-// 201 old files replaced (each set aside, then the new one put in), 40 new files in an old
-// folder, one new folder and one new file: 444 renames, then the commit's two points.
+// 201 files replaced (set aside, then put in), 40 new in an old folder, a new folder, a new file: 444 renames, then the commit's two points.
 constexpr std::size_t kRenames = 201 + 201 + 40 + 1 + 1;
 
 std::string numbered(const char *prefix, std::size_t i)
@@ -20,8 +19,7 @@ std::string numbered(const char *prefix, std::size_t i)
     return name;
 }
 
-// The old application with its package in its updates folder, and the folder as a complete
-// installation leaves it: the package's files over the old ones, the package kept for the cleanup.
+// The old application with its package, and the folder a complete installation leaves: the package's files over the old ones.
 struct Prepared {
     QTemporaryDir folder;
     fs::path oldApp = fs::path(folder.path().toStdString()) / "ancien";
@@ -31,18 +29,14 @@ struct Prepared {
     {
         std::vector<zip::Entry> package = {{"kestrel11.exe", "v2"}, {"readme.txt", "lisez-moi"}};
         std::vector<std::pair<fs::path, std::string>> old = {{"kestrel11.exe", "v1"}, {"notes.txt", "mes notes"}, {"lib/user.cfg", "mes réglages"}};
-        for (int i = 0; i < 120; ++i) {
-            old.push_back({"lib/" + numbered("f", i), "ancien " + std::to_string(i)});
-            package.push_back({"lib/" + numbered("f", i), "nouveau " + std::to_string(i)});
-        }
-        for (int i = 0; i < 80; ++i) {
-            old.push_back({"data/" + numbered("d", i), "anciennes données"});
-            package.push_back({"data/" + numbered("d", i), "nouvelles données " + std::to_string(i)});
-        }
-        for (int i = 0; i < 40; ++i)
-            package.push_back({"lib/" + numbered("g", i), "ajout"});
-        for (int i = 0; i < 30; ++i)
-            package.push_back({"plugins/" + numbered("p", i), "greffon"});
+        // Files replaced in two folders, then files new to an old folder and to a new one.
+        const struct { const char *prefix; int count; bool replaced; } groups[] = {{"lib/f", 120, true}, {"data/d", 80, true}, {"lib/g", 40, false}, {"plugins/p", 30, false}};
+        for (const auto &group : groups)
+            for (int i = 0; i < group.count; ++i) {
+                if (group.replaced)
+                    old.push_back({numbered(group.prefix, i), "ancien " + std::to_string(i)});
+                package.push_back({numbered(group.prefix, i), "nouveau " + std::to_string(i)});
+            }
         for (const auto &[file, text] : old)
             fs::create_directories((oldApp / file).parent_path()), zip::writeFile(oldApp / file, text);
         fs::create_directories(oldApp / "updates");
@@ -96,8 +90,7 @@ TEST_P(CrashTest, RecoveryLeavesTheFolderWhollyOldOrWhollyNew)
     EXPECT_EQ(zip::snapshot(app), point < kRenames ? s_prepared->oldTree : s_prepared->newTree);
 }
 
-// A record is only obeyed for the folder that holds its updates folder: one copied into another
-// application's updates folder, or reached through an updates folder replaced by a link to it, moves nothing on either side.
+// A record copied into another application's updates folder, or reached through an updates folder replaced by a link, moves nothing on either side.
 TEST_F(KilledInstall, RecordOfAnotherFolderOrBehindALinkMovesNothing)
 {
     for (const bool link : {false, true}) {
@@ -119,8 +112,7 @@ TEST_F(KilledInstall, RecordOfAnotherFolderOrBehindALinkMovesNothing)
     }
 }
 
-// A folder of the backups swapped for a link to a neighbour holding a file of the same name as
-// one set aside: the recovery moves, creates and deletes nothing there, and keeps its record.
+// A backup folder swapped for a link to a neighbour holding a file named as one set aside: the recovery changes nothing there.
 TEST_F(KilledInstall, LinkInTheBackupsLeadsNowhere)
 {
     const fs::path killed = killedAt("interrompu", 150);
@@ -136,8 +128,7 @@ TEST_F(KilledInstall, LinkInTheBackupsLeadsNowhere)
     EXPECT_EQ(zip::snapshot(neighbour), around);
 }
 
-// A new file gone (quarantined, deleted) after the installation was killed at installKilledAt,
-// then the recovery killed before one of its renames: the next start still puts every old file back and names it.
+// A new file gone after the installation was killed, then the recovery killed at one of its renames: the next one puts every old file back and names it.
 struct VanishedCase {
     std::size_t installKilledAt;
     const char *removed; // relative to the application folder

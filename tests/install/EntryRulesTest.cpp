@@ -1,5 +1,4 @@
-// How entry paths, entry types and entry names are read, on plain values. Names are given
-// entry after entry as a package holds them: Windows would refuse, misread or merge some.
+// How entry paths, types and names are read, on plain values; names come entry after entry as a package holds them.
 
 #include "install/EntryPath.h"
 #include "install/PackageReader.h"
@@ -29,8 +28,7 @@ TEST(EntryPath, ReadsComponentsOrRefuses)
     }
 }
 
-// Hard links and FIFOs cannot be put in our test zips, so their headers are made here; files,
-// folders, links and devices go through real packages in the install tests.
+// Hard links and FIFOs cannot be put in our test zips: their headers are made here; other kinds go through real packages.
 TEST(EntryKind, ClassifiesTheHeader)
 {
     const struct { unsigned fileType; const char *hardlink; EntryKind kind; } rows[] = {

@@ -1,7 +1,6 @@
 #pragma once
 
-// A temporary parent folder holding the application folder, with its kestrel11.exe and updates
-// folder, and a neighbour folder; a fake window.
+// A temporary parent folder holding the application folder (kestrel11.exe, updates folder) and a neighbour; a fake window.
 
 #include "install/EngineTypes.h"
 #include "support/FakeStepHost.h"
@@ -34,14 +33,11 @@ class InstallFixture : public ::testing::Test {
 protected:
     void SetUp() override;
     bool install(); // the installation step on the package, through the fake window; staged as it arrived when m_early
-    void writePackage(const std::vector<zip::Entry> &entries, zip::Compression compression = zip::Compression::Deflated)
-    {
-        zip::writeZip(m_package, entries, compression);
-    }
+    void writePackage(const std::vector<zip::Entry> &entries, zip::Compression compression = zip::Compression::Deflated) { zip::writeZip(m_package, entries, compression); }
     void writeAppFile(const std::string &relative, const std::string &content);
     // One failure box, word for word as the installation shows them, whose description contains descriptionPart.
     void expectOneFailureBox(const std::string &descriptionPart);
-    // Installs, expects a failure told in one box, and nothing changed in or around the application folder.
+    // Installs, expects a failure told in one box (boxes shown before are dropped), and nothing changed in or around the application folder.
     void expectRefused(const std::string &descriptionPart);
 
     QTemporaryDir m_temporary;

@@ -14,8 +14,7 @@ using zip::EntryType;
 
 class InstallPackageTest : public InstallFixture {};
 
-// Three top-level entries, spelled as zip tools write them: with and without "./", with
-// backslashes and doubled slashes, with and without an entry for each folder.
+// Three top-level entries spelled as zip tools write them: with and without "./", backslashes, doubled slashes, folder entries.
 const std::vector<Entry> kThreeEntries = {{"./", "", EntryType::Dir}, {"kestrel11.exe", "nouvelle version"}, {"aide/", "", EntryType::Dir},
                                           {"./aide/index.html", "<p>Aide</p>"}, {"aide\\images//logo.png", std::string("\x89PNG\0\1", 6)},
                                           {"LISEZMOI.txt", "Version 11.2\r\n"}};
@@ -95,15 +94,13 @@ TEST_F(InstallPackageTest, ExecutableBitsAreKeptAndSpecialBitsDropped)
     EXPECT_EQ(fs::status(m_app / "Update").permissions() & watched, fs::perms::owner_exec);
 }
 
-// A file of the package where the application has a folder, and a folder of the application
-// that is a link: nothing is written, through the link or elsewhere.
+// A package's file where the application has a folder, then an application folder that is a link: nothing is written anywhere.
 TEST_F(InstallPackageTest, ClashWithTheApplicationsFolderOrLinkChangesNothing)
 {
     writeAppFile("LISEZMOI.txt/garde.txt", "dossier de l'utilisateur");
     writePackage(kThreeEntries);
     expectRefused("« LISEZMOI.txt » est un dossier dans le dossier de l'application");
     fs::remove_all(m_app / "LISEZMOI.txt");
-    m_host.boxes.shown.clear();
     fs::create_directories(m_parent / "ailleurs");
     fs::create_directory_symlink(m_parent / "ailleurs", m_app / "aide");
     expectRefused("« aide »");
@@ -124,7 +121,6 @@ TEST_F(InstallPackageTest, StagingLeftByAnInterruptedRunIsRemovedFirstButOnlyWit
         expectOneFailureBox("Impossible de supprimer le dossier temporaire");
         EXPECT_TRUE(fs::exists(staging / install::kStagingMarkerName));
         obstacle.lift();
-        m_host.boxes.shown.clear();
     }
     EXPECT_TRUE(install());
     EXPECT_FALSE(fs::exists(staging));

@@ -11,9 +11,8 @@ namespace fs = std::filesystem;
 namespace kestrel::test {
 namespace {
 
-// Faults met after the record is written, each of which once lost files: the folder ends as it
-// was, the staging is gone, and the box says why. The fault strikes at call `when` of a seam:
-// before each rename, or at each worker's start.
+// Faults after the record is written: the folder ends as it was, the staging gone, and the box says why.
+// The fault strikes at call `when` of a seam: before each rename, or at each worker's start.
 struct FaultCase {
     const char *name;
     void (*fault)(const fs::path &app);

@@ -38,8 +38,7 @@ TEST(FileSystem, programFolderIsTheTestExecutablesFolder)
     EXPECT_TRUE(fs::equivalent(folder, KESTREL_TEST_EXECUTABLE_FOLDER)) << folder;
 }
 
-// A tree holding plain files, a pipe and links to a file and a folder outside it: ordinary
-// files are plain files or links to one; links are seen, removed, never followed.
+// Plain files, a pipe, links to a file and a folder outside: ordinary files are plain files or links to one; links are seen, removed, never followed.
 TEST(FileSystem, filesPipesAndLinks)
 {
     std::string pattern = (fs::temp_directory_path() / "kestrel-fs-XXXXXX").string();

@@ -12,8 +12,7 @@ using kestrel::test::NamedProcess;
 
 namespace {
 
-// Names unique to this test process, so that processes of tests running elsewhere on the
-// machine cannot answer in our place; "kestrel11.exe" itself is used where only a match counts.
+// Names of this test process's own, so that other tests' processes cannot answer; "kestrel11.exe" where only a match counts.
 const std::string kStem = "k" + std::to_string(::getpid()), kUpperStem = "K" + std::to_string(::getpid());
 const std::string kShort = kStem + ".exe", kLong = kStem + "-updater-helper.exe";
 
@@ -30,8 +29,7 @@ TEST(ProcessProbe, answersForTheWholeNameInAnyLetterCase)
     }
 }
 
-// Each call sees its moment; two instances count until both have ended; a full path never
-// matches; an ended process not yet collected, listed as a zombie, runs no more.
+// Each call sees its moment: two instances count until both have ended (an uncollected zombie has); a full path never matches.
 TEST(ProcessProbe, answersTrueWhileAnyInstanceRuns)
 {
     EXPECT_FALSE(IsProcessRunning(kShort));
@@ -46,8 +44,7 @@ TEST(ProcessProbe, answersTrueWhileAnyInstanceRuns)
     EXPECT_FALSE(IsProcessRunning(kShort));
 }
 
-// Started through a link whose file is then deleted: the kernel keeps the link's name, cut
-// to 15 characters, and the file's name with " (deleted)".
+// Started through a link to a file then deleted: the kernel keeps the link's name cut to 15 characters, and the file's with " (deleted)".
 TEST(ProcessProbe, nameOfTheFileAndNameStartedUnderBothCountInFull)
 {
     const std::string linkName = kStem + "-started-as-link.exe";

@@ -1,5 +1,4 @@
-// The software record query against the local HTTPS server, the text search that reads it, and
-// the reason phrase of a failed status as the user reads it.
+// The software record query against the local HTTPS server, the text search that reads it, the reason phrase of a failed status.
 
 #include "platform/Https.h"
 #include "prerequisites/API.h"
@@ -74,12 +73,9 @@ TEST_P(GetLatestVersion, AnswersTheVersionOrTellsTheStatus)
     EXPECT_EQ(prerequisites::API::GetLatestVersion(QStringLiteral("kestrel11"), service, boxes), q.version);
 
     ASSERT_EQ(boxes.shown.size(), q.boxText.isEmpty() ? 0U : 1U);
-    if (!q.boxText.isEmpty()) {
-        EXPECT_EQ(boxes.shown[0].text, QStringLiteral("Erreur lors de la requête. Statut : ") + q.boxText);
-        EXPECT_EQ(boxes.shown[0].title, QStringLiteral("Mise à jour"));
-        EXPECT_EQ(boxes.shown[0].icon, platform::BoxIcon::Critical);
-        EXPECT_EQ(boxes.shown[0].buttons, platform::BoxButtons::Ok);
-    }
+    for (const RecordedBox &box : boxes.shown)
+        EXPECT_EQ(std::make_tuple(box.text, box.title, box.icon, box.buttons),
+                  std::make_tuple(QStringLiteral("Erreur lors de la requête. Statut : ") + q.boxText, QStringLiteral("Mise à jour"), platform::BoxIcon::Critical, platform::BoxButtons::Ok));
     EXPECT_TRUE(q.requests < 0 || server.requestCount() == q.requests) << server.requestCount();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     EXPECT_TRUE(network.findChildren<QNetworkReply *>().isEmpty());

@@ -1,7 +1,6 @@
 #pragma once
 
-// A window stand-in for the step procedures: it records boxes, progress values, the end of
-// the program and the controller calls, and answers boxes from a script.
+// A window stand-in for the step procedures: records boxes, progress, the program's end and controller calls; answers boxes from a script.
 
 #include "core/StepHost.h"
 #include "platform/EventPump.h"
@@ -21,8 +20,7 @@ struct RecordedBox {
     platform::BoxButtons buttons;
 };
 
-// Answers boxes from a queue (OK, else Abort, when it runs dry) and records each one; onShow runs
-// while a box is "open", before its answer is returned.
+// Answers from a queue (OK, else Abort, once it runs dry) and records each box; onShow runs while a box is "open".
 struct ScriptedBoxes : platform::MessageBoxes {
     platform::BoxAnswer show(const QString &text, const QString &title, platform::BoxIcon icon, platform::BoxButtons buttons) override
     {

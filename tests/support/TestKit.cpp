@@ -1,6 +1,5 @@
 #include "support/TestKit.h"
 
-#include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QHostAddress>
 #include <QTcpServer>

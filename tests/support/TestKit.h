@@ -1,7 +1,6 @@
 #pragma once
 
-// Waiting on the event loop, a clock the test moves, a port where nothing listens, and test bodies;
-// with the headers every test of Qt code uses.
+// Waiting on the event loop, a clock the test moves, a closed port, test bodies; with the headers every test of Qt code uses.
 
 #include "platform/Clock.h"
 

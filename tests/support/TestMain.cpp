@@ -1,5 +1,4 @@
-// Test entry point: the application object for the event loop (with widgets in the window's
-// tests), the French set-up of the program, then GoogleTest.
+// Test entry point: the application object (with widgets for the window's tests), the program's French set-up, then GoogleTest.
 #include "platform/FrenchApplication.h"
 
 #include <gtest/gtest.h>

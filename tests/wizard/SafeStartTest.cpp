@@ -1,5 +1,4 @@
-// The real window over a real application folder: the second wizard, the recovery at start-up, an
-// unlockable folder and a close during the installation, each seen as the user sees it.
+// The real window over a real application folder: second wizard, recovery at start-up, unlockable folder, close while installing.
 
 #include "install/InstallFixture.h"
 #include "install/SwitchOver.h"
@@ -79,8 +78,7 @@ TEST_F(SafeStartTest, SwitchOverKilledMidwayIsUndoneAtTheNextStartAndTheUpdateTh
     EXPECT_EQ(fileText(m_app / "lib/b.dll"), "nouveau b");
 }
 
-// The staged copy of a replaced file disappears as the switch-over starts (a virus scanner's
-// quarantine): the box says so, the folder is as it was, and after a restart the update installs.
+// A staged file vanishes as the switch-over starts (a scanner's quarantine): the box says so, nothing changed, and a restart installs.
 TEST_F(SafeStartTest, StagedFileThatDisappearsLeavesTheOldVersionAndARestartInstalls)
 {
     writeAppFile("lib/a.dll", "ancien a");

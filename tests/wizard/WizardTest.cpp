@@ -92,11 +92,9 @@ TEST(Controller, OneClickRunsEveryStepToTerminerWhichEndsTheProgram)
     EXPECT_EQ(iconsAtBox, "dddrd"); // step five turns finished before the success box, step four after it
     EXPECT_EQ(f.icons(), "ddddd");
     ASSERT_EQ(f.boxes.shown.size(), 1U);
-    EXPECT_EQ(f.boxes.shown[0].text, kSuccess + core::SupportContactText());
-    EXPECT_TRUE(core::SupportContactText().startsWith(kCRLF + kCRLF + QStringLiteral("Si vous rencontrez des difficultés, veuillez "
-                                                                                   "contacter notre support technique :\r\n- Email : ")));
-    EXPECT_EQ(f.boxes.shown[0].title, QStringLiteral("Mise à jour"));
-    EXPECT_EQ(f.boxes.shown[0].icon, platform::BoxIcon::Information);
+    EXPECT_EQ(std::make_tuple(f.boxes.shown[0].text, f.boxes.shown[0].title, f.boxes.shown[0].icon),
+              std::make_tuple(kSuccess + core::SupportContactText(), QStringLiteral("Mise à jour"), platform::BoxIcon::Information));
+    EXPECT_TRUE(core::SupportContactText().startsWith(kCRLF + kCRLF + "Si vous rencontrez des difficultés, veuillez contacter notre support technique :\r\n- Email : "));
 
     f.button()->click();
     EXPECT_EQ(f.end.ended, 1);
@@ -143,8 +141,7 @@ TEST(Layout, TheDesignsFourCases)
     EXPECT_EQ(at(9000, 5000)[0], (TwipRect{0, 0, 9000, 6000})); // at 6000 or less, the height is 6000
 }
 
-// The real window keeps its layout minimized; the closing text pushes the bar down; below the
-// minimum size (8000 twips wide, 6000 high with the frame) it snaps back.
+// Minimized it keeps its layout; the closing text pushes the bar down; below 8000 by 6000 twips with the frame it snaps back.
 TEST(Layout, TheRealWindowFollowsItsSize)
 {
     WizardFixture f;

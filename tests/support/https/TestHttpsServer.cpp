@@ -32,8 +32,7 @@ QByteArray statusAndHeaders(const ScriptedReply &reply)
     return out + "Connection: close\r\n\r\n";
 }
 
-// Checked from the event loop only: inside the socket's own signals, encrypted bytes may
-// still wait in the TLS layer where no counter shows them.
+// Checked from the event loop only: inside the socket's signals, bytes may still wait in the TLS layer where no counter shows them.
 void abortWhenSent(QSslSocket *socket)
 {
     if (socket->bytesToWrite() + socket->encryptedBytesToWrite() == 0)

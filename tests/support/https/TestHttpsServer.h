@@ -24,8 +24,7 @@ struct ScriptedReply {
     qint64 dropAfterBodyBytes = -1;           // abort the connection once this many body bytes are out
 };
 
-// Answers on 127.0.0.1 from the event loop of the thread that made it; SignedByOtherCa: valid for
-// 127.0.0.1, but chained to a CA the tests never trust.
+// Answers from the event loop of the thread that made it; SignedByOtherCa: valid for 127.0.0.1, chained to a CA never trusted.
 class TestHttpsServer : public QTcpServer {
 public:
     enum class Certificate { SignedByTestCa, SignedByOtherCa };
@@ -33,8 +32,7 @@ public:
 
     static QList<QSslCertificate> caCertificates(); // the CA that signs the trusted certificate
     QString baseUrl() const; // "https://127.0.0.1:PORT/"
-    // The reply for one path ("/vb6/v1/softwares/kestrel11"); other paths get 404 Not Found.
-    // Requests with a Range header get the reply of path + "#range" when there is one.
+    // The reply for one path (others get 404); a request with a Range header gets that of path + "#range" if set.
     void setReply(const QByteArray &path, const ScriptedReply &reply) { m_replies[path] = reply; }
     const QList<QByteArray> &heads() const { return m_heads; } // the request heads so far, whole
     int requestCount() const { return static_cast<int>(m_heads.size()); }

@@ -28,8 +28,7 @@ NamedProcess::NamedProcess(const std::string &exeName, const std::string &linkNa
         fs::create_symlink(exeName, m_folder / linkName);
     std::string program = (linkName.empty() ? m_executable : m_folder / linkName).string(), lifetime = "300";
     char *argv[] = {program.data(), lifetime.data(), nullptr};
-    // posix_spawn returns once the new image runs, or with the exec's error. A file just
-    // written may still be open in a child that another thread forked meanwhile: busy.
+    // posix_spawn returns once the new image runs, or with the exec's error; busy while a child forked meanwhile holds the new file.
     int error = ETXTBSY;
     for (int attempt = 0; error == ETXTBSY && attempt < 100; ++attempt)
         if ((error = ::posix_spawn(&m_pid, program.c_str(), nullptr, nullptr, argv, environ)) == ETXTBSY)

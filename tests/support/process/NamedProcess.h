@@ -7,10 +7,8 @@
 
 namespace kestrel::test {
 
-// A real process whose executable file is named exactly exeName: a copy of the system's sleep
-// program in a fresh temporary folder, ending by itself after 300 s at the latest; started
-// through a symbolic link named linkName beside it when given. The constructor returns once the
-// new program image runs, and throws std::runtime_error when it cannot start it.
+// A running copy of the system's sleep named exeName in a fresh temporary folder (300 s at most), started through a link
+// named linkName beside it when given; constructed once the program image runs, else std::runtime_error.
 class NamedProcess {
 public:
     explicit NamedProcess(const std::string &exeName, const std::string &linkName = {});

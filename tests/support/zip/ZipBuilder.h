@@ -1,7 +1,6 @@
 #pragma once
 
-// Builds zip archives for tests with libarchive's writer, hostile ones included, and reads
-// folder trees back. Failures throw std::runtime_error: a fixture that cannot be built is a broken test, not a case to carry on with.
+// Zip archives for tests, hostile ones included, by libarchive's writer; folder trees read back. Failures throw std::runtime_error.
 
 #include <cstdint>
 #include <filesystem>
@@ -35,8 +34,7 @@ std::size_t dataOffset(const std::string &zipBytes, const std::string &entryPath
 std::uint32_t getLE(const std::string &bytes, std::size_t at, int size = 4);
 void putLE(std::string &bytes, std::size_t at, std::uint32_t value, int size = 4);
 
-// A folder tree by relative path: folders end in '/' with no content, files map to their
-// bytes, links to "-> target", anything else to "<special>". Equal trees: nothing changed.
+// A folder tree by relative path: folders end in '/', files map to their bytes, links to "-> target", others to "<special>".
 using Tree = std::map<std::string, std::string>;
 Tree snapshot(const std::filesystem::path &root);
 

@@ -1,6 +1,5 @@
-// The Windows probes and file services against the system itself. The same executable also
-// serves as the process it looks for: started with --sleep EVENT, it signals EVENT and waits
-// to be ended; started with --program-folder FILE, it writes what programFolder() reports.
+// The Windows probes and file services against the system itself. The executable is also the process looked for: with
+// --sleep EVENT it signals EVENT and waits to be ended; with --program-folder FILE it writes what programFolder() reports.
 
 #include <windows.h>
 
@@ -49,11 +48,11 @@ fs::path ownPath()
     return path;
 }
 
-// A fresh folder under the system's temporary folder, removed with everything in it.
+// A fresh folder in the temporary folder, removed with its content; named by the time too, as wine reuses process ids run after run.
 struct TemporaryFolder {
     static inline int counter = 0;
     const fs::path path = fs::temp_directory_path()
-        / (L"kestrel-" + std::to_wstring(::GetCurrentProcessId()) + L"-" + std::to_wstring(++counter));
+        / (L"kestrel-" + std::to_wstring(::GetCurrentProcessId()) + L"-" + std::to_wstring(::GetTickCount64()) + L"-" + std::to_wstring(++counter));
     TemporaryFolder() { fs::create_directories(path); }
     ~TemporaryFolder() { os::removeTree(path); }
 };
@@ -63,11 +62,9 @@ using Handle = std::unique_ptr<void, decltype([](HANDLE handle) { ::CloseHandle(
 // Starts a program (the first word of commandLine when application is null); answers its handle.
 Handle start(std::wstring commandLine, const wchar_t *application = nullptr)
 {
-    STARTUPINFOW startup {};
-    startup.cb = sizeof startup;
+    STARTUPINFOW startup {.cb = sizeof(STARTUPINFOW)};
     PROCESS_INFORMATION started {};
-    if (!::CreateProcessW(application, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                          &started))
+    if (!::CreateProcessW(application, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &started))
         return nullptr;
     ::CloseHandle(started.hThread);
     return Handle(started.hProcess);
@@ -75,9 +72,7 @@ Handle start(std::wstring commandLine, const wchar_t *application = nullptr)
 
 Handle startCopy(const fs::path &exe, const std::wstring &arguments)
 {
-    Handle process = ::CopyFileW(ownPath().c_str(), exe.c_str(), FALSE)
-        ? start(L"\"" + exe.wstring() + L"\" " + arguments, exe.c_str())
-        : nullptr;
+    Handle process = ::CopyFileW(ownPath().c_str(), exe.c_str(), FALSE) ? start(L"\"" + exe.wstring() + L"\" " + arguments, exe.c_str()) : nullptr;
     if (!process)
         throw std::runtime_error("cannot start a copy at " + utf8(exe));
     return process;
@@ -88,8 +83,7 @@ struct RunningCopy {
     RunningCopy(const TemporaryFolder &folder, const std::wstring &name) : path(folder.path / name)
     {
         static int counter = 0;
-        const std::wstring eventName = L"Local\\kestrel-ready-" + std::to_wstring(::GetCurrentProcessId()) + L"-"
-            + std::to_wstring(++counter);
+        const std::wstring eventName = L"Local\\kestrel-ready-" + std::to_wstring(::GetCurrentProcessId()) + L"-" + std::to_wstring(++counter);
         const Handle ready(::CreateEventW(nullptr, TRUE, FALSE, eventName.c_str()));
         process = startCopy(path, L"--sleep " + eventName);
         // The copy signals once it runs, so that the process list holds it.
@@ -139,8 +133,7 @@ TEST_P(ProbeByName, answersForTheWholeNameInAnyLetterCase)
 // é exists in the Western code pages that the 8-bit process record uses.
 INSTANTIATE_TEST_SUITE_P(
     Names, ProbeByName,
-    ::testing::Values(NameCase {"application", L"kestrel11.exe", "kestrel11.exe", true},
-                      NameCase {"askedInCapitals", L"kestrel11.exe", "KESTREL11.EXE", true},
+    ::testing::Values(NameCase {"askedInCapitals", L"kestrel11.exe", "KESTREL11.EXE", true},
                       NameCase {"startedInMixedCase", L"Kestrel11.Exe", "kestrel11.exe", true},
                       NameCase {"longName", L"kestrel11-updater-helper-long.exe", "KESTREL11-UPDATER-HELPER-LONG.EXE", true},
                       NameCase {"accentedInCapitals", L"kestr\u00e9l11.exe", "KESTR\xc3\x89L11.EXE", true},
@@ -152,8 +145,7 @@ INSTANTIATE_TEST_SUITE_P(
                       NameCase {"emptyName", L"kestrel11.exe", "", false}),
     [](const auto &info) { return std::string(info.param.title); });
 
-// Each call sees its moment; two instances count until both have ended, and an ended process
-// whose handle is still held open counts no more; a full path never matches.
+// Each call sees its moment: two instances count until both have ended, their handles still open; a full path never matches.
 TEST(ProcessProbe, answersTrueWhileAnyInstanceRuns)
 {
     TemporaryFolder first, second;
@@ -202,7 +194,6 @@ TEST(FileSystem, outputFileWritesBlocksAtTheirOffsets)
     EXPECT_TRUE(missing.open(folder.path / L"absent" / L"x.bin", 0644));
 }
 
-// Without a trailing backslash, in a folder with accents; a drive root keeps its own.
 // The system's own case mapping: names it merges share a key, names it keeps apart mostly do not.
 TEST(FileSystem, nameCaseKeyFollowsTheSystemsLetterCase)
 {
@@ -212,6 +203,7 @@ TEST(FileSystem, nameCaseKeyFollowsTheSystemsLetterCase)
     EXPECT_EQ(os::nameCaseKey("\xff\xfe"), "\xff\xfe");                                  // not UTF-8: as is
 }
 
+// Without a trailing backslash, in a folder with accents; a drive root keeps its own.
 TEST(FileSystem, programFolderOfACopyElsewhere)
 {
     TemporaryFolder folder;
@@ -255,11 +247,9 @@ TEST(VersionResource, namesTheProductInFrench)
     EXPECT_EQ(text(L"FileDescription"), L"Programme de mise \u00e0 jour de Kestrel 11");
 }
 
-// Wine makes neither symbolic links nor junctions (it answers true and makes nothing): there
-// the Linux host makes them, given the host names of the paths, which wine alone tells.
+// Wine makes no symbolic link or junction (it answers true and makes nothing): the host makes them, given the paths' host names.
 using UnixNameFunction = char *(CDECL *)(const wchar_t *);
-const auto unixNameOf = reinterpret_cast<UnixNameFunction>(reinterpret_cast<void (*)()>(
-    ::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+const auto unixNameOf = reinterpret_cast<UnixNameFunction>(reinterpret_cast<void (*)()>(::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
 
 std::wstring unixName(const fs::path &path)
 {
@@ -283,18 +273,15 @@ bool runOnHost(const std::wstring &commandLine, const fs::path &watched, os::Nod
 bool makeLink(const fs::path &link, const fs::path &target)
 {
     if (unixNameOf == nullptr)
-        return ::CreateSymbolicLinkW(link.c_str(), target.c_str(),
-                                     SYMBOLIC_LINK_FLAG_DIRECTORY | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE);
+        return ::CreateSymbolicLinkW(link.c_str(), target.c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE);
     return runOnHost(L"Z:\\bin\\ln -s" + unixName(target) + unixName(link), link, os::NodeKind::Link);
 }
 
-// An application folder with a link along a package path, and a leftover staging folder
-// holding a link; both lead to a folder outside with a file to keep.
+// A link along a package path, and one in a leftover staging folder; both lead to a folder outside with a file to keep.
 TEST(FileSystem, linksAreSeenAndNeverDeletedThrough)
 {
-    // Wine gives the same process ids run after run: the time tells this run's folder apart.
-    const fs::path root = fs::temp_directory_path() / (L"kestrel-links-" + std::to_wstring(::GetTickCount64()));
-    const fs::path app = root / L"app", staging = app / L"updates" / L"kestrel-staging", elsewhere = root / L"ailleurs";
+    const TemporaryFolder folder;
+    const fs::path &root = folder.path, app = root / L"app", staging = app / L"updates" / L"kestrel-staging", elsewhere = root / L"ailleurs";
     fs::create_directories(staging / L"content" / L"a");
     fs::create_directories(elsewhere);
     std::ofstream(elsewhere / L"garder.txt") << "garder";
@@ -328,15 +315,11 @@ TEST(FileSystem, linksAreSeenAndNeverDeletedThrough)
         EXPECT_EQ(os::nodeKind(staging / L"content" / L"lien", error), os::NodeKind::Link);
     }
     EXPECT_FALSE(os::removeTree(app / L"absent"));
-    // Under wine a host link can only be removed by the host.
-    if (madeByHost)
+    if (madeByHost) // a host link can only be removed by the host
         runOnHost(L"Z:\\bin\\rm -rf" + unixName(root), root, os::NodeKind::Missing);
-    else
-        os::removeTree(root);
 }
 
-// One folder, however it is spelled, takes one lock: asked from another thread (the mutex is the
-// thread's own), every spelling is refused while the first holds it, and another folder is not.
+// One lock per folder however spelled: asked from another thread (the mutex is the thread's), every spelling is refused, another folder not.
 TEST(FolderLock, oneLockPerFolderWhateverItsSpelling)
 {
     TemporaryFolder root;
@@ -354,8 +337,7 @@ TEST(FolderLock, oneLockPerFolderWhateverItsSpelling)
         {lower, os::FolderLock::Result::HeldElsewhere},
         {shortName, os::FolderLock::Result::HeldElsewhere},
         {(root.path / L"Autre").wstring(), os::FolderLock::Result::Acquired}};
-    // The same folder through a drive of its own, and, under wine, through the drive of the host's root.
-    // Wine 8 answers true and makes no drive; the case then cannot be tried.
+    // Through a drive of its own (which wine 8 claims to make but does not), and under wine through the host root's drive.
     std::error_code ignored;
     if (::DefineDosDeviceW(0, L"K:", root.path.c_str())
         && os::nodeKind(L"K:\\Kestrel11Application", ignored) == os::NodeKind::Folder)
@@ -372,8 +354,7 @@ TEST(FolderLock, oneLockPerFolderWhateverItsSpelling)
     ::DefineDosDeviceW(DDD_REMOVE_DEFINITION, L"K:", nullptr);
 }
 
-// A file held open without FILE_SHARE_DELETE cannot be renamed; the rename is tried again, and
-// goes through once the holder lets go (here, between the first and the second try).
+// A file held open without FILE_SHARE_DELETE cannot be renamed: tried again, the rename goes through once the holder lets go.
 TEST(FileInUse, renameIsTriedAgainWhileAnotherProgramHoldsTheFile)
 {
     TemporaryFolder root;

@@ -1,15 +1,8 @@
-// What the whole-wizard cases under wine need from Windows itself, one command per run:
-//
-//   kestrel_wine_helper trust PEM...          adds certificates to the machine's root store (the
-//                                             wine prefix's own, never the host's)
-//   kestrel_wine_helper hold FILE UNTIL       holds FILE open without FILE_SHARE_DELETE, as a
-//                                             scanner or a running program's DLL does
-//   kestrel_wine_helper lock FOLDER UNTIL     holds the wizard's own lock on FOLDER
-//   kestrel_wine_helper wait UNTIL            runs (copied as kestrel11.exe: the application)
-//   kestrel_wine_helper close TITLE           closes the top-level window of that title, as its
-//                                             close button does, once it shows (2 minutes at most)
-//
-// The holding commands print "ready" once they hold, and end when the file UNTIL exists.
+// What the whole-wizard cases under wine need from Windows itself, one command per run: trust PEM... adds certificates
+// to the machine's root store (the wine prefix's, never the host's); hold FILE UNTIL holds FILE open without
+// FILE_SHARE_DELETE, as a scanner does; lock FOLDER UNTIL holds the wizard's lock on FOLDER; wait UNTIL runs (copied as
+// kestrel11.exe: the application); close TITLE closes that window as its close button does, once it shows (2 minutes at
+// most). The holding commands print "ready" once they hold, and end when the file UNTIL exists.
 
 #include <windows.h>
 #include <wincrypt.h>
