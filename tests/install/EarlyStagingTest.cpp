@@ -55,6 +55,10 @@ const EarlyCase kCases[] = {
      [](std::string &b) { zip::putLE(b, zip::dataOffset(b, "LISEZMOI.txt") + 12 + 4, 0x12345678); }, false},
     {"size_changed_in_the_local_header_only", Compression::Stored,
      [](std::string &b) { zip::putLE(b, localHeader(b, "kestrel11.exe") + 22, 69999); }, false},
+    {"size_changed_in_the_directory_only", Compression::Stored, [](std::string &b) {
+         for (const std::size_t field : {20, 24})
+             zip::putLE(b, zip::centralRecord(b, "LISEZMOI.txt") + field, 11);
+     }, false},
     {"entry_moved_in_the_directory", Compression::Stored,
      [](std::string &b) { zip::putLE(b, zip::centralRecord(b, "LISEZMOI.txt") + 42, localHeader(b, "outils/lancer.sh")); }, false},
     {"stored_entry_with_sizes_after_its_data", Compression::Stored,
