@@ -6,7 +6,6 @@
 #include "os/OutputFile.h"
 #include "install/EngineTypes.h"
 
-#include <zlib.h>
 
 #include <fstream>
 #include <sstream>
@@ -163,17 +162,6 @@ std::error_code renameSpot(const SwitchTrees::Spot &from, const SwitchTrees::Spo
 os::NodeKind kindAt(const SwitchTrees::Spot &spot, std::error_code &error)
 {
     return spot.tree->kind(spot.relative, error);
-}
-
-std::uint32_t crc32Of(std::uint32_t crc, const char *data, std::size_t size)
-{
-    while (size > 0) {
-        const auto part = static_cast<uInt>(std::min<std::size_t>(size, 1U << 30));
-        crc = static_cast<std::uint32_t>(::crc32(crc, reinterpret_cast<const Bytef *>(data), part));
-        data += part;
-        size -= part;
-    }
-    return crc;
 }
 
 std::optional<NewFile> fileAt(const SwitchTrees::Spot &spot, std::error_code &error)

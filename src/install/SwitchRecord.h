@@ -7,6 +7,7 @@
 // and CRC-32 the record gives. So the record never needs updating, and a file that vanished
 // (a virus scanner's quarantine, a user cleaning the updates folder) is never taken for moved.
 
+#include "install/Crc32.h"
 #include "os/FolderTree.h"
 
 #include <cstdint>
@@ -73,7 +74,6 @@ std::error_code renameSpot(const SwitchTrees::Spot &from, const SwitchTrees::Spo
 os::NodeKind kindAt(const SwitchTrees::Spot &spot, std::error_code &error);
 // Size and CRC-32 of the regular file there; nothing when it is missing or another kind.
 std::optional<NewFile> fileAt(const SwitchTrees::Spot &spot, std::error_code &error);
-std::uint32_t crc32Of(std::uint32_t crc, const char *data, std::size_t size);
 
 // Written to a temporary name, forced to disk, then renamed into place: the record is either
 // absent or whole.
