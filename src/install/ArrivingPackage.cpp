@@ -340,6 +340,11 @@ private:
         const NewFile &file = m_out.staging.newFiles().at(entry.planned.relative);
         if (!trailing)
             return file.crc == record.crc;
+        // The ordinary reader takes what the local header gives here too, when it gives anything.
+        const auto agrees = [](std::uint64_t local, std::uint64_t actual) { return local == 0 || local == actual; };
+        if (!agrees(record.crc, file.crc) || !agrees(record.stored, data.consumed())
+            || !(agrees(record.original, file.size) || record.original == kInZip64Extra))
+            return false;
         record.crc = file.crc;
         record.stored = data.consumed();
         record.original = file.size;

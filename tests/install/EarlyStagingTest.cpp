@@ -50,6 +50,9 @@ const EarlyCase kCases[] = {
     {"entry_only_in_the_local_headers", Compression::Stored, dropLastRecord, false},
     {"crc_changed_in_the_directory_only", Compression::Stored,
      [](std::string &b) { zip::putLE(b, zip::centralRecord(b, "LISEZMOI.txt") + 16, 0x12345678); }, false},
+    // Though the CRC comes after the data, the one the local header gives must agree.
+    {"crc_changed_in_the_local_header_only", Compression::Deflated,
+     [](std::string &b) { zip::putLE(b, localHeader(b, "LISEZMOI.txt") + 14, 0x12345678); }, false},
     // The writer gives each CRC after the data, in a descriptor with a signature.
     {"crc_changed_after_the_local_data_only", Compression::Stored,
      [](std::string &b) { zip::putLE(b, zip::dataOffset(b, "LISEZMOI.txt") + 12 + 4, 0x12345678); }, false},
