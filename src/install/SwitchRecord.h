@@ -67,6 +67,8 @@ private:
     os::FolderTree m_ownStaging;  // used only when the staging lies outside the target
     const os::FolderTree *m_staging = nullptr;
     std::filesystem::path m_stagingBelow;  // the staging relative to m_staging's root
+    os::FolderTree m_content;  // the staged files' folder, when it could be opened
+    bool m_contentOpen = false;
 };
 
 std::error_code renameSpot(const SwitchTrees::Spot &from, const SwitchTrees::Spot &to);
