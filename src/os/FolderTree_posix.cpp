@@ -12,6 +12,7 @@
 #include <linux/fs.h>
 #endif
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -221,10 +222,12 @@ std::error_code FolderTree::read(const std::filesystem::path &relative,
         return lastError();
     if (!S_ISREG(info.st_mode))
         return std::make_error_code(S_ISDIR(info.st_mode) ? std::errc::is_a_directory : std::errc::invalid_argument);
+    // A small file takes a small buffer: freeing a large one makes the allocator tidy up each time.
     constexpr std::size_t kBlock = 256 * 1024;
-    const std::unique_ptr<char[]> buffer(new char[kBlock]);  // left uninitialised: read fills it
+    const std::size_t size = std::min<std::size_t>(kBlock, static_cast<std::size_t>(info.st_size) + 1);
+    const std::unique_ptr<char[]> buffer(new char[size]);  // left uninitialised: read fills it
     for (;;) {
-        const ssize_t got = ::read(file.fd, buffer.get(), kBlock);
+        const ssize_t got = ::read(file.fd, buffer.get(), size);
         if (got < 0 && errno == EINTR)
             continue;
         if (got < 0)
