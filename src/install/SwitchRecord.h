@@ -46,7 +46,8 @@ struct SwitchPaths {
 std::filesystem::path underFolder(const std::filesystem::path &folder, const std::string &relative);
 
 // The folders a switch-over renames in, opened from the application folder down (the staging
-// too, when it lies inside), so that no rename goes through a link.
+// too, when it lies inside), so that no rename goes through a link. The staged files' folder is
+// reached that way once and then held.
 class SwitchTrees {
 public:
     std::error_code open(const SwitchPaths &paths);
