@@ -5,6 +5,8 @@
 
 #include <archive_entry.h>
 
+#include <algorithm>
+#include <string_view>
 #include <unordered_map>
 
 namespace fs = std::filesystem;
@@ -68,8 +70,15 @@ bool isEmptyZip(const fs::path &package)
         && archive_read_next_header(reader.get(), &entry) == ARCHIVE_EOF;
 }
 
+// A name in ASCII is the same in every encoding: only the others need the conversion to UTF-8,
+// which sets up a character set converter at each call.
 std::string entryPathText(archive_entry *entry)
 {
+    if (const char *plain = archive_entry_pathname(entry)) {
+        const std::string_view text(plain);
+        if (std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; }))
+            return std::string(text);
+    }
     const char *path = archive_entry_pathname_utf8(entry);
     if (!path)
         path = archive_entry_pathname(entry);

@@ -50,34 +50,63 @@ SwitchOver::SwitchOver(SwitchPaths paths, InstallObserver &observer)
 std::optional<std::string> SwitchOver::plan(const std::vector<std::string> &topLevel,
                                              const std::set<std::string> &withoutMode)
 {
-    for (const std::string &top : topLevel) {
-        if (auto refused = planEntry(top, withoutMode))
-            return refused;
-    }
+    if (const std::error_code error = m_trees.open(m_paths))
+        return message::stagingError(m_paths.staging, error);
+    std::vector<fs::path> names;
+    for (const std::string &top : topLevel)
+        names.push_back(fs::path(std::u8string(top.begin(), top.end())));
+    std::vector<os::NodeKind> incoming;
+    const SwitchTrees::Spot staged = m_trees.content({});
+    if (const std::error_code error = staged.tree->kinds(staged.relative, names, incoming))
+        return message::stagingError(m_paths.staging, error);
+    if (auto refused = planFolder({}, topLevel, incoming, withoutMode))
+        return refused;
     m_moves.insert(m_moves.end(), m_places.begin(), m_places.end());
     m_places.clear();
     return std::nullopt;
 }
 
+// The entries of one folder, with one look at the application folder's side for all of them.
+std::optional<std::string> SwitchOver::planFolder(const std::string &folder, const std::vector<std::string> &names,
+                                                  const std::vector<os::NodeKind> &incoming,
+                                                  const std::set<std::string> &withoutMode)
+{
+    if (names.empty())
+        return std::nullopt;
+    std::vector<fs::path> paths;
+    for (const std::string &name : names)
+        paths.push_back(fs::path(std::u8string(name.begin(), name.end())));
+    std::vector<os::NodeKind> existing;
+    const SwitchTrees::Spot installed = m_trees.target(folder);
+    const fs::path installedFolder = underFolder(m_paths.target, folder);
+    if (const std::error_code error = installed.tree->kinds(installed.relative, paths, existing))
+        return message::stagingError(installedFolder, error);
+    m_targetFolders.insert(installedFolder);
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (auto refused = planEntry(folder.empty() ? names[i] : folder + '/' + names[i], existing[i], incoming[i],
+                                     withoutMode))
+            return refused;
+    }
+    return std::nullopt;
+}
+
 // Only real folders of the target are entered; a link there is a file to set aside, never a
 // way into somewhere else.
-std::optional<std::string> SwitchOver::planEntry(const std::string &relative, const std::set<std::string> &withoutMode)
+std::optional<std::string> SwitchOver::planEntry(const std::string &relative, os::NodeKind existing,
+                                                 os::NodeKind incoming, const std::set<std::string> &withoutMode)
 {
-    const fs::path staged = underFolder(m_paths.staging / "content", relative);
-    const fs::path installed = underFolder(m_paths.target, relative);
-    const fs::file_status existing = linkStatus(installed);
-    const fs::file_status incoming = linkStatus(staged);
-    m_targetFolders.insert(installed.parent_path());
-    if (!fs::exists(existing)) {
-        m_places.push_back({fs::is_directory(incoming) ? Move::Kind::PlaceFolder : Move::Kind::Place, relative});
+    if (existing == os::NodeKind::Missing) {
+        m_places.push_back({incoming == os::NodeKind::Folder ? Move::Kind::PlaceFolder : Move::Kind::Place, relative});
         return std::nullopt;
     }
-    if (!fs::is_directory(incoming)) {
-        if (fs::is_directory(existing))
+    if (incoming != os::NodeKind::Folder) {
+        if (existing == os::NodeKind::Folder)
             return message::folderReplacedByFile(relative);
+        const fs::path staged = underFolder(m_paths.staging / "content", relative);
         std::error_code error;
-        if (fs::is_regular_file(existing) && withoutMode.contains(relative))
-            fs::permissions(staged, fs::symlink_status(installed).permissions() & fs::perms::mask, error);
+        if (existing == os::NodeKind::File && withoutMode.contains(relative))
+            fs::permissions(staged, fs::symlink_status(underFolder(m_paths.target, relative)).permissions()
+                                & fs::perms::mask, error);
         if (error)
             return message::stagingError(staged, error);
         m_moves.push_back({Move::Kind::Backup, relative});
@@ -85,20 +114,23 @@ std::optional<std::string> SwitchOver::planEntry(const std::string &relative, co
         m_places.push_back({Move::Kind::Place, relative});
         return std::nullopt;
     }
-    if (!fs::is_directory(existing))
+    if (existing != os::NodeKind::Folder)
         return message::fileReplacedByFolder(relative);
-    std::vector<std::string> children;
-    std::error_code error;
-    for (const fs::directory_entry &child : fs::directory_iterator(staged, error))
-        children.push_back(nameText(child.path().filename()));
-    if (error)
-        return message::stagingError(staged, error);
-    std::sort(children.begin(), children.end());
-    for (const std::string &child : children) {
-        if (auto refused = planEntry(relative + '/' + child, withoutMode))
-            return refused;
+    std::vector<std::pair<fs::path, os::NodeKind>> children;
+    const SwitchTrees::Spot staged = m_trees.content(relative);
+    if (const std::error_code error = staged.tree->list(staged.relative, children))
+        return message::stagingError(underFolder(m_paths.staging / "content", relative), error);
+    std::vector<std::pair<std::string, os::NodeKind>> sorted;
+    for (const auto &[name, kind] : children)
+        sorted.emplace_back(nameText(name), kind);
+    std::sort(sorted.begin(), sorted.end());
+    std::vector<std::string> names;
+    std::vector<os::NodeKind> kinds;
+    for (const auto &[name, kind] : sorted) {
+        names.push_back(name);
+        kinds.push_back(kind);
     }
-    return std::nullopt;
+    return planFolder(relative, names, kinds, withoutMode);
 }
 
 std::optional<std::string> SwitchOver::checkTargets() const

@@ -36,7 +36,11 @@ public:
     std::size_t moveCount() const { return m_moves.size(); }
 
 private:
-    std::optional<std::string> planEntry(const std::string &relative, const std::set<std::string> &withoutMode);
+    std::optional<std::string> planFolder(const std::string &folder, const std::vector<std::string> &names,
+                                          const std::vector<os::NodeKind> &incoming,
+                                          const std::set<std::string> &withoutMode);
+    std::optional<std::string> planEntry(const std::string &relative, os::NodeKind existing, os::NodeKind incoming,
+                                         const std::set<std::string> &withoutMode);
     std::optional<std::string> syncTouchedFolders() const;
     std::optional<std::string> switchFiles(const NewFiles &files);
     // Runs the undo after a failure and tells what happened.

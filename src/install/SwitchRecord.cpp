@@ -116,17 +116,25 @@ std::error_code SwitchTrees::open(const SwitchPaths &paths)
     if (!inside.empty() && *inside.begin() != ".." && inside != ".") {
         m_staging = &m_target;
         m_stagingBelow = inside;
-        return {};
+    } else {
+        m_staging = &m_ownStaging;
+        m_stagingBelow.clear();
+        if (const std::error_code error = m_ownStaging.open(paths.staging))
+            return error;
     }
-    m_staging = &m_ownStaging;
-    m_stagingBelow.clear();
-    return m_ownStaging.open(paths.staging);
+    // The staged files' folder is held, which spares opening it again for each of their renames:
+    // moved away meanwhile, it still holds nothing but files of the package. Where it cannot be
+    // opened (gone, or a link), its paths are walked like any other and found missing.
+    m_contentOpen = !m_content.open(*m_staging, m_stagingBelow / "content");
+    return {};
 }
 
 void SwitchTrees::close()
 {
     m_target.close();
     m_ownStaging.close();
+    m_content.close();
+    m_contentOpen = false;
 }
 
 SwitchTrees::Spot SwitchTrees::target(const std::string &relative) const
@@ -136,6 +144,8 @@ SwitchTrees::Spot SwitchTrees::target(const std::string &relative) const
 
 SwitchTrees::Spot SwitchTrees::content(const std::string &relative) const
 {
+    if (m_contentOpen)
+        return {&m_content, underFolder({}, relative)};
     return {m_staging, underFolder(m_stagingBelow / "content", relative)};
 }
 
@@ -164,18 +174,23 @@ os::NodeKind kindAt(const SwitchTrees::Spot &spot, std::error_code &error)
     return spot.tree->kind(spot.relative, error);
 }
 
+// Reading refuses anything but a regular file; only when it fails is the kind looked at, to tell
+// a missing or other node (no file there) from a file that could not be read.
 std::optional<NewFile> fileAt(const SwitchTrees::Spot &spot, std::error_code &error)
 {
-    if (kindAt(spot, error) != os::NodeKind::File)
-        return std::nullopt;
     NewFile found;
     error = spot.tree->read(spot.relative, [&found](const char *data, std::size_t size) {
         found.crc = crc32Of(found.crc, data, size);
         found.size += size;
     });
-    if (error == std::errc::no_such_file_or_directory)
-        error.clear();
-    return error ? std::nullopt : std::optional(found);
+    if (!error)
+        return found;
+    const std::error_code readError = error;
+    if (kindAt(spot, error) != os::NodeKind::File || error)
+        return std::nullopt;
+    if (readError != std::errc::no_such_file_or_directory)
+        error = readError;
+    return std::nullopt;
 }
 
 std::error_code writeRecord(const SwitchPaths &paths, const std::vector<Move> &moves, const NewFiles &files)

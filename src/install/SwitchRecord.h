@@ -47,7 +47,8 @@ struct SwitchPaths {
 std::filesystem::path underFolder(const std::filesystem::path &folder, const std::string &relative);
 
 // The folders a switch-over renames in, opened from the application folder down (the staging
-// too, when it lies inside), so that no rename goes through a link.
+// too, when it lies inside), so that no rename goes through a link. The staged files' folder is
+// reached that way once and then held.
 class SwitchTrees {
 public:
     std::error_code open(const SwitchPaths &paths);
@@ -68,6 +69,8 @@ private:
     os::FolderTree m_ownStaging;  // used only when the staging lies outside the target
     const os::FolderTree *m_staging = nullptr;
     std::filesystem::path m_stagingBelow;  // the staging relative to m_staging's root
+    os::FolderTree m_content;  // the staged files' folder, when it could be opened
+    bool m_contentOpen = false;
 };
 
 std::error_code renameSpot(const SwitchTrees::Spot &from, const SwitchTrees::Spot &to);

@@ -26,11 +26,17 @@ public:
 
     // The root itself is taken as its path leads to it. Relative paths below hold no "..".
     std::error_code open(const std::filesystem::path &root);
+    // A folder below another tree's root as this tree's root, reached from there like any path.
+    std::error_code open(const FolderTree &from, const std::filesystem::path &relative);
     // Lets go of every handle (Windows keeps the folders it went through from being renamed or
     // deleted while they are held).
     void close();
 
     NodeKind kind(const std::filesystem::path &relative, std::error_code &error) const;
+    // kind() of each name in the folder, in order, from one listing of the folder where the
+    // system allows it; a missing folder holds nothing.
+    std::error_code kinds(const std::filesystem::path &folder, const std::vector<std::filesystem::path> &names,
+                          std::vector<NodeKind> &found) const;
     // Never replaces what is at `to`: file_exists. A link in place of a folder on either path:
     // too_many_symbolic_link_levels.
     std::error_code rename(const std::filesystem::path &from, const FolderTree &toTree,

@@ -1,13 +1,24 @@
 #include "os/FolderTree.h"
 
+#include "os/NameCase.h"
+
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#ifdef __linux__
+#include <linux/fs.h>
+#endif
+
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
 
 namespace kestrel::os {
 
@@ -36,6 +47,43 @@ NodeKind kindOf(mode_t mode)
     if (S_ISDIR(mode))
         return NodeKind::Folder;
     return S_ISREG(mode) ? NodeKind::File : NodeKind::Other;
+}
+
+NodeKind kindAt(int folder, const char *name, std::error_code &error)
+{
+    struct stat info {};
+    if (::fstatat(folder, name, &info, AT_SYMLINK_NOFOLLOW) == 0)
+        return kindOf(info.st_mode);
+    if (errno == ENOENT)
+        return NodeKind::Missing;
+    error = lastError();
+    return NodeKind::Other;
+}
+
+// The listing's own type where the file system gives one, else a look at the name.
+NodeKind kindOf(int folder, const dirent &entry)
+{
+    switch (entry.d_type) {
+    case DT_LNK: return NodeKind::Link;
+    case DT_DIR: return NodeKind::Folder;
+    case DT_REG: return NodeKind::File;
+    case DT_UNKNOWN: break;
+    default: return NodeKind::Other;
+    }
+    std::error_code ignored;
+    return kindAt(folder, entry.d_name, ignored);
+}
+
+// Folders whose names ignore letter case under rules of their own (Unicode normalisation too).
+bool foldsNames(int folder)
+{
+#if defined(__linux__) && defined(FS_CASEFOLD_FL)
+    int flags = 0;
+    return ::ioctl(folder, FS_IOC_GETFLAGS, &flags) == 0 && (flags & FS_CASEFOLD_FL) != 0;
+#else
+    (void)folder;
+    return true;
+#endif
 }
 
 } // namespace
@@ -81,6 +129,21 @@ std::error_code FolderTree::open(const std::filesystem::path &root)
 {
     close();
     m_handles->root = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    return m_handles->root < 0 ? lastError() : std::error_code();
+}
+
+std::error_code FolderTree::open(const FolderTree &from, const std::filesystem::path &relative)
+{
+    close();
+    Folder folder;
+    if (std::error_code error = from.m_handles->parentOf(relative / "x", folder))
+        return error;
+    if (folder.owned) {
+        folder.owned = false;  // kept as this tree's root
+        m_handles->root = folder.fd;
+        return {};
+    }
+    m_handles->root = ::fcntl(folder.fd, F_DUPFD_CLOEXEC, 0);  // the other tree's root itself
     return m_handles->root < 0 ? lastError() : std::error_code();
 }
 
@@ -159,10 +222,12 @@ std::error_code FolderTree::read(const std::filesystem::path &relative,
         return lastError();
     if (!S_ISREG(info.st_mode))
         return std::make_error_code(S_ISDIR(info.st_mode) ? std::errc::is_a_directory : std::errc::invalid_argument);
+    // A small file takes a small buffer: freeing a large one makes the allocator tidy up each time.
     constexpr std::size_t kBlock = 256 * 1024;
-    const std::unique_ptr<char[]> buffer(new char[kBlock]);  // left uninitialised: read fills it
+    const std::size_t size = std::min<std::size_t>(kBlock, static_cast<std::size_t>(info.st_size) + 1);
+    const std::unique_ptr<char[]> buffer(new char[size]);  // left uninitialised: read fills it
     for (;;) {
-        const ssize_t got = ::read(file.fd, buffer.get(), kBlock);
+        const ssize_t got = ::read(file.fd, buffer.get(), size);
         if (got < 0 && errno == EINTR)
             continue;
         if (got < 0)
@@ -171,6 +236,70 @@ std::error_code FolderTree::read(const std::filesystem::path &relative,
             return {};
         block(buffer.get(), static_cast<std::size_t>(got));
     }
+}
+
+namespace {
+
+// The kind of each name in the open folder from one listing: a name the listing does not hold,
+// not even under another letter case (volumes such as FAT ignore it), is missing; any other is
+// looked at by name, which asks the file system itself. False when the folder cannot be listed.
+bool kindsFromListing(int folder, const std::vector<std::filesystem::path> &names, std::vector<NodeKind> &found,
+                      std::error_code &error)
+{
+    const int fd = ::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR *listing = fd < 0 ? nullptr : ::fdopendir(fd);
+    if (!listing) {
+        if (fd >= 0)
+            ::close(fd);
+        return false;
+    }
+    std::unordered_map<std::string, NodeKind> present;
+    errno = 0;
+    while (const dirent *entry = ::readdir(listing)) {
+        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
+            present.emplace(entry->d_name, kindOf(fd, *entry));
+    }
+    if (errno != 0) {
+        ::closedir(listing);
+        return false;
+    }
+    std::unordered_set<std::string> keys;  // made at the first name not found as it is spelled
+    bool keysMade = false;
+    for (std::size_t i = 0; i < names.size() && !error; ++i) {
+        const auto exact = present.find(names[i].native());
+        if (exact != present.end()) {
+            found[i] = exact->second != NodeKind::Missing ? exact->second : kindAt(fd, names[i].c_str(), error);
+            continue;
+        }
+        if (!keysMade) {
+            for (const auto &[name, kind] : present)
+                keys.insert(nameCaseKey(name));
+            keysMade = true;
+        }
+        if (!keys.empty() && keys.contains(nameCaseKey(names[i].native())))
+            found[i] = kindAt(fd, names[i].c_str(), error);
+    }
+    ::closedir(listing);
+    return true;
+}
+
+} // namespace
+
+std::error_code FolderTree::kinds(const std::filesystem::path &folder, const std::vector<std::filesystem::path> &names,
+                                  std::vector<NodeKind> &found) const
+{
+    found.assign(names.size(), NodeKind::Missing);
+    Folder parent;
+    if (std::error_code error = m_handles->parentOf(folder / "x", parent))
+        return error == std::errc::no_such_file_or_directory ? std::error_code() : error;
+    std::error_code error;
+    // Below a few names, looking at each costs less than listing a large folder.
+    constexpr std::size_t kListFrom = 16;
+    if (names.size() >= kListFrom && !foldsNames(parent.fd) && kindsFromListing(parent.fd, names, found, error))
+        return error;
+    for (std::size_t i = 0; i < names.size() && !error; ++i)
+        found[i] = kindAt(parent.fd, names[i].c_str(), error);
+    return error;
 }
 
 std::error_code FolderTree::list(const std::filesystem::path &relative,
@@ -191,10 +320,8 @@ std::error_code FolderTree::list(const std::filesystem::path &relative,
     while (const dirent *entry = ::readdir(listing)) {
         if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0)
             continue;
-        struct stat info {};
-        const NodeKind kind = ::fstatat(fd, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 ? kindOf(info.st_mode)
-                                                                                            : NodeKind::Other;
-        children.emplace_back(entry->d_name, kind);
+        const NodeKind kind = kindOf(fd, *entry);
+        children.emplace_back(entry->d_name, kind == NodeKind::Missing ? NodeKind::Other : kind);
     }
     const std::error_code error = errno != 0 ? lastError() : std::error_code();
     ::closedir(listing);

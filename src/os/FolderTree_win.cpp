@@ -168,6 +168,21 @@ std::error_code FolderTree::open(const std::filesystem::path &root)
     return {};
 }
 
+std::error_code FolderTree::open(const FolderTree &from, const std::filesystem::path &relative)
+{
+    close();
+    HANDLE folder = nullptr;
+    if (std::error_code error = from.m_handles->folder(relative, folder))
+        return error;
+    HANDLE own = nullptr;
+    if (!::DuplicateHandle(::GetCurrentProcess(), folder, ::GetCurrentProcess(), &own, 0, FALSE,
+                           DUPLICATE_SAME_ACCESS))
+        return systemError();
+    m_handles->root = from.m_handles->full(relative);
+    m_handles->folders.emplace(L"", own);
+    return {};
+}
+
 void FolderTree::close()
 {
     for (const auto &[relative, handle] : m_handles->folders)
@@ -193,6 +208,17 @@ NodeKind FolderTree::kind(const std::filesystem::path &relative, std::error_code
         return NodeKind::Missing;
     error = systemError(code);
     return NodeKind::Other;
+}
+
+// Each name by itself: the system compares names by rules of the volume's own.
+std::error_code FolderTree::kinds(const std::filesystem::path &folder, const std::vector<std::filesystem::path> &names,
+                                  std::vector<NodeKind> &found) const
+{
+    found.assign(names.size(), NodeKind::Missing);
+    std::error_code error;
+    for (std::size_t i = 0; i < names.size() && !error; ++i)
+        found[i] = kind(folder / names[i], error);
+    return error;
 }
 
 // The node is opened itself (a link as a link) and renamed by its handle into the held handle of

@@ -1,5 +1,6 @@
 // The file services on this system's own files, folders, links and special files.
 #include "os/FileSystem.h"
+#include "os/FolderTree.h"
 
 #include <gtest/gtest.h>
 
@@ -64,6 +65,19 @@ TEST(FileSystem, filesPipesAndLinks)
         {tree / "pipe.exe", os::NodeKind::Other}, {tree / "missing.exe", os::NodeKind::Missing}};
     for (const auto &[path, kind] : kinds)
         EXPECT_EQ(kindOf(path), kind) << path;
+    // The kinds of many names come from one listing (16 names or more), of a few one by one.
+    os::FolderTree opened;
+    ASSERT_FALSE(opened.open(tree));
+    std::vector<fs::path> names;
+    for (int i = 0; i < 3; ++i)
+        names.insert(names.end(), {"kestrel11.exe", "folder.exe", "to-file.exe", "pipe.exe", "missing.exe", "dangling.exe"});
+    for (const std::size_t count : {std::size_t{6}, names.size()}) {
+        std::vector<os::NodeKind> found;
+        EXPECT_FALSE(opened.kinds({}, {names.begin(), names.begin() + count}, found));
+        for (std::size_t i = 0; i < count; ++i)
+            EXPECT_EQ(found.at(i), kindOf(tree / names[i])) << names[i] << ' ' << count;
+    }
+    opened.close();
 
     EXPECT_FALSE(os::removeTree(tree / "to-file.exe"));
     EXPECT_EQ(kindOf(tree / "to-file.exe"), os::NodeKind::Missing);
