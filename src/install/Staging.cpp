@@ -164,7 +164,8 @@ std::optional<std::string> Staging::stageFile(const EntryPath &path, unsigned pe
     }
     if (declared >= 0 && written != declared)
         return message::damaged(shown);
-    if (m_writeBehind && written > sent)
+    // A hint per small file costs more than the flush it spares.
+    if (m_writeBehind && written > sent && written >= kWriteBehindStep / 8)
         out.startWriteBack(sent, written - sent);
     m_newFiles[relativePath(path)] = NewFile{static_cast<std::uint64_t>(written), crc};
     return failure(destination, out.close());
