@@ -47,7 +47,7 @@ public:
         for (const std::string &name : listing.withoutMode)
             m_withoutMode.insert(relativePath(readEntryPath(name)));
         if (!failure)
-            failure = scanPackage(reader.get(), m_checker, m_plan);
+            failure = scanPackage(reader.get(), m_checker, m_plan, &m_observer);
         reader.reset();
         if (!failure)
             failure = checkTargetParent();
@@ -116,8 +116,10 @@ private:
         }
         SwitchOver switchOver({m_target, m_staging.folder()}, m_observer);
         std::optional<std::string> failure = switchOver.plan(m_plan.topLevel, m_withoutMode);
+        m_observer.busy();
         if (!failure)
             failure = switchOver.checkTargets();
+        m_observer.busy();
         if (!failure)
             failure = switchOver.run(m_staging);
         return failure;

@@ -125,7 +125,8 @@ std::optional<std::string> EntryChecker::check(archive_entry *entry, EntryPath &
     return std::nullopt;
 }
 
-std::optional<std::string> scanPackage(archive *reader, const EntryChecker &checker, Plan &plan)
+std::optional<std::string> scanPackage(archive *reader, const EntryChecker &checker, Plan &plan,
+                                       InstallObserver *observer)
 {
     std::unordered_map<std::string, std::size_t> topIndex;
     std::vector<std::size_t> lastEntryOfTop;
@@ -146,6 +147,8 @@ std::optional<std::string> scanPackage(archive *reader, const EntryChecker &chec
         if (classifyEntry(entry) == EntryKind::File && declaredSize(entry) < 0)
             return message::damaged(entryPathText(entry));
         plan.entries.push_back({relativePath(path), classifyEntry(entry), entryPermissions(entry)});
+        if (observer)
+            observer->busy();
         if (path.verdict == PathVerdict::Root) {
             topOfEntry.push_back(SIZE_MAX);
             continue;

@@ -62,6 +62,8 @@ private:
 };
 
 // The first pass: checks every entry and plans the progress; a French reason when refused.
-std::optional<std::string> scanPackage(archive *reader, const EntryChecker &checker, Plan &plan);
+// observer, when given, is kept busy between entries.
+std::optional<std::string> scanPackage(archive *reader, const EntryChecker &checker, Plan &plan,
+                                       InstallObserver *observer = nullptr);
 
 } // namespace kestrel::install

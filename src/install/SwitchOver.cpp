@@ -177,6 +177,7 @@ std::optional<std::string> SwitchOver::run(Staging &staging)
     const NewFiles &files = staging.newFiles();
     if ((error = writeRecord(m_paths, m_moves, files)))
         return message::stagingError(m_paths.record(), error);
+    m_observer.busy();
     // From here on, every way out runs the undo or leaves the record for the next start.
     try {
         return switchFiles(files);
