@@ -118,3 +118,33 @@ INSTANTIATE_TEST_SUITE_P(Packages, EarlyStagingTest, ::testing::ValuesIn(kCases)
 
 } // namespace
 } // namespace kestrel::test
+
+namespace kestrel::test {
+namespace {
+
+// A download cut half-way, whether it stops there or is told complete, leaves nothing staged.
+TEST(EarlyStaging, PackageCutHalfWayLeavesNoStaging)
+{
+    const std::string bytes = zip::buildZip(kFiles, Compression::Stored);
+    for (const bool toldComplete : {false, true}) {
+        QTemporaryDir temporary;
+        const fs::path package = fs::path(temporary.path().toStdString()) / "updates" / "maj.zip";
+        const fs::path staging = package.parent_path() / install::kStagingFolderName;
+        fs::create_directories(package.parent_path());
+        install::ArrivingPackage arriving;
+        arriving.start(package, package.parent_path().parent_path(), [&bytes](std::int64_t offset, char *data, std::size_t size) {
+            return static_cast<std::int64_t>(bytes.copy(data, size, static_cast<std::size_t>(offset)));
+        });
+        arriving.written(static_cast<std::int64_t>(bytes.size() / 2));
+        ASSERT_TRUE(waitUntil([&] { return fs::exists(staging / "content" / "kestrel11.exe"); }));
+        BusyCounter observer;
+        if (toldComplete)
+            EXPECT_EQ(arriving.take(observer), nullptr);
+        else
+            arriving.discard();
+        EXPECT_FALSE(fs::exists(staging)) << toldComplete;
+    }
+}
+
+} // namespace
+} // namespace kestrel::test
