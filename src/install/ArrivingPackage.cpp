@@ -2,6 +2,7 @@
 
 #include "install/OwnFiles.h"
 #include "install/SwitchRecord.h"
+#include "install/ZipFormat.h"
 #include "os/FileSystem.h"
 
 #include <archive_entry.h>
@@ -19,24 +20,15 @@ namespace kestrel::install {
 
 namespace {
 
-constexpr std::uint32_t kLocalSignature = 0x04034b50;
-constexpr std::size_t kLocalSize = 30;
-constexpr std::uint16_t kDescriptorFlag = 0x0008;  // sizes and CRC come after the data
-constexpr std::uint32_t kDescriptorSignature = 0x08074b50;
+using namespace zip;
+
 constexpr std::size_t kLongestDescriptor = 24;  // signature, CRC, two 8-byte sizes
-constexpr std::uint16_t kUtf8Flag = 0x0800;
-constexpr std::uint16_t kEncryptionFlags = 0x0001 | 0x0040 | 0x2000;
-constexpr std::uint16_t kStoredMethod = 0;
-constexpr std::uint16_t kDeflateMethod = 8;
-constexpr std::uint64_t kInZip64Extra = 0xFFFFFFFF;
-constexpr std::uint16_t kZip64ExtraId = 0x0001;
 constexpr std::uint16_t kUnicodePathId = 0x7075;  // a second name, which the ordinary reader may prefer
 constexpr std::size_t kBufferSize = 1 << 20;  // holds the longest local header
 constexpr std::size_t kOutputSize = 256 * 1024;
 constexpr std::uint64_t kWriteBackStep = 8 << 20;
 // Left free for the rest of the download and everything else on the volume.
 constexpr std::uint64_t kSpareBytes = 64ULL << 20;
-constexpr std::uint64_t kSlackPerEntry = 4096;
 constexpr unsigned kFilePermissions = 0644;  // until the central directory tells
 
 class Quiet final : public InstallObserver {
@@ -47,14 +39,6 @@ public:
 };
 
 Quiet quiet;
-
-std::uint64_t little(const char *bytes, int width)
-{
-    std::uint64_t value = 0;
-    for (int i = width - 1; i >= 0; --i)
-        value = value << 8 | static_cast<unsigned char>(bytes[i]);
-    return value;
-}
 
 // The package's bytes as they reach the file, through a buffer that moves forward.
 class Tail {

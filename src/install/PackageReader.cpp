@@ -17,8 +17,6 @@ namespace {
 
 // Small enough that the seekable zip reader does not re-read much after each seek.
 constexpr std::size_t kReadBlockSize = 64 * 1024;
-// Allowance per entry for the file system's block rounding.
-constexpr std::uintmax_t kSlackPerEntry = 4096;
 
 [[maybe_unused]] int openFile(archive *reader, const char *path)
 {

@@ -38,6 +38,9 @@ struct PlannedEntry {
     unsigned permissions = 0;
 };
 
+// Counted per file beside its declared size: the file system's block rounding.
+inline constexpr std::uint64_t kSlackPerEntry = 4096;
+
 // What the first pass learns about the package.
 struct Plan {
     std::vector<PlannedEntry> entries;  // in the order read

@@ -1,6 +1,7 @@
 #include "install/ZipLayout.h"
 
 #include "install/InstallErrors.h"
+#include "install/ZipFormat.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -11,25 +12,13 @@ namespace kestrel::install {
 
 namespace {
 
-constexpr std::uint32_t kLocalSignature = 0x04034b50;
-constexpr std::uint32_t kCentralSignature = 0x02014b50;
-constexpr std::uint32_t kEndSignature = 0x06054b50;
-constexpr std::uint32_t kZip64EndSignature = 0x06064b50;
-constexpr std::uint32_t kZip64LocatorSignature = 0x07064b50;
-constexpr std::uint64_t kLocalSize = 30;
-constexpr std::uint64_t kCentralSize = 46;
+using namespace zip;
+
 constexpr std::uint64_t kEndSize = 22;
 constexpr std::uint64_t kLocatorSize = 20;
 constexpr std::uint64_t kZip64EndSize = 56;
 constexpr std::uint64_t kLongestZip64End = 16384;
 constexpr std::uint64_t kLongestComment = 0xFFFF;
-constexpr std::uint16_t kZip64ExtraId = 0x0001;
-constexpr std::uint32_t kInZip64Extra = 0xFFFFFFFF;
-// Traditional encryption, strong encryption, encrypted central directory.
-constexpr std::uint16_t kEncryptionFlags = 0x0001 | 0x0040 | 0x2000;
-constexpr std::uint16_t kAesMethod = 99;
-constexpr std::uint16_t kStoredMethod = 0;
-constexpr std::uint16_t kDeflateMethod = 8;
 constexpr std::uint64_t kUnixHost = 3;
 // No deflate stream gives more than 1032 bytes per byte (258-byte matches in two-bit codes); a
 // little slack covers the stream's own framing on tiny entries.
@@ -40,10 +29,7 @@ constexpr std::size_t kWindowSize = 64 * 1024;
 
 std::uint64_t little(const std::string &bytes, std::size_t at, int width)
 {
-    std::uint64_t value = 0;
-    for (int i = width - 1; i >= 0; --i)
-        value = value << 8 | static_cast<unsigned char>(bytes[at + static_cast<std::size_t>(i)]);
-    return value;
+    return zip::little(bytes.data() + at, width);
 }
 
 // The package's bytes, read through a window that moves forward with the offsets asked for.
